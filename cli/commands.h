@@ -1,0 +1,17 @@
+// The command-line commands run against the service control manager.
+#pragma once
+
+#include <windows.h>
+
+// 1 at start; the install option "-n" clears it. Gates every console message
+// of the commands and the closing key prompt.
+extern int verbose;
+extern DWORD saved_error;
+extern char error_text[256];
+
+void install_service(const char *timeout_text);
+void remove_service(void);
+void query_service(void);
+// The system's text for error_code and the code in hex, "<text> (0x<code>)",
+// or the empty text. Returns text_buffer.
+char *format_system_error(DWORD error_code, char *text_buffer, DWORD buffer_size);

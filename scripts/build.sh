@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds both targets: the host build with the unit tests (ASan and UBSan) in
+# build/host, and the Windows executable and stand-in library in build/win32.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+cmake -S "$top" -B "$top/build/host" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$top/build/host" -j "$jobs"
+
+cmake -S "$top" -B "$top/build/win32" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" >/dev/null
+cmake --build "$top/build/win32" -j "$jobs"

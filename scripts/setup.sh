@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the builds and tests need. Idempotent;
+# run as root on a fresh Debian 12 machine.
+set -euo pipefail
+
+packages=(
+  cmake g++ make git libgtest-dev libgmock-dev googletest clang clang-format
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  wine wine32:i386
+  openipmi ipmitool
+  python3-pefile
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,46 @@
+#include "service/service_main.h"
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/session.h"
+
+static void power_event(DWORD event_type) {
+  switch (event_type) {
+    case PBT_APMQUERYSUSPEND:
+      trace("Service_ctrl power suspend\n");
+      session_suspend_query();
+      break;
+    case PBT_APMSUSPEND:
+      trace("Service_ctrl power suspend\n");
+      session_suspend();
+      break;
+    case PBT_APMRESUMECRITICAL:
+    case PBT_APMRESUMESUSPEND:
+    case PBT_APMRESUMEAUTOMATIC:
+      trace("Service_ctrl power resume\n");
+      session_resume();
+      break;
+    default:
+      trace("Service_ctrl power default\n");
+      break;
+  }
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context) {
+  (void)event_data;
+  (void)context;
+  trace("Service_ctrl entry\n");
+  tracef("ctrl entry, code = %x\n", (unsigned)control);
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      report_status(SERVICE_STOP_PENDING, 0, 0);
+      signal_stop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_POWEREVENT:
+      power_event(event_type);
+      report_current_status();
+      return NO_ERROR;
+    default:
+      report_current_status();
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}

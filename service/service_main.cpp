@@ -1,0 +1,22 @@
+#include "service/service_main.h"
+
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/run_service.h"
+
+void WINAPI service_main(DWORD argc, LPSTR *argv) {
+  trace("Service_Main entry\n");
+  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExA(SERVICE_NAME, control_handler, NULL);
+  if (handle) {
+    status_handle = handle;
+    trace("Service_Main : got valid Ctrl handle\n");
+    prepare_status_record();
+    if (report_status(SERVICE_START_PENDING, 0, 3000)) run_service(argc, argv);
+  }
+  trace("Service_Main exiting\n");
+  if (worker_finished == 0) {
+    trace("Service_Main exiting with stop error\n");
+    service_exit_code = STOP_ERROR_EXIT_CODE;
+  }
+  if (status_handle) report_status(SERVICE_STOPPED, service_exit_code, 0);
+}

@@ -1,0 +1,79 @@
+#include "service/state.h"
+
+#include <stdio.h>
+
+#include "service/trace.h"
+
+StatusRecord status_record;
+std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
+DWORD checkpoint_counter = 1;
+BOOL stopped_reported = FALSE;
+std::atomic<DWORD> service_exit_code{0};
+std::atomic<HANDLE> stop_event{nullptr};
+std::atomic<LONG> stop_requested{0};
+std::atomic<LONG> worker_finished{0};
+
+// Three threads report; the lock keeps the record and the counter consistent.
+static SRWLOCK status_lock = SRWLOCK_INIT;
+
+// Steps of one report, with the lock held. *failed tells a refused
+// SetServiceStatus from a report dropped after STOPPED.
+static BOOL report_locked(DWORD state, DWORD exit_code, DWORD wait_hint, BOOL *failed) {
+  *failed = FALSE;
+  if (stopped_reported) return FALSE;
+  if (state != SERVICE_START_PENDING) status_record.dwControlsAccepted |= SERVICE_ACCEPT_STOP;
+  status_record.dwCurrentState = state;
+  status_record.dwWin32ExitCode = exit_code;
+  status_record.dwWaitHint = wait_hint;
+  if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
+    status_record.dwCheckPoint = 0;
+  else
+    status_record.dwCheckPoint = checkpoint_counter++;
+  BOOL ok = SetServiceStatus(status_handle, &status_record);
+  if (!ok) *failed = TRUE;
+  if (ok && state == SERVICE_STOPPED) stopped_reported = TRUE;
+  return ok;
+}
+
+BOOL report_status(DWORD state, DWORD exit_code, DWORD wait_hint) {
+  BOOL failed;
+  AcquireSRWLockExclusive(&status_lock);
+  BOOL ok = report_locked(state, exit_code, wait_hint, &failed);
+  ReleaseSRWLockExclusive(&status_lock);
+  if (failed) report_error_event("SetServiceStatus");
+  return ok;
+}
+
+BOOL report_current_status(void) {
+  BOOL failed;
+  AcquireSRWLockExclusive(&status_lock);
+  BOOL ok = report_locked(status_record.dwCurrentState, 0, 0, &failed);
+  ReleaseSRWLockExclusive(&status_lock);
+  if (failed) report_error_event("SetServiceStatus");
+  return ok;
+}
+
+void report_error_event(const char *text) {
+  service_exit_code = GetLastError();
+  HANDLE source = RegisterEventSourceA(NULL, SERVICE_NAME);
+  char first[256];
+  snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, (int)service_exit_code.load());
+  if (!source) return;
+  LPCSTR strings[2] = {first, text};
+  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 2, 0, strings, NULL);
+  DeregisterEventSource(source);
+}
+
+void signal_stop(void) {
+  trace("ServiceStop entry\n");
+  HANDLE event = stop_event;
+  if (event) SetEvent(event);
+}
+
+void prepare_status_record(void) {
+  AcquireSRWLockExclusive(&status_lock);
+  status_record.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status_record.dwServiceSpecificExitCode = 0;
+  status_record.dwControlsAccepted = SERVICE_ACCEPT_POWEREVENT;
+  ReleaseSRWLockExclusive(&status_lock);
+}

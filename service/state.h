@@ -1,0 +1,37 @@
+// Process-wide service state and the three operations every part uses to talk
+// to the platform about it: status reports, error events, the stop signal.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#define SERVICE_NAME "vyrq4asr"
+#define SERVICE_DISPLAY_NAME "VYR Automatic Server Restart Service for IPMI"
+// Win32 exit code of a service whose worker did not finish in order.
+#define STOP_ERROR_EXIT_CODE 0xE0010002u
+#define FLAG_RAISED (-1)
+
+typedef SERVICE_STATUS StatusRecord;
+
+extern StatusRecord status_record;
+extern std::atomic<SERVICE_STATUS_HANDLE> status_handle;
+extern DWORD checkpoint_counter;
+// Once STOPPED has been reported the service is gone for the service manager:
+// later reports are dropped.
+extern BOOL stopped_reported;
+// Win32 exit code of the final STOPPED report.
+extern std::atomic<DWORD> service_exit_code;
+extern std::atomic<HANDLE> stop_event;
+// 0 at start, FLAG_RAISED once raised; never lowered.
+extern std::atomic<LONG> stop_requested;
+extern std::atomic<LONG> worker_finished;
+
+// An own-process service that accepts power events only, until its first
+// report of a state other than START_PENDING adds stop.
+void prepare_status_record(void);
+BOOL report_status(DWORD state, DWORD exit_code, DWORD wait_hint);
+// Reports the record's current state again, with exit code 0 and no wait hint.
+BOOL report_current_status(void);
+void report_error_event(const char *text);
+void signal_stop(void);

@@ -1,0 +1,169 @@
+// Control side of the fake Windows layer: what tests use to set up a world,
+// script faults, move virtual time and read the journal of every call.
+//
+// Time is virtual. Every thread the fake knows (the test's thread after
+// reset(), threads from CreateThread, at() and the dispatcher) is a
+// participant. Sleep and waits block the calling participant; virtual time
+// moves on only when every participant is blocked, straight to the earliest
+// deadline. A run is therefore deterministic, and the service's 30 s and
+// 10.1 s delays take microseconds. If every participant is blocked with no
+// deadline, the fake prints the journal's tail and aborts: a hang fails loudly.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// A fresh world at virtual time 0: empty journal, no faults, default models.
+// The calling thread becomes the process's main thread. Threads left over from
+// an earlier world stay parked for ever.
+void reset();
+
+// Ends the process as Windows would once main returns: every other fake
+// thread is parked at its next fake call and never resumes. Waits (in real
+// time) until each has parked or exited, so the journal is final afterwards.
+void end_process();
+
+// Blocks the calling participant (virtual time runs on) until every other
+// fake thread has exited or parked.
+void wait_for_threads();
+
+// Virtual time in milliseconds since reset().
+uint64_t now();
+
+// Runs fn on a new participant thread when virtual time reaches at_ms.
+void at(uint64_t at_ms, std::function<void()> fn);
+
+// Runs fn on the calling thread just before the nth use (1-based) of the named
+// call is carried out; nth 0 means before every use.
+void before(const std::string &call, int nth, std::function<void()> fn);
+
+// The nth use (1-based) of the named platform call fails with the given last
+// error; nth 0 makes every use fail. Names are the Win32 names
+// ("SetServiceStatus", "CreateEventA", ...).
+void fail(const std::string &call, int nth, DWORD error);
+
+// ---- journal ---------------------------------------------------------------
+// One line per call, in order. The line starts with the call's name; a call
+// failed by fail() ends in " failed=<error>". Formats:
+//   SetServiceStatus type=0x10 state=2 accept=0x40 win32=0x0 specific=0x0 checkpoint=1 hint=3000
+//   ReportEventA type=1 category=0 id=0 strings=[vyrq4asr error: 5][text]
+//   SendQD4Request cmd=0x24 data=04 01 00 10 00 0A -> status=0 cc=0x0
+//   Sleep 100
+//   SetPriorityClass 0x100
+//   OutputDebugStringA <text as given, line end included>
+//   LoadLibraryA vyrqd4w.dll        FreeLibrary vyrqd4w.dll
+// Other calls: their name, then their main arguments.
+std::vector<std::string> journal();
+// Only the lines that start with prefix.
+std::vector<std::string> journal(const std::string &prefix);
+// Misuse seen by the fake: a closed or unknown handle used, a handle closed
+// twice, a request on a closed session, a report after STOPPED, arguments
+// read for a message with insertion markers. Tests expect it to stay empty.
+std::vector<std::string> violations();
+
+// ---- structured records ----------------------------------------------------
+struct ThreadExit {
+  std::string name;  // "thread1", ...
+  DWORD exit_code;
+};
+std::vector<ThreadExit> thread_exits();
+// Every SERVICE_STATUS that SetServiceStatus accepted, in order.
+std::vector<SERVICE_STATUS> status_reports();
+struct Event {
+  WORD type, category;
+  DWORD id;
+  bool user_null;
+  DWORD data_size;
+  std::vector<std::string> strings;
+};
+// Every entry written by ReportEventA.
+std::vector<Event> events();
+struct IpmiRequest {
+  DWORD session;
+  BYTE netfn_lun, command, responder;
+  bool data_null;
+  std::vector<BYTE> data;
+  bool buffer_zeroed;        // all 64 bytes were 0 on entry
+  WORD response_length_in;   // *response_length on entry
+  BYTE completion_in;        // *completion_code on entry
+  DWORD reserved;            // the last argument
+  DWORD status;              // what the call returned
+  BYTE completion_out;       // what it wrote as completion code
+};
+std::vector<IpmiRequest> ipmi_requests();
+// Current priority class of the process (NORMAL_PRIORITY_CLASS at start).
+DWORD priority_class();
+// Handles created and not closed, by kind ("event", "thread", "scm", "service", "eventsource").
+int open_handles(const std::string &kind);
+
+// ---- the driver library and the BMC behind it -------------------------------
+struct Bmc {
+  bool library_present = true;   // else LoadLibraryA("vyrqd4w.dll") fails with 126
+  bool has_open = true, has_close = true, has_send = true, has_version = true;
+  DWORD open_status = 0;         // non-zero: OpenQD4Driver fails with it
+  DWORD close_status = 0;        // non-zero: CloseQD4Driver returns it
+  // The watchdog as IPMI 2.0 section 27 models it.
+  bool configured = false;       // a Set has been seen
+  bool running = false;
+  BYTE timer_use = 0;            // byte 1 of the last Set (bit 6: don't stop)
+  BYTE actions = 0;
+  WORD initial_count = 0;        // in 100 ms
+  uint64_t started_at = 0;       // virtual ms of the last start or reset
+  bool expired = false;          // the countdown ran out while running
+};
+Bmc &bmc();
+// The nth request (1-based, 0 = every) carrying this IPMI command is not
+// carried out: the call returns status and writes completion code cc.
+void script_reply(BYTE command, int nth, DWORD status, BYTE cc);
+// The library loaded by LoadLibraryA is counted: loads minus frees.
+int library_refcount();
+
+// ---- the service control manager, service side ------------------------------
+// When false, StartServiceCtrlDispatcherA fails at once with 1063, as for a
+// process started from a console.
+void set_started_by_scm(bool started);
+// Delivers a control to the registered handler on the dispatcher's (main)
+// thread at virtual time at_ms. The handler's result is journalled as
+// "control <code> type=<event_type> -> <result>".
+void send_control(uint64_t at_ms, DWORD control, DWORD event_type);
+// The handler's results, in order.
+std::vector<DWORD> control_results();
+
+// ---- the service control manager, command side ------------------------------
+struct InstalledService {
+  std::string display_name, image_path;
+  DWORD access, service_type, start_type, error_control;
+  bool dependencies_empty;       // an empty list ("\0\0") was passed
+  bool account_null, password_null, group_null, tag_null;
+  DWORD state = SERVICE_STOPPED;
+  bool marked_for_delete = false;
+  int stop_pending_queries = 2;  // after a stop: queries answering STOP_PENDING before STOPPED
+};
+// Installed services by name; tests may add and inspect entries.
+std::map<std::string, InstalledService> &services();
+
+// ---- files -------------------------------------------------------------------
+struct File {
+  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+  std::string content;
+};
+std::map<std::string, File> &files();  // by full path, compared case-insensitively
+void set_module_path(const std::string &path);   // what GetModuleFileNameA answers
+void set_system_directory(const std::string &path);
+
+// ---- messages, console ---------------------------------------------------------
+// The system message text for a code as FormatMessageA gives it (with its CR LF).
+// Codes without text make FormatMessageA fail with 317.
+void set_message(DWORD code, const std::string &text);
+void remove_message(DWORD code);
+// Keys that _getch returns, in order.
+void press_keys(const std::string &keys);
+
+}  // namespace fake

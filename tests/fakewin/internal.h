@@ -1,0 +1,54 @@
+// Shared plumbing of the fake Windows layer's own files. Not for tests.
+#pragma once
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "fake.h"
+
+namespace fake::detail {
+
+// Guards every model of the fake (services, files, messages, the BMC ...).
+// Never held across a blocking call (Sleep, waits, locks).
+std::recursive_mutex &world();
+
+// Call first in every fake platform call, with its Win32 name. Runs the
+// before() hooks, parks the thread for ever when the process has ended,
+// counts the use, and returns the error that fail() scripted for this use
+// (0 when the call is to go ahead). It does not set the last error.
+DWORD scripted_failure(const char *call);
+
+// Appends one line to the journal (printf-style).
+void log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Records a misuse; see fake::violations().
+void violation(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Handles: unique values by kind ("event", "thread", "scm", "service",
+// "eventsource", "find", "module"), never reused within a world.
+HANDLE new_handle(const char *kind);
+// True when h is open and of this kind.
+bool handle_is(HANDLE h, const char *kind);
+// Closes h; a violation (and false) when it is not open or not of this kind.
+bool close_handle(HANDLE h, const char *kind);
+// The kind of an open handle, or "" when it is not open.
+std::string handle_kind(HANDLE h);
+// A short name for the journal: "event1", "thread2", "scm1" ...
+std::string handle_name(HANDLE h);
+
+// Per-file resets, called by fake::reset() with world() held.
+void reset_scheduler();
+void reset_service_side();
+void reset_eventlog();
+void reset_process();
+void reset_driver();
+void reset_scm_commands();
+void reset_files();
+void reset_messages();
+void reset_console();
+
+// Case-insensitive ASCII comparison, as Windows compares paths and names.
+bool iequals(const std::string &a, const std::string &b);
+
+}  // namespace fake::detail

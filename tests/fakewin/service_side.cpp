@@ -1,0 +1,204 @@
+// The service control manager as the service sees it: the dispatcher, the
+// control handler's registration and status reports.
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace fake {
+namespace detail {
+
+void start_thread(const std::string &name, std::function<DWORD()> body);
+bool wait_until(uint64_t deadline, const char *what, const std::function<bool()> &ready);
+void notify_change();
+
+namespace {
+
+struct Control {
+  uint64_t at_ms;
+  DWORD control, event_type;
+};
+
+bool started_by_scm = true;
+LPHANDLER_FUNCTION_EX handler = nullptr;
+LPVOID handler_context = nullptr;
+SERVICE_STATUS_HANDLE registered = nullptr;
+// Read by the dispatcher's wait condition, which runs under the scheduler's
+// lock and so must not take world().
+std::atomic<bool> stopped{false};
+std::atomic<bool> service_thread_done{false};
+std::atomic<uint64_t> first_control_at{UINT64_MAX};
+std::deque<Control> controls;
+std::vector<DWORD> results;
+std::vector<SERVICE_STATUS> reports;
+char service_name_arg[] = "vyrq4asr";
+
+}  // namespace
+
+void reset_service_side() {
+  started_by_scm = true;
+  handler = nullptr;
+  handler_context = nullptr;
+  registered = nullptr;
+  stopped = false;
+  service_thread_done = false;
+  controls.clear();
+  first_control_at = UINT64_MAX;
+  results.clear();
+  reports.clear();
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+void set_started_by_scm(bool started) {
+  std::lock_guard<std::recursive_mutex> lock(world());
+  started_by_scm = started;
+}
+
+void send_control(uint64_t at_ms, DWORD control, DWORD event_type) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(world());
+    auto it = controls.begin();
+    while (it != controls.end() && it->at_ms <= at_ms) ++it;
+    controls.insert(it, Control{at_ms, control, event_type});
+    first_control_at = controls.front().at_ms;
+  }
+  notify_change();
+}
+
+std::vector<DWORD> control_results() {
+  std::lock_guard<std::recursive_mutex> lock(world());
+  return results;
+}
+
+std::vector<SERVICE_STATUS> status_reports() {
+  std::lock_guard<std::recursive_mutex> lock(world());
+  return reports;
+}
+
+}  // namespace fake
+
+using namespace fake::detail;
+
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
+  if (DWORD e = scripted_failure("StartServiceCtrlDispatcherA")) {
+    log("StartServiceCtrlDispatcherA failed=%u", e);
+    SetLastError(e);
+    return FALSE;
+  }
+  bool from_scm;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world());
+    from_scm = started_by_scm;
+  }
+  if (!from_scm) {
+    log("StartServiceCtrlDispatcherA failed=%u", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  if (!table || !table[0].lpServiceName || strcmp(table[0].lpServiceName, "vyrq4asr") != 0 ||
+      !table[0].lpServiceProc || table[1].lpServiceName || table[1].lpServiceProc) {
+    violation("the service table is not {\"vyrq4asr\", entry}, {null, null}");
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  log("StartServiceCtrlDispatcherA %s", table[0].lpServiceName);
+  LPSERVICE_MAIN_FUNCTIONA entry = table[0].lpServiceProc;
+  start_thread("service", [entry]() -> DWORD {
+    LPSTR argv[] = {service_name_arg, nullptr};
+    entry(1, argv);
+    service_thread_done = true;
+    notify_change();
+    return 0;
+  });
+  // The main thread serves controls until the service has reported STOPPED
+  // (or its thread ended without doing so).
+  for (;;) {
+    uint64_t next = first_control_at;
+    bool due = false;
+    wait_until(next, "the dispatcher",
+               [&] { return stopped || service_thread_done || first_control_at != next; });
+    Control c{};
+    LPHANDLER_FUNCTION_EX h;
+    LPVOID ctx;
+    {
+      std::lock_guard<std::recursive_mutex> lock(world());
+      if (stopped || service_thread_done) break;
+      if (!controls.empty() && controls.front().at_ms <= fake::now()) {
+        c = controls.front();
+        controls.pop_front();
+        first_control_at = controls.empty() ? UINT64_MAX : controls.front().at_ms;
+        due = true;
+      }
+      h = handler;
+      ctx = handler_context;
+    }
+    if (!due) continue;
+    if (!h) {
+      log("control %u type=%u dropped: no handler", c.control, c.event_type);
+      continue;
+    }
+    DWORD r = h(c.control, c.event_type, nullptr, ctx);
+    log("control %u type=%u -> %u", c.control, c.event_type, r);
+    std::lock_guard<std::recursive_mutex> lock(world());
+    results.push_back(r);
+  }
+  log("StartServiceCtrlDispatcherA returns");
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name,
+                                                           LPHANDLER_FUNCTION_EX fn,
+                                                           LPVOID context) {
+  if (DWORD e = scripted_failure("RegisterServiceCtrlHandlerExA")) {
+    log("RegisterServiceCtrlHandlerExA %s failed=%u", name ? name : "null", e);
+    SetLastError(e);
+    return nullptr;
+  }
+  if (!name || strcmp(name, "vyrq4asr") != 0) {
+    log("RegisterServiceCtrlHandlerExA %s failed=%u", name ? name : "null",
+        ERROR_SERVICE_DOES_NOT_EXIST);
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  handler = fn;
+  handler_context = context;
+  registered = new_handle("status");
+  log("RegisterServiceCtrlHandlerExA %s context=%s", name, context ? "given" : "null");
+  return registered;
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
+  char fields[200];
+  snprintf(fields, sizeof fields,
+           "type=0x%x state=%u accept=0x%x win32=0x%x specific=0x%x checkpoint=%u hint=%u",
+           s->dwServiceType, s->dwCurrentState, s->dwControlsAccepted, s->dwWin32ExitCode,
+           s->dwServiceSpecificExitCode, s->dwCheckPoint, s->dwWaitHint);
+  if (DWORD e = scripted_failure("SetServiceStatus")) {
+    log("SetServiceStatus %s failed=%u", fields, e);
+    SetLastError(e);
+    return FALSE;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(world());
+    if (!handle || handle != registered) {
+      log("SetServiceStatus %s failed=%u", fields, ERROR_INVALID_HANDLE);
+      violation("SetServiceStatus with a handle that was not registered");
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (stopped) violation("SetServiceStatus after STOPPED: %s", fields);
+    log("SetServiceStatus %s", fields);
+    reports.push_back(*s);
+    if (s->dwCurrentState == SERVICE_STOPPED) stopped = true;
+  }
+  notify_change();
+  return TRUE;
+}

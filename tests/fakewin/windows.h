@@ -1,0 +1,231 @@
+// Fake <windows.h> for the host build: the Win32 types, constants and calls
+// that the system uses, and only those. Types keep their Windows sizes.
+// The calls are implemented by the fake Windows layer (tests/fakewin), which
+// records each of them in one journal and can be told to fail them.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef WORD *LPWORD;
+typedef BYTE *LPBYTE;
+typedef void *HANDLE;
+typedef HANDLE HMODULE;
+typedef HANDLE HINSTANCE;
+typedef HANDLE HLOCAL;
+typedef HANDLE SC_HANDLE;
+typedef HANDLE SERVICE_STATUS_HANDLE;
+typedef void *PSID;
+typedef intptr_t INT_PTR;
+typedef INT_PTR(WINAPI *FARPROC)();
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+// Errors
+#define NO_ERROR 0
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_CALL_NOT_IMPLEMENTED 120
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_DEPENDENT_SERVICES_RUNNING 1051
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053
+#define ERROR_SERVICE_ALREADY_RUNNING 1056
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061
+#define ERROR_SERVICE_NOT_ACTIVE 1062
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072
+#define ERROR_SERVICE_EXISTS 1073
+
+// Services
+#define SERVICE_WIN32_OWN_PROCESS 0x10
+#define SERVICE_INTERACTIVE_PROCESS 0x100
+#define SERVICE_AUTO_START 2
+#define SERVICE_DEMAND_START 3
+#define SERVICE_ERROR_NORMAL 1
+#define SERVICE_STOPPED 1
+#define SERVICE_START_PENDING 2
+#define SERVICE_STOP_PENDING 3
+#define SERVICE_RUNNING 4
+#define SERVICE_ACCEPT_STOP 0x01
+#define SERVICE_ACCEPT_SHUTDOWN 0x04
+#define SERVICE_ACCEPT_POWEREVENT 0x40
+#define SERVICE_CONTROL_STOP 1
+#define SERVICE_CONTROL_PAUSE 2
+#define SERVICE_CONTROL_CONTINUE 3
+#define SERVICE_CONTROL_INTERROGATE 4
+#define SERVICE_CONTROL_SHUTDOWN 5
+#define SERVICE_CONTROL_POWEREVENT 13
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_ALL_ACCESS 0xF01FF
+
+// Power broadcast event types
+#define PBT_APMQUERYSUSPEND 0
+#define PBT_APMQUERYSUSPENDFAILED 2
+#define PBT_APMSUSPEND 4
+#define PBT_APMRESUMECRITICAL 6
+#define PBT_APMRESUMESUSPEND 7
+#define PBT_APMRESUMEAUTOMATIC 18
+
+// Event log
+#define EVENTLOG_ERROR_TYPE 0x0001
+
+// Waits and priority
+#define WAIT_OBJECT_0 0
+#define WAIT_TIMEOUT 258
+#define WAIT_FAILED 0xFFFFFFFFu
+#define NORMAL_PRIORITY_CLASS 0x20
+#define REALTIME_PRIORITY_CLASS 0x100
+
+// Messages
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x2000
+
+// Files
+#define FILE_ATTRIBUTE_NORMAL 0x80
+
+typedef struct _SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR *argv);
+typedef DWORD(WINAPI *LPHANDLER_FUNCTION_EX)(DWORD control, DWORD event_type, LPVOID event_data,
+                                             LPVOID context);
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+typedef struct _SERVICE_TABLE_ENTRYA {
+  LPSTR lpServiceName;
+  LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+} SERVICE_TABLE_ENTRYA;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+typedef struct _RTL_SRWLOCK {
+  LPVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {0}
+
+// Service control manager (advapi32)
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name,
+                                                           LPHANDLER_FUNCTION_EX handler,
+                                                           LPVOID context);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name,
+                                DWORD access, DWORD service_type, DWORD start_type,
+                                DWORD error_control, LPCSTR image_path, LPCSTR load_order_group,
+                                LPDWORD tag, LPCSTR dependencies, LPCSTR account,
+                                LPCSTR password);
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
+BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv);
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL WINAPI DeleteService(SC_HANDLE service);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);
+
+// Event log (advapi32)
+HANDLE WINAPI RegisterEventSourceA(LPCSTR machine, LPCSTR source);
+BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id, PSID user,
+                         WORD string_count, DWORD data_size, LPCSTR *strings, LPVOID data);
+BOOL WINAPI DeregisterEventSource(HANDLE source);
+
+// Events, threads, waits, locks (kernel32)
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
+                           BOOL initial_state, LPCSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stack_size,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD thread_id);
+BOOL WINAPI CloseHandle(HANDLE handle);
+void WINAPI Sleep(DWORD milliseconds);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+
+// Process priority (kernel32)
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priority_class);
+
+// Dynamic loading (kernel32)
+HMODULE WINAPI LoadLibraryA(LPCSTR file_name);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+BOOL WINAPI FreeLibrary(HMODULE module);
+
+// Files (kernel32)
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data);
+BOOL WINAPI FindClose(HANDLE find);
+BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes);
+BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists);
+
+// Errors and debugger output (kernel32)
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
+                            LPSTR buffer, DWORD size, va_list *arguments);
+HLOCAL WINAPI LocalFree(HLOCAL memory);
+void WINAPI OutputDebugStringA(LPCSTR text);

@@ -1,0 +1,32 @@
+#include <cstring>
+
+#include "cli/commands.h"
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/commands.h"
+#include "watchdog/driver_library.h"
+#include "watchdog/session.h"
+#include "world.h"
+
+void reset_system_state() {
+  status_record = StatusRecord{};
+  status_handle = nullptr;
+  checkpoint_counter = 1;
+  service_exit_code = 0;
+  stop_event = nullptr;
+  stop_requested = 0;
+  worker_finished = 0;
+  trace_enabled = 0;
+  timeout_seconds = 255;
+  watchdog_session = 0;
+  driver_library = nullptr;
+  qd4_open = nullptr;
+  qd4_close = nullptr;
+  qd4_send = nullptr;
+  qd4_version = nullptr;
+  verbose = 1;
+  saved_error = 0;
+  memset(error_text, 0, sizeof error_text);
+  resets_held = false;
+  stopped_reported = FALSE;
+}

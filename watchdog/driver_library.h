@@ -1,0 +1,19 @@
+// Binding to the driver library, loaded at run time by file name.
+#pragma once
+
+#include "watchdog/qd4_driver.h"
+
+extern HMODULE driver_library;
+// Entry addresses; null when the library lacks the entry.
+extern OpenQD4DriverFn qd4_open;
+extern CloseQD4DriverFn qd4_close;
+extern SendQD4RequestFn qd4_send;
+extern GetQD4VersionFn qd4_version;
+
+// Loads the library and resolves its entries. True once the load succeeds,
+// even when entries are missing.
+BOOL load_driver_library(void);
+void unload_driver_library(void);
+// The entries, each behaving as a failed call when the entry is missing.
+DWORD driver_open(WatchdogSession *session);
+DWORD driver_close(WatchdogSession session);

@@ -1,0 +1,51 @@
+#include "watchdog/run_service.h"
+
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/commands.h"
+
+// After a stop, the worker gets 20 polls of 100 ms to disarm the timer.
+#define WORKER_POLLS 20
+#define POLL_MS 100
+#define START_WAIT_HINT_MS 3000
+
+// Waits for the stop event. A failed wait is retried after a pause rather
+// than at once: the process may run at real-time priority.
+static void wait_for_stop(HANDLE event) {
+  while (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) Sleep(POLL_MS);
+}
+
+static BOOL thread_has_ended(HANDLE thread) {
+  return thread == NULL || WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
+void run_service(DWORD argc, LPSTR *argv) {
+  (void)argc;
+  (void)argv;
+  if (!report_status(SERVICE_START_PENDING, 0, START_WAIT_HINT_MS)) return;
+  HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (!event) return;
+  stop_event = event;
+
+  BOOL worker_done = TRUE;
+  if (report_status(SERVICE_START_PENDING, 0, START_WAIT_HINT_MS) &&
+      report_status(SERVICE_RUNNING, 0, 0)) {
+    trace("Starting thread 1\n");
+    HANDLE thread = CreateThread(NULL, 0, watchdog_worker, &timeout_seconds, 0, NULL);
+    trace("started thread 1\n");
+    wait_for_stop(event);
+    trace("wait for thread to exit\n");
+    stop_requested = FLAG_RAISED;
+    for (int poll = 0; worker_finished == 0 && poll < WORKER_POLLS; poll++) Sleep(POLL_MS);
+    // The worker raises worker_finished only after its last report and
+    // signal; a worker that neither finished nor ended may still signal.
+    worker_done = worker_finished != 0 || thread_has_ended(thread);
+    if (thread) CloseHandle(thread);
+  }
+
+  stop_event = NULL;
+  // A worker still running keeps the event: the process ends right after
+  // the final report, and closing it could hand its next SetEvent a stale
+  // handle.
+  if (worker_done) CloseHandle(event);
+}

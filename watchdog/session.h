@@ -1,0 +1,30 @@
+// The open driver session, shared by the worker and the control handler. One
+// lock guards the variable and every command sent on it, so that the handler
+// never sends a command on a session the worker is closing.
+#pragma once
+
+#include "watchdog/qd4_driver.h"
+
+#include <atomic>
+
+// 0 whenever no session is open.
+extern std::atomic<WatchdogSession> watchdog_session;
+// Raised by a suspend, lowered by the next resume: no resets meanwhile.
+extern std::atomic<bool> resets_held;
+
+void session_publish(WatchdogSession session);
+// Clears the variable; no command is in flight on the session afterwards.
+void session_withdraw(void);
+// Disables the timer and clears the variable in one step, so that no power
+// event can re-arm the timer in between. Returns the disable's result.
+int session_disable_and_withdraw(void);
+// Runs command on the published session under the lock; -1 when none is open.
+int session_command(int (*command)(WatchdogSession));
+// Power events from the control handler.
+void session_suspend_query(void);
+void session_suspend(void);
+void session_resume(void);
+// The worker's periodic reset. Between a suspend and the next resume no reset
+// is sent, so that the timer stays stopped while the system sleeps: the call
+// then succeeds without a request.
+int session_reset(void);

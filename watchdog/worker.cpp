@@ -1,0 +1,109 @@
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/commands.h"
+#include "watchdog/driver_library.h"
+#include "watchdog/run_service.h"
+#include "watchdog/session.h"
+
+#define TICK_MS 100
+// A reset at once, then one after every 101 ticks: about every 10.1 s.
+#define TICKS_PER_RESET 101
+#define LIBRARY_MISSING_DELAY_MS 30000
+#define WORKER_FAILED ((DWORD)-1)
+
+static void set_priority(DWORD priority_class) {
+  SetPriorityClass(GetCurrentProcess(), priority_class);
+}
+
+static void close_session(WatchdogSession session) {
+  session_withdraw();
+  driver_close(session);
+  unload_driver_library();
+}
+
+// The worker ended on its own: the service stops with the stop error, since
+// worker_finished stays 0.
+static DWORD failure_tail(void) {
+  set_priority(NORMAL_PRIORITY_CLASS);
+  report_status(SERVICE_STOP_PENDING, 0, 0);
+  signal_stop();
+  return WORKER_FAILED;
+}
+
+// worker_finished is raised last, so that the run routine can close the stop
+// event and the service report STOPPED only after this thread's last report
+// and signal.
+static DWORD late_exit(void) {
+  if (stop_requested == 0) Sleep(LIBRARY_MISSING_DELAY_MS);
+  trace("exiting thread\n");
+  set_priority(NORMAL_PRIORITY_CLASS);
+  report_status(SERVICE_STOP_PENDING, 0, 0);
+  signal_stop();
+  worker_finished = FLAG_RAISED;
+  return 0;
+}
+
+// Resets the timer about every 10.1 s until a stop is requested. Returns 0
+// on a stop, -1 when a reset failed.
+static int feed_loop(void) {
+  int ticks = 0;
+  for (;;) {
+    if (ticks == 0) {
+      trace("reseting WD\n");
+      if (session_reset() != 0) return -1;
+    }
+    if (++ticks >= TICKS_PER_RESET) ticks = 0;
+    Sleep(TICK_MS);
+    if (stop_requested != 0) return 0;
+  }
+}
+
+DWORD WINAPI watchdog_worker(LPVOID parameter) {
+  (void)parameter;  // the commands read timeout_seconds directly
+  trace("thread 1 entry\n");
+  set_priority(REALTIME_PRIORITY_CLASS);
+
+  if (!load_driver_library()) {
+    trace("open_library failed !\n");
+    return late_exit();
+  }
+
+  WatchdogSession session = 0;
+  if (driver_open(&session) != 0) {
+    trace("Could not open driver\n");
+    report_error_event("VYR IPMI ASR exiting; OpenQD4Driver failed.");
+    return failure_tail();
+  }
+
+  session_publish(session);
+  if (session_command(wd_is_running) != 0) {
+    trace("Another software is owning the watchdog timer!");
+    report_error_event("VYR IPMI ASR exiting; timer is not available.");
+    close_session(session);
+    return failure_tail();
+  }
+
+  if (session_command(wd_enable) != 0) {
+    report_error_event("VYR IPMI ASR exiting; timer enable failed.");
+    close_session(session);
+    return failure_tail();
+  }
+
+  if (feed_loop() != 0) {
+    if (session_disable_and_withdraw() != 0)
+      trace("reset failed & I couldn't disable WD timer before exit\n");
+    else
+      trace("reset failed. good, I could disable timer before exit\n");
+    driver_close(session);
+    unload_driver_library();
+    return failure_tail();
+  }
+
+  trace("disabling WD at exit\n");
+  if (session_disable_and_withdraw() != 0)
+    trace("I couldn't disable WD timer before normal exit\n");
+  if (driver_close(session) != 0) trace("closing the driver failed\n");
+  unload_driver_library();
+  trace("library is closed, exit\n");
+  return late_exit();
+}
