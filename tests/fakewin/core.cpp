@@ -54,7 +54,7 @@ std::string vformat(const char *format, va_list args) {
 }  // namespace
 
 std::recursive_mutex &world() {
-  static std::recursive_mutex m;
+  static std::recursive_mutex &m = *new std::recursive_mutex;  // outlives parked threads
   return m;
 }
 

@@ -95,6 +95,7 @@ DWORD WINAPI open_driver(WatchdogSession *session, DWORD reserved) {
   std::lock_guard<std::recursive_mutex> lock(world());
   if (reserved != 0) violation("OpenQD4Driver with a non-zero last argument");
   if (model.open_status) {
+    SetLastError(model.open_status);
     log("OpenQD4Driver -> %u", model.open_status);
     return model.open_status;
   }
@@ -165,6 +166,7 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
   }
   r.status = status;
   r.completion_out = *completion_code;
+  r.at_ms = now();
   requests.push_back(r);
   log("SendQD4Request cmd=0x%x data=%s -> status=%u cc=0x%x", command,
       hex(request_data, request_length).c_str(), status, *completion_code);

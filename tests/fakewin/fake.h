@@ -96,6 +96,7 @@ struct IpmiRequest {
   DWORD reserved;            // the last argument
   DWORD status;              // what the call returned
   BYTE completion_out;       // what it wrote as completion code
+  uint64_t at_ms;            // virtual time of the call
 };
 std::vector<IpmiRequest> ipmi_requests();
 // Current priority class of the process (NORMAL_PRIORITY_CLASS at start).
@@ -107,7 +108,7 @@ int open_handles(const std::string &kind);
 struct Bmc {
   bool library_present = true;   // else LoadLibraryA("vyrqd4w.dll") fails with 126
   bool has_open = true, has_close = true, has_send = true, has_version = true;
-  DWORD open_status = 0;         // non-zero: OpenQD4Driver fails with it
+  DWORD open_status = 0;         // non-zero: OpenQD4Driver fails with it, and sets it as last error
   DWORD close_status = 0;        // non-zero: CloseQD4Driver returns it
   // The watchdog as IPMI 2.0 section 27 models it.
   bool configured = false;       // a Set has been seen
@@ -139,9 +140,9 @@ std::vector<DWORD> control_results();
 // ---- the service control manager, command side ------------------------------
 struct InstalledService {
   std::string display_name, image_path;
-  DWORD access, service_type, start_type, error_control;
-  bool dependencies_empty;       // an empty list ("\0\0") was passed
-  bool account_null, password_null, group_null, tag_null;
+  DWORD access = 0, service_type = 0, start_type = 0, error_control = 0;
+  bool dependencies_empty = false;  // an empty list ("\0\0") was passed
+  bool account_null = true, password_null = true, group_null = true, tag_null = true;
   DWORD state = SERVICE_STOPPED;
   bool marked_for_delete = false;
   int stop_pending_queries = 2;  // after a stop: queries answering STOP_PENDING before STOPPED

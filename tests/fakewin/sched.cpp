@@ -41,8 +41,10 @@ struct EventObject {
   bool signalled;
 };
 
-std::mutex sched_mutex;
-std::condition_variable_any sched_cv;
+// Never destroyed: parked threads wait on them until the process exits, and
+// destroying a condition variable with waiters blocks for ever.
+std::mutex &sched_mutex = *new std::mutex;
+std::condition_variable_any &sched_cv = *new std::condition_variable_any;
 unsigned generation = 0;
 uint64_t clock_ms = 0;
 int running = 0;

@@ -1,0 +1,229 @@
+// Files as the installer sees them: its own path, the system directory, the
+// search for a file, attributes, and a copy that fails as Windows' does when
+// the destination is a running program or read-only.
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "internal.h"
+
+namespace fake {
+namespace {
+
+const char *const DEFAULT_MODULE_PATH = "C:\\Tools\\vyriasrw.exe";
+const char *const DEFAULT_SYSTEM_DIRECTORY = "C:\\windows\\system32";
+const DWORD FILE_ATTRIBUTE_READONLY_BIT = 0x01;
+const DWORD ERROR_FILE_EXISTS_CODE = 80;
+
+std::map<std::string, File> all_files;
+std::string module_path;
+std::string system_directory;
+
+}  // namespace
+
+std::map<std::string, File> &files() { return all_files; }
+
+void set_module_path(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  module_path = path;
+}
+
+void set_system_directory(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  system_directory = path;
+}
+
+namespace detail {
+void reset_files() {
+  all_files.clear();
+  module_path = DEFAULT_MODULE_PATH;
+  system_directory = DEFAULT_SYSTEM_DIRECTORY;
+  all_files[module_path] = File{FILE_ATTRIBUTE_NORMAL, "vyriasrw program"};
+}
+}  // namespace detail
+}  // namespace fake
+
+using namespace fake::detail;
+using fake::File;
+
+namespace {
+
+std::map<std::string, File>::iterator find_file(const char *path) {
+  auto &files = fake::files();
+  if (!path) return files.end();
+  for (auto it = files.begin(); it != files.end(); ++it)
+    if (iequals(it->first, path)) return it;
+  return files.end();
+}
+
+// The program part of an image path: the quoted text, or else the text as
+// far as a blank. Windows tries an unquoted path with blanks piece by piece,
+// so a whole unquoted prefix that names the file counts as well.
+bool runs_program(const std::string &image_path, const std::string &program) {
+  if (!image_path.empty() && image_path[0] == '"') {
+    size_t end = image_path.find('"', 1);
+    return end != std::string::npos && iequals(image_path.substr(1, end - 1), program);
+  }
+  if (iequals(image_path, program)) return true;
+  return image_path.size() > program.size() && image_path[program.size()] == ' ' &&
+         iequals(image_path.substr(0, program.size()), program);
+}
+
+bool program_in_use(const std::string &path) {
+  for (const auto &s : fake::services())
+    if (s.second.state != SERVICE_STOPPED && runs_program(s.second.image_path, path)) return true;
+  return false;
+}
+
+BOOL fail_with(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+}  // namespace
+
+// As Windows since Vista: a buffer too small gets the path cut short with a
+// NUL, the answer is the size, and the last error 122.
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
+  if (DWORD e = scripted_failure("GetModuleFileNameA")) {
+    log("GetModuleFileNameA size=%u failed=%u", size, e);
+    SetLastError(e);
+    return 0;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  if (module) {
+    log("GetModuleFileNameA %s failed=%u", handle_name(module).c_str(), ERROR_MOD_NOT_FOUND);
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  const std::string &path = fake::module_path;
+  if (size == 0) {
+    log("GetModuleFileNameA size=0 -> 0");
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (path.size() < size) {
+    memcpy(file_name, path.c_str(), path.size() + 1);
+    log("GetModuleFileNameA size=%u -> %s", size, path.c_str());
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+  }
+  memcpy(file_name, path.data(), size - 1);
+  file_name[size - 1] = '\0';
+  log("GetModuleFileNameA size=%u -> cut short", size);
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
+}
+
+// As Windows: the length without the NUL when it fits; otherwise the size
+// needed, NUL included, and the buffer is left alone.
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  if (DWORD e = scripted_failure("GetSystemDirectoryA")) {
+    log("GetSystemDirectoryA size=%u failed=%u", size, e);
+    SetLastError(e);
+    return 0;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  const std::string &path = fake::system_directory;
+  if (path.size() < size) {
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    log("GetSystemDirectoryA size=%u -> %s", size, path.c_str());
+    return static_cast<UINT>(path.size());
+  }
+  log("GetSystemDirectoryA size=%u -> needs %zu", size, path.size() + 1);
+  return static_cast<UINT>(path.size() + 1);
+}
+
+HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data) {
+  const char *shown = file_name ? file_name : "(null)";
+  if (DWORD e = scripted_failure("FindFirstFileA")) {
+    log("FindFirstFileA %s failed=%u", shown, e);
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  auto it = find_file(file_name);
+  if (it == fake::files().end()) {
+    log("FindFirstFileA %s failed=%u", shown, ERROR_FILE_NOT_FOUND);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  *find_data = WIN32_FIND_DATAA{};
+  find_data->dwFileAttributes = it->second.attributes;
+  find_data->nFileSizeLow = static_cast<DWORD>(it->second.content.size());
+  size_t slash = it->first.find_last_of('\\');
+  std::string base = slash == std::string::npos ? it->first : it->first.substr(slash + 1);
+  snprintf(find_data->cFileName, sizeof find_data->cFileName, "%s", base.c_str());
+  HANDLE h = new_handle("find");
+  log("FindFirstFileA %s -> %s", shown, handle_name(h).c_str());
+  return h;
+}
+
+BOOL WINAPI FindClose(HANDLE find) {
+  std::string shown = handle_name(find);
+  if (DWORD e = scripted_failure("FindClose")) {
+    log("FindClose %s failed=%u", shown.c_str(), e);
+    return fail_with(e);
+  }
+  if (!close_handle(find, "find")) {
+    log("FindClose %s failed=%u", shown.c_str(), ERROR_INVALID_HANDLE);
+    return fail_with(ERROR_INVALID_HANDLE);
+  }
+  log("FindClose %s", shown.c_str());
+  return TRUE;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes) {
+  const char *shown = file_name ? file_name : "(null)";
+  if (DWORD e = scripted_failure("SetFileAttributesA")) {
+    log("SetFileAttributesA %s 0x%x failed=%u", shown, attributes, e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  auto it = find_file(file_name);
+  if (it == fake::files().end()) {
+    log("SetFileAttributesA %s 0x%x failed=%u", shown, attributes, ERROR_FILE_NOT_FOUND);
+    return fail_with(ERROR_FILE_NOT_FOUND);
+  }
+  it->second.attributes = attributes;
+  log("SetFileAttributesA %s 0x%x", shown, attributes);
+  return TRUE;
+}
+
+BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists) {
+  const char *from = existing ? existing : "(null)";
+  const char *to = destination ? destination : "(null)";
+  if (DWORD e = scripted_failure("CopyFileA")) {
+    log("CopyFileA %s -> %s failed=%u", from, to, e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  auto source = find_file(existing);
+  auto target = find_file(destination);
+  DWORD error = 0;
+  if (!destination || !*destination) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (source == fake::files().end()) {
+    error = ERROR_FILE_NOT_FOUND;
+  } else if (target != fake::files().end() && fail_if_exists) {
+    error = fake::ERROR_FILE_EXISTS_CODE;
+  } else if (program_in_use(destination)) {
+    // A running executable cannot be written to.
+    error = ERROR_SHARING_VIOLATION;
+  } else if (target != fake::files().end() &&
+             (target->second.attributes & fake::FILE_ATTRIBUTE_READONLY_BIT)) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  if (error) {
+    log("CopyFileA %s -> %s failed=%u", from, to, error);
+    return fail_with(error);
+  }
+  File copy = source->second;
+  if (target != fake::files().end()) {
+    target->second = copy;
+  } else {
+    fake::files()[destination] = copy;
+  }
+  log("CopyFileA %s -> %s", from, to);
+  return TRUE;
+}

@@ -1,0 +1,298 @@
+// The service control manager as the command side sees it: installed
+// services, their handles, stop and start, deletion that completes when the
+// last handle to a deleted service closes.
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "internal.h"
+
+namespace fake {
+namespace {
+
+std::map<std::string, InstalledService> installed;
+// Open service handles and the service each one refers to.
+std::map<HANDLE, std::string> service_of;
+// After a stop: STOP_PENDING answers left before the service is STOPPED.
+std::map<std::string, int> pending_left;
+
+}  // namespace
+
+std::map<std::string, InstalledService> &services() { return installed; }
+
+namespace detail {
+void reset_scm_commands() {
+  installed.clear();
+  service_of.clear();
+  pending_left.clear();
+}
+}  // namespace detail
+}  // namespace fake
+
+using namespace fake::detail;
+using fake::InstalledService;
+
+namespace {
+
+BOOL fail_with(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// The service for an open service handle, or null (a violation) when the
+// handle is not one.
+InstalledService *service_for(const char *call, SC_HANDLE handle, std::string *name) {
+  if (!handle_is(handle, "service")) {
+    violation("%s on %s, not an open service handle", call, handle_name(handle).c_str());
+    return nullptr;
+  }
+  auto it = fake::service_of.find(handle);
+  if (it == fake::service_of.end()) return nullptr;
+  auto entry = fake::services().find(it->second);
+  if (entry == fake::services().end()) return nullptr;
+  *name = it->second;
+  return &entry->second;
+}
+
+void fill_status(const InstalledService &s, LPSERVICE_STATUS status) {
+  if (!status) return;
+  *status = SERVICE_STATUS{};
+  status->dwServiceType = s.service_type;
+  status->dwCurrentState = s.state;
+  status->dwControlsAccepted =
+      s.state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT;
+}
+
+int handles_to(const std::string &name) {
+  int n = 0;
+  for (const auto &h : fake::service_of)
+    if (h.second == name) n++;
+  return n;
+}
+
+// A deleted service goes once it is stopped and no handle to it is open.
+void complete_deletion(const std::string &name) {
+  auto it = fake::services().find(name);
+  if (it == fake::services().end() || !it->second.marked_for_delete) return;
+  if (it->second.state != SERVICE_STOPPED || handles_to(name) > 0) return;
+  fake::services().erase(it);
+  fake::pending_left.erase(name);
+  log("service %s deleted", name.c_str());
+}
+
+}  // namespace
+
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
+  if (DWORD e = scripted_failure("OpenSCManagerA")) {
+    log("OpenSCManagerA access=0x%x failed=%u", access, e);
+    SetLastError(e);
+    return nullptr;
+  }
+  if (machine || database) violation("OpenSCManagerA: only the local active database is modelled");
+  SC_HANDLE h = new_handle("scm");
+  log("OpenSCManagerA access=0x%x -> %s", access, handle_name(h).c_str());
+  return h;
+}
+
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
+                                DWORD service_type, DWORD start_type, DWORD error_control,
+                                LPCSTR image_path, LPCSTR load_order_group, LPDWORD tag,
+                                LPCSTR dependencies, LPCSTR account, LPCSTR password) {
+  const char *shown_name = name ? name : "(null)";
+  const char *shown_path = image_path ? image_path : "(null)";
+  if (DWORD e = scripted_failure("CreateServiceA")) {
+    log("CreateServiceA %s [%s] failed=%u", shown_name, shown_path, e);
+    SetLastError(e);
+    return nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  DWORD error = 0;
+  if (!handle_is(manager, "scm")) {
+    violation("CreateServiceA on %s, not an open manager handle", handle_name(manager).c_str());
+    error = ERROR_INVALID_HANDLE;
+  } else if (!name || !*name || !image_path || !*image_path) {
+    error = ERROR_INVALID_PARAMETER;
+  } else {
+    auto it = fake::services().find(name);
+    if (it != fake::services().end())
+      error = it->second.marked_for_delete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
+  }
+  if (error) {
+    log("CreateServiceA %s [%s] failed=%u", shown_name, shown_path, error);
+    SetLastError(error);
+    return nullptr;
+  }
+  InstalledService s;
+  s.display_name = display_name ? display_name : "";
+  s.image_path = image_path;
+  s.access = access;
+  s.service_type = service_type;
+  s.start_type = start_type;
+  s.error_control = error_control;
+  // An empty list is one empty string closed by a second NUL.
+  s.dependencies_empty = dependencies && dependencies[0] == '\0' && dependencies[1] == '\0';
+  s.account_null = !account;
+  s.password_null = !password;
+  s.group_null = !load_order_group;
+  s.tag_null = !tag;
+  fake::services()[name] = s;
+  SC_HANDLE h = new_handle("service");
+  fake::service_of[h] = name;
+  log("CreateServiceA %s [%s] -> %s", name, image_path, handle_name(h).c_str());
+  return h;
+}
+
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
+  const char *shown_name = name ? name : "(null)";
+  if (DWORD e = scripted_failure("OpenServiceA")) {
+    log("OpenServiceA %s access=0x%x failed=%u", shown_name, access, e);
+    SetLastError(e);
+    return nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  DWORD error = 0;
+  if (!handle_is(manager, "scm")) {
+    violation("OpenServiceA on %s, not an open manager handle", handle_name(manager).c_str());
+    error = ERROR_INVALID_HANDLE;
+  } else if (!name || fake::services().find(name) == fake::services().end()) {
+    error = ERROR_SERVICE_DOES_NOT_EXIST;
+  }
+  if (error) {
+    log("OpenServiceA %s access=0x%x failed=%u", shown_name, access, error);
+    SetLastError(error);
+    return nullptr;
+  }
+  SC_HANDLE h = new_handle("service");
+  fake::service_of[h] = name;
+  log("OpenServiceA %s access=0x%x -> %s", name, access, handle_name(h).c_str());
+  return h;
+}
+
+BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
+  if (DWORD e = scripted_failure("StartServiceA")) {
+    log("StartServiceA %s argc=%u failed=%u", handle_name(service).c_str(), argc, e);
+    return fail_with(e);
+  }
+  (void)argv;
+  std::lock_guard<std::recursive_mutex> lock(world());
+  std::string name;
+  InstalledService *s = service_for("StartServiceA", service, &name);
+  DWORD error = 0;
+  if (!s) {
+    error = ERROR_INVALID_HANDLE;
+  } else if (s->marked_for_delete) {
+    error = ERROR_SERVICE_MARKED_FOR_DELETE;
+  } else if (s->state != SERVICE_STOPPED) {
+    error = ERROR_SERVICE_ALREADY_RUNNING;
+  }
+  if (error) {
+    log("StartServiceA %s argc=%u failed=%u", handle_name(service).c_str(), argc, error);
+    return fail_with(error);
+  }
+  s->state = SERVICE_RUNNING;
+  log("StartServiceA %s argc=%u", name.c_str(), argc);
+  return TRUE;
+}
+
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  if (DWORD e = scripted_failure("ControlService")) {
+    log("ControlService %s %u failed=%u", handle_name(service).c_str(), control, e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  std::string name;
+  InstalledService *s = service_for("ControlService", service, &name);
+  DWORD error = 0;
+  if (!s) {
+    error = ERROR_INVALID_HANDLE;
+  } else if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (s->state == SERVICE_STOPPED) {
+    error = ERROR_SERVICE_NOT_ACTIVE;
+  } else if (control == SERVICE_CONTROL_STOP && s->state == SERVICE_STOP_PENDING) {
+    error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  }
+  if (error) {
+    log("ControlService %s %u failed=%u", handle_name(service).c_str(), control, error);
+    return fail_with(error);
+  }
+  if (control == SERVICE_CONTROL_STOP) {
+    if (s->stop_pending_queries > 0) {
+      s->state = SERVICE_STOP_PENDING;
+      fake::pending_left[name] = s->stop_pending_queries;
+    } else {
+      s->state = SERVICE_STOPPED;
+    }
+  }
+  fill_status(*s, status);
+  log("ControlService %s %u -> state=%u", name.c_str(), control, s->state);
+  return TRUE;
+}
+
+BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  if (DWORD e = scripted_failure("QueryServiceStatus")) {
+    log("QueryServiceStatus %s failed=%u", handle_name(service).c_str(), e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  std::string name;
+  InstalledService *s = service_for("QueryServiceStatus", service, &name);
+  if (!s) {
+    log("QueryServiceStatus %s failed=%u", handle_name(service).c_str(), ERROR_INVALID_HANDLE);
+    return fail_with(ERROR_INVALID_HANDLE);
+  }
+  if (s->state == SERVICE_STOP_PENDING) {
+    if (fake::pending_left[name] > 0) {
+      fake::pending_left[name]--;
+    } else {
+      s->state = SERVICE_STOPPED;
+    }
+  }
+  fill_status(*s, status);
+  log("QueryServiceStatus %s -> state=%u", name.c_str(), s->state);
+  return TRUE;
+}
+
+BOOL WINAPI DeleteService(SC_HANDLE service) {
+  if (DWORD e = scripted_failure("DeleteService")) {
+    log("DeleteService %s failed=%u", handle_name(service).c_str(), e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  std::string name;
+  InstalledService *s = service_for("DeleteService", service, &name);
+  DWORD error = !s                     ? ERROR_INVALID_HANDLE
+                : s->marked_for_delete ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                       : 0;
+  if (error) {
+    log("DeleteService %s failed=%u", handle_name(service).c_str(), error);
+    return fail_with(error);
+  }
+  s->marked_for_delete = true;
+  log("DeleteService %s", name.c_str());
+  return TRUE;
+}
+
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
+  std::string shown = handle_name(handle);
+  if (DWORD e = scripted_failure("CloseServiceHandle")) {
+    log("CloseServiceHandle %s failed=%u", shown.c_str(), e);
+    return fail_with(e);
+  }
+  std::lock_guard<std::recursive_mutex> lock(world());
+  std::string kind = handle_kind(handle);
+  if (kind != "scm" && kind != "service") {
+    violation("CloseServiceHandle on %s, not an open manager or service handle", shown.c_str());
+    log("CloseServiceHandle %s failed=%u", shown.c_str(), ERROR_INVALID_HANDLE);
+    return fail_with(ERROR_INVALID_HANDLE);
+  }
+  close_handle(handle, kind.c_str());
+  log("CloseServiceHandle %s", shown.c_str());
+  auto it = fake::service_of.find(handle);
+  if (it != fake::service_of.end()) {
+    std::string name = it->second;
+    fake::service_of.erase(it);
+    complete_deletion(name);
+  }
+  return TRUE;
+}

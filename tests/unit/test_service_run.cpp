@@ -1,0 +1,352 @@
+// Whole service runs through the dispatcher: start, feeding, the orderly stop,
+// and every way the worker can end on its own.
+#include "service/state.h"
+#include "service/trace.h"
+#include "service_run.h"
+#include "watchdog/commands.h"
+#include "watchdog/session.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const char *kStartReports[] = {
+    "START_PENDING cp=1 hint=3000 accept=0x40 exit=0x0",
+    "START_PENDING cp=2 hint=3000 accept=0x40 exit=0x0",
+    "START_PENDING cp=3 hint=3000 accept=0x40 exit=0x0",
+    "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
+};
+
+class ServiceRun : public World {
+ protected:
+  std::vector<uint64_t> report_times;
+  void SetUp() override {
+    World::SetUp();
+    fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
+  }
+  // Runs the service to its end, then ends the process.
+  void run() {
+    run_service_process();
+    fake::end_process();
+  }
+  uint64_t stopped_at() { return report_times.empty() ? 0 : report_times.back(); }
+};
+
+TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
+  timeout_seconds = 300;
+  fake::send_control(30050, SERVICE_CONTROL_STOP, 0);
+  run();
+
+  EXPECT_THAT(reports(),
+              ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
+                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                          "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Reset", "Disable"));
+  EXPECT_THAT(request_times(0x22), ElementsAre(0, 10100, 20200))
+      << "a reset at once after the enable, then every 101 ticks of 100 ms";
+  auto disables = request_times(0x24);
+  ASSERT_EQ(disables.size(), 2u);
+  EXPECT_LE(disables[1] - 30050, 100u) << "the stop must be seen within one tick";
+  EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR));
+  EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B))
+      << "armed with timeout_seconds x 10";
+  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+  EXPECT_FALSE(fake::bmc().expired);
+
+  auto j = fake::journal();
+  int disable = journal_index(j, "SendQD4Request cmd=0x24 data=04 01 00 10 00 0A");
+  int close = journal_index(j, "CloseQD4Driver");
+  int unload = journal_index(j, "FreeLibrary");
+  EXPECT_TRUE(disable >= 0 && disable < close && close < unload)
+      << "expected disable, close, unload in that order; got lines " << disable << ", " << close
+      << ", " << unload;
+  EXPECT_THAT(fake::journal("SetPriorityClass"),
+              ElementsAre("SetPriorityClass 0x100", "SetPriorityClass 0x20"));
+  EXPECT_EQ(fake::priority_class(), DWORD(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(exit_code_of("thread1"), 0);
+  EXPECT_EQ(fake::library_refcount(), 0);
+  EXPECT_EQ(fake::open_handles("event"), 0);
+  EXPECT_EQ(fake::open_handles("thread"), 0);
+  EXPECT_EQ(fake::open_handles("eventsource"), 0);
+  EXPECT_THAT(fake::events(), IsEmpty());
+  EXPECT_EQ(watchdog_session.load(), 0u);
+}
+
+TEST_F(ServiceRun, ExactlyOneHundredOneTicksBetweenResets) {
+  fake::send_control(45000, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto j = fake::journal();
+  std::vector<int> sleeps_between;
+  int sleeps = -1;
+  for (const auto &line : j) {
+    if (line.rfind("SendQD4Request cmd=0x22", 0) == 0) {
+      if (sleeps >= 0) sleeps_between.push_back(sleeps);
+      sleeps = 0;
+    } else if (line == "Sleep 100" && sleeps >= 0) {
+      sleeps++;
+    }
+  }
+  EXPECT_THAT(sleeps_between, ElementsAre(101, 101, 101, 101));
+}
+
+TEST_F(ServiceRun, TracesOfARunForDiagnosis) {
+  trace_enabled = 1;
+  fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto j = fake::journal();
+  auto t = [](const char *text) { return std::string("OutputDebugStringA ") + text; };
+  // The service thread, the worker and the handler each trace in order.
+  EXPECT_TRUE(in_order(j, {t("Service_Main entry\n"), t("Service_Main : got valid Ctrl handle\n"),
+                           t("Starting thread 1\n"), t("started thread 1\n"),
+                           t("wait for thread to exit\n"), t("Service_Main exiting\n")}));
+  EXPECT_TRUE(in_order(j, {t("thread 1 entry\n"), t("loaded vyrqd4w.dll\n"),
+                           t("enable WD, CmdData[4] = f6, CmdData[5] = 9 \n"), t("reseting WD\n"),
+                           t("disabling WD at exit\n"), t("library is closed, exit\n"),
+                           t("exiting thread\n"), t("ServiceStop entry\n")}));
+  EXPECT_TRUE(in_order(j, {t("Service_ctrl entry\n"), t("ctrl entry, code = 1\n"),
+                           t("ServiceStop entry\n"), t("wait for thread to exit\n")}));
+  EXPECT_EQ(fake::journal("OutputDebugStringA ").size(), 17u)
+      << "no other trace, such as the stop error, may appear";
+}
+
+TEST_F(ServiceRun, LibraryMissingRunsThirtySecondsThenStopsCleanly) {
+  trace_enabled = 1;
+  fake::bmc().library_present = false;
+  run();
+  EXPECT_THAT(reports(),
+              ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
+                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+  ASSERT_EQ(report_times.size(), 6u);
+  EXPECT_EQ(report_times[4], 30000u) << "the worker waits 30 s before it ends";
+  EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
+  EXPECT_THAT(fake::events(), IsEmpty());
+  EXPECT_EQ(exit_code_of("thread1"), 0);
+  EXPECT_EQ(fake::priority_class(), DWORD(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(journal_index(fake::journal(), "OutputDebugStringA open_library failed !\n") >= 0,
+            true);
+}
+
+TEST_F(ServiceRun, StopDuringLibraryMissingDelayEndsWithStopError) {
+  fake::bmc().library_present = false;
+  fake::send_control(10000, SERVICE_CONTROL_STOP, 0);
+  run_service_process();
+  EXPECT_THAT(reports(),
+              ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
+                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_EQ(stopped_at(), 12000u) << "the run routine gives the worker 2 s";
+  // Let the process linger until the worker's delay is over: it must neither
+  // report after STOPPED nor signal an event that was closed.
+  fake::wait_for_threads();
+  fake::end_process();
+  EXPECT_EQ(fake::status_reports().size(), 6u) << "no report may follow STOPPED";
+  EXPECT_THAT(fake::journal("SetEvent"), ElementsAre("SetEvent event1"));
+}
+
+class WorkerFailure : public ServiceRun {
+ protected:
+  void expect_failed_stop() {
+    EXPECT_THAT(reports(),
+                ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
+                            "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                            "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+    EXPECT_EQ(stopped_at(), 2000u) << "STOPPED after the run routine's 2 s wait";
+    EXPECT_EQ(exit_code_of("thread1"), 0xFFFFFFFF);
+    EXPECT_EQ(fake::priority_class(), DWORD(NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(fake::open_handles("event"), 0);
+    EXPECT_EQ(fake::open_handles("eventsource"), 0);
+    EXPECT_EQ(watchdog_session.load(), 0u);
+  }
+  void expect_event(const std::string &first, const std::string &text) {
+    auto events = fake::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(events[0].category, 0);
+    EXPECT_EQ(events[0].id, 0u);
+    EXPECT_TRUE(events[0].user_null);
+    EXPECT_EQ(events[0].data_size, 0u);
+    EXPECT_THAT(events[0].strings, ElementsAre(first, text));
+  }
+};
+
+TEST_F(WorkerFailure, OpenFails) {
+  fake::bmc().open_status = 1167;
+  run();
+  expect_failed_stop();
+  expect_event("vyrq4asr error: 1167", "VYR IPMI ASR exiting; OpenQD4Driver failed.");
+  EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
+  EXPECT_EQ(fake::library_refcount(), 1) << "no session was opened; the library stays loaded";
+}
+
+TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
+  fake::Bmc &b = fake::bmc();
+  b.configured = true;
+  b.running = true;
+  b.timer_use = 0x44;
+  b.actions = 0x03;
+  b.initial_count = 6000;
+  run();
+  expect_failed_stop();
+  expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
+  EXPECT_TRUE(fake::bmc().running);
+  EXPECT_EQ(fake::bmc().initial_count, 6000);
+  EXPECT_EQ(fake::bmc().actions, 0x03);
+  EXPECT_EQ(fake::library_refcount(), 0);
+  EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
+}
+
+TEST_F(WorkerFailure, FailedOwnershipQueryCountsAsRunning) {
+  fake::script_reply(0x25, 1, 0, 0xC0);
+  run();
+  expect_failed_stop();
+  expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
+}
+
+TEST_F(WorkerFailure, EnableFails) {
+  fake::script_reply(0x24, 1, 0, 0xC0);
+  run();
+  expect_failed_stop();
+  expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer enable failed.");
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable"));
+  EXPECT_EQ(fake::library_refcount(), 0);
+}
+
+TEST_F(WorkerFailure, ResetFailsDisarmsWithoutEvent) {
+  trace_enabled = 1;
+  fake::script_reply(0x22, 3, 1, 0);
+  run();
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Reset", "Disable"));
+  EXPECT_THAT(fake::events(), IsEmpty()) << "a failed reset writes no event";
+  EXPECT_FALSE(fake::bmc().running);
+  EXPECT_EQ(fake::library_refcount(), 0);
+  EXPECT_GE(
+      journal_index(fake::journal(),
+                    "OutputDebugStringA reset failed. good, I could disable timer before exit"),
+      0);
+  auto r = reports();
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r[5], "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(stopped_at(), 20200u + 2000u);
+}
+
+TEST_F(WorkerFailure, ResetAndDisableFail) {
+  trace_enabled = 1;
+  fake::script_reply(0x22, 2, 0, 0xFF);
+  fake::script_reply(0x24, 2, 0, 0xD5);
+  run();
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"));
+  EXPECT_GE(
+      journal_index(fake::journal(),
+                    "OutputDebugStringA reset failed & I couldn't disable WD timer before exit"),
+      0);
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+}
+
+TEST_F(WorkerFailure, MissingOpenEntryIsAFailedOpen) {
+  trace_enabled = 1;
+  fake::bmc().has_open = false;
+  run();
+  expect_failed_stop();
+  ASSERT_EQ(fake::events().size(), 1u);
+  EXPECT_EQ(fake::events()[0].strings[1], "VYR IPMI ASR exiting; OpenQD4Driver failed.");
+  EXPECT_GE(journal_index(fake::journal(), "OutputDebugStringA vyrqd4w.dll entry point was NULL\n"),
+            0);
+}
+
+TEST_F(WorkerFailure, MissingSendEntryFailsEveryCommand) {
+  fake::bmc().has_send = false;
+  run();
+  expect_failed_stop();
+  expect_event("vyrq4asr error: 127", "VYR IPMI ASR exiting; timer is not available.");
+  EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
+}
+
+TEST_F(ServiceRun, MissingCloseEntrySkipsTheClose) {
+  fake::bmc().has_close = false;
+  fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_THAT(fake::journal("CloseQD4Driver"), IsEmpty());
+  EXPECT_EQ(fake::library_refcount(), 0);
+}
+
+TEST_F(ServiceRun, CloseFailureStillStopsInOrder) {
+  trace_enabled = 1;
+  fake::bmc().close_status = 31;
+  fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_GE(journal_index(fake::journal(), "OutputDebugStringA closing the driver failed"), 0);
+  EXPECT_EQ(fake::library_refcount(), 0);
+}
+
+TEST_F(ServiceRun, RegistrationFailureReportsNothing) {
+  trace_enabled = 1;
+  fake::fail("RegisterServiceCtrlHandlerExA", 1, ERROR_SERVICE_DOES_NOT_EXIST);
+  run();
+  EXPECT_THAT(fake::status_reports(), IsEmpty());
+  EXPECT_THAT(fake::journal("OutputDebugStringA "),
+              ElementsAre("OutputDebugStringA Service_Main entry\n",
+                          "OutputDebugStringA Service_Main exiting\n",
+                          "OutputDebugStringA Service_Main exiting with stop error\n"));
+}
+
+TEST_F(ServiceRun, FailedFirstReportSkipsTheRunRoutine) {
+  fake::fail("SetServiceStatus", 1, ERROR_INVALID_PARAMETER);
+  run();
+  EXPECT_THAT(reports(), ElementsAre("STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_THAT(fake::journal("CreateThread"), IsEmpty());
+  auto events = fake::events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(events[0].strings, ElementsAre("vyrq4asr error: 87", "SetServiceStatus"));
+}
+
+TEST_F(ServiceRun, FailedLaterReportsEndTheRunBeforeTheWorker) {
+  for (int nth : {2, 3, 4}) {
+    fake::reset();
+    reset_system_state();
+    fake::fail("SetServiceStatus", nth, ERROR_INVALID_HANDLE);
+    run();
+    EXPECT_THAT(fake::journal("CreateThread"), IsEmpty()) << "report " << nth << " failed";
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002")
+        << "report " << nth << " failed";
+    EXPECT_EQ(fake::status_reports().size(), static_cast<size_t>(nth)) << "report " << nth;
+    EXPECT_EQ(fake::open_handles("event"), 0);
+    EXPECT_EQ(fake::events().size(), 1u);
+  }
+}
+
+TEST_F(ServiceRun, EventCreationFailure) {
+  fake::fail("CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  run();
+  EXPECT_THAT(reports(), ElementsAre(kStartReports[0], kStartReports[1],
+                                     "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_THAT(fake::journal("CreateThread"), IsEmpty());
+}
+
+TEST_F(ServiceRun, ThreadCreationFailureWaitsForAStop) {
+  fake::fail("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+  fake::send_control(5000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_THAT(reports(),
+              ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
+                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_EQ(stopped_at(), 7000u);
+  EXPECT_THAT(fake::events(), IsEmpty());
+  EXPECT_EQ(fake::open_handles("event"), 0);
+}
+
+TEST_F(ServiceRun, FailedWaitIsRetried) {
+  fake::fail("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
+  fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+}
+
+}  // namespace
