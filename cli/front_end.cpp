@@ -1,0 +1,133 @@
+#include "cli/front_end.h"
+
+#include <conio.h>
+#include <stdio.h>
+#include <windows.h>
+
+#include "cli/commands.h"
+#include "service/service_main.h"
+#include "service/state.h"
+#include "service/trace.h"
+#include "watchdog/commands.h"
+
+#define DEFAULT_TIMEOUT 255
+#define MIN_TIMEOUT 250
+#define MAX_TIMEOUT 3200
+
+enum command { NO_COMMAND, INSTALL_COMMAND, REMOVE_COMMAND, QUERY_COMMAND };
+
+static char service_name[] = SERVICE_NAME;
+static const SERVICE_TABLE_ENTRYA service_table[] = {{service_name, service_main},
+                                                     {nullptr, nullptr}};
+
+static char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+// Whole-text comparison ignoring ASCII letter case only, whatever the locale.
+static bool ascii_iequals(const char *a, const char *b) {
+  for (; *a != '\0' && *b != '\0'; a++, b++) {
+    if (ascii_lower(*a) != ascii_lower(*b)) return false;
+  }
+  return *a == *b;
+}
+
+static bool is_white_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int32_t decimal_to_int32(const char *text) {
+  while (is_white_space(*text)) text++;
+  bool negative = false;
+  if (*text == '+' || *text == '-') {
+    negative = *text == '-';
+    text++;
+  }
+  // Unsigned arithmetic wraps in 32 bits without undefined behaviour.
+  uint32_t value = 0;
+  for (; *text >= '0' && *text <= '9'; text++) value = value * 10u + (uint32_t)(*text - '0');
+  if (negative) value = 0u - value;
+  return (int32_t)value;
+}
+
+uint16_t timeout_from_argument(const char *argument) {
+  if (argument == nullptr) return DEFAULT_TIMEOUT;
+  uint16_t seconds = (uint16_t)((uint32_t)decimal_to_int32(argument) & 0xFFFFu);
+  if (seconds < MIN_TIMEOUT || seconds > MAX_TIMEOUT) return DEFAULT_TIMEOUT;
+  return seconds;
+}
+
+static enum command command_word(const char *word) {
+  if (ascii_iequals(word, "install")) return INSTALL_COMMAND;
+  if (ascii_iequals(word, "remove")) return REMOVE_COMMAND;
+  if (ascii_iequals(word, "terminate")) return REMOVE_COMMAND;
+  if (ascii_iequals(word, "query")) return QUERY_COMMAND;
+  return NO_COMMAND;
+}
+
+// "-n" counts only directly after the command word; later arguments are ignored.
+static void run_install(int argc, char **argv) {
+  int next = 2;
+  if (next < argc && ascii_iequals(argv[next], "-n")) {
+    verbose = 0;
+    next++;
+  }
+  install_service(next < argc ? argv[next] : nullptr);
+}
+
+static int command_path(enum command command, int argc, char **argv) {
+  if (command == INSTALL_COMMAND) {
+    run_install(argc, argv);
+  } else if (command == REMOVE_COMMAND) {
+    remove_service();
+  } else {
+    query_service();
+  }
+  if (verbose) {
+    printf("Press any key to continue.\n");
+    _getch();
+  }
+  // The outcome shows only in the messages printed.
+  return 0;
+}
+
+static int service_path(int argc, char **argv) {
+  printf("%s -install          to install the service\n", SERVICE_NAME);
+  printf("%s -remove           to remove the service\n", SERVICE_NAME);
+  printf("\nStartServiceCtrlDispatcher being called.\n");
+  printf("This may take several seconds.  Please wait.\n");
+
+  const char *argument = nullptr;
+  if (argc >= 2) {
+    argument = argv[1];
+    trace("using user-supplied timeout [");
+    trace(argument);
+    trace("]\n");
+  }
+  timeout_seconds = timeout_from_argument(argument);
+
+  // Returns only once the service has stopped; fails at once when the
+  // process was not started by the service control manager.
+  if (!StartServiceCtrlDispatcherA(service_table)) {
+    report_error_event("StartServiceCtrlDispatcher failed.");
+    return 1;
+  }
+  return 0;
+}
+
+int front_end(int argc, char **argv) {
+  // Unbuffered, so that the progress dots of a stop show at once.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+
+  trace("main entry\n");
+  tracef("main, argc = %x\n", (unsigned)argc);
+  for (int i = 0; i < argc; i++) {
+    trace("arg = [");
+    trace(argv[i]);
+    trace("]\n");
+  }
+
+  if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
+    enum command command = command_word(argv[1] + 1);
+    if (command != NO_COMMAND) return command_path(command, argc, argv);
+  }
+  return service_path(argc, argv);
+}

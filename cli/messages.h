@@ -1,0 +1,13 @@
+// Console output of the commands: every message goes through verbose, and a
+// failure message carries the system's text for the error that caused it.
+#pragma once
+
+#include <windows.h>
+
+// Prints when verbose is on (printf-style).
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Stores the calling thread's last error in saved_error, then prints format
+// with the error text in place of its one "%s".
+void say_failure(const char *format);
+// "Unable to install <display name> - <text for saved_error>\n".
+void say_unable_to_install(void);

@@ -1,0 +1,47 @@
+#include "cli/commands.h"
+#include "cli/messages.h"
+#include "cli/service_handles.h"
+#include "service/state.h"
+
+// The service disarms and stops within about 2 s; one that is still stopping
+// after a minute is hung, and the delete goes ahead so that the removal (or
+// the reinstallation it is part of) is not held up for ever.
+#define STOP_WAIT_QUERIES 60
+#define STOP_POLL_MS 1000
+
+static void wait_for_stop(SC_HANDLE service) {
+  say("Stopping %s.", SERVICE_DISPLAY_NAME);
+  Sleep(STOP_POLL_MS);
+  for (int query = 0; query < STOP_WAIT_QUERIES; query++) {
+    if (!QueryServiceStatus(service, &status_record)) {
+      saved_error = GetLastError();
+      break;
+    }
+    if (status_record.dwCurrentState != SERVICE_STOP_PENDING) break;
+    say(".");
+    Sleep(STOP_POLL_MS);
+  }
+  // A failed last query leaves an older state in the record: no line then.
+  if (status_record.dwCurrentState == SERVICE_STOPPED) {
+    say("\n%s stopped.\n", SERVICE_DISPLAY_NAME);
+  }
+}
+
+void remove_service(void) {
+  SC_HANDLE manager, service;
+  if (!open_service(&manager, &service)) return;
+
+  // A service that is not running refuses the stop; there is nothing to wait for.
+  if (ControlService(service, SERVICE_CONTROL_STOP, &status_record)) {
+    wait_for_stop(service);
+  } else {
+    saved_error = GetLastError();
+  }
+
+  if (DeleteService(service)) {
+    say("%s removed.\n", SERVICE_DISPLAY_NAME);
+  } else {
+    say_failure("DeleteService failed - %s\n");
+  }
+  close_service(manager, service);
+}

@@ -1,0 +1,288 @@
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli_run.h"
+#include "service/trace.h"
+#include "world.h"
+
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+using ::testing::StrEq;
+
+namespace {
+
+const char *const INSTALLED = DISPLAY " installed and started.\n";
+const char *const REMOVING = "Removing existing version of service\n";
+const char *const UNABLE = "Unable to install " DISPLAY " - ";
+const char *const TOO_LONG = "The filename or extension is too long. (0xce)\n";
+const DWORD READ_ONLY = 0x01;
+
+class Install : public World {
+ protected:
+  std::string install(const char *timeout_text) {
+    return output_of([&] { install_service(timeout_text); });
+  }
+  void add_installed(DWORD state) {
+    fake::InstalledService old;
+    old.display_name = DISPLAY;
+    old.image_path = DESTINATION " 600";
+    old.service_type = 0x110;
+    old.state = state;
+    fake::services()["vyrq4asr"] = old;
+    fake::files()[DESTINATION] = fake::File{FILE_ATTRIBUTE_NORMAL, "old copy"};
+  }
+  bool copied() {
+    auto it = fake::files().find(DESTINATION);
+    return it != fake::files().end() && it->second.content == fake::files()[MODULE].content;
+  }
+  void expect_handles_closed() {
+    EXPECT_EQ(fake::open_handles("scm"), 0);
+    EXPECT_EQ(fake::open_handles("service"), 0);
+    EXPECT_EQ(fake::open_handles("find"), 0);
+  }
+  static constexpr const char *MODULE = "C:\\Tools\\vyriasrw.exe";
+};
+
+TEST_F(Install, CreatesAndStartsTheServiceWithTheTimeoutText) {
+  EXPECT_THAT(install("300"), StrEq(INSTALLED));
+  ASSERT_EQ(fake::services().count("vyrq4asr"), 1u);
+  const fake::InstalledService &s = fake::services()["vyrq4asr"];
+  EXPECT_THAT(s.image_path, StrEq(DESTINATION " 300"));
+  EXPECT_THAT(s.display_name, StrEq(DISPLAY));
+  EXPECT_EQ(s.access, 0xF01FFu);
+  EXPECT_EQ(s.service_type, 0x110u);
+  EXPECT_EQ(s.start_type, 2u);
+  EXPECT_EQ(s.error_control, 1u);
+  EXPECT_TRUE(s.dependencies_empty);
+  EXPECT_TRUE(s.account_null && s.password_null && s.group_null && s.tag_null);
+  EXPECT_EQ(s.state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(copied());
+  EXPECT_THAT(fake::journal("OpenSCManagerA"),
+              ElementsAre("OpenSCManagerA access=0xf003f -> scm1"));
+  EXPECT_THAT(fake::journal("CloseServiceHandle"),
+              ElementsAre("CloseServiceHandle service1", "CloseServiceHandle scm1"));
+  // The probe stays loaded.
+  EXPECT_THAT(fake::journal("FreeLibrary"), IsEmpty());
+  expect_handles_closed();
+}
+
+TEST_F(Install, ImagePathWithoutTimeoutIsTheDestinationAlone) {
+  EXPECT_THAT(install(nullptr), StrEq(INSTALLED));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(DESTINATION));
+}
+
+TEST_F(Install, QuotesADestinationWithABlank) {
+  fake::set_system_directory("C:\\Program Files\\sys");
+  EXPECT_THAT(install("300"), StrEq(INSTALLED));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path,
+              StrEq("\"C:\\Program Files\\sys\\VYRIASRW.EXE\" 300"));
+  EXPECT_EQ(fake::files().count("C:\\Program Files\\sys\\VYRIASRW.EXE"), 1u);
+}
+
+TEST_F(Install, OverARunningInstallationStopsAndRemovesItFirst) {
+  add_installed(SERVICE_RUNNING);
+  EXPECT_THAT(
+      install("300"),
+      StrEq(std::string(REMOVING) +
+            "Stopping " DISPLAY "...\n" DISPLAY " stopped.\n" DISPLAY " removed.\n" + INSTALLED));
+  std::vector<std::string> copies = fake::journal("CopyFileA");
+  ASSERT_THAT(copies, SizeIs(2));
+  EXPECT_THAT(copies[0], ::testing::EndsWith("failed=32"));
+  EXPECT_THAT(copies[1], ::testing::Not(::testing::HasSubstr("failed")));
+  EXPECT_THAT(fake::journal("CreateServiceA"), SizeIs(1));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(DESTINATION " 300"));
+  EXPECT_TRUE(copied());
+  expect_handles_closed();
+}
+
+TEST_F(Install, OverAStoppedInstallationRecreatesTheService) {
+  add_installed(SERVICE_STOPPED);
+  EXPECT_THAT(install(nullptr), StrEq(std::string(REMOVING) + DISPLAY " removed.\n" + INSTALLED));
+  EXPECT_THAT(fake::journal("CreateServiceA"),
+              ElementsAre(::testing::EndsWith("failed=1073"), ::testing::EndsWith("-> service2")));
+  EXPECT_THAT(fake::journal("ControlService"), ElementsAre(::testing::EndsWith("failed=1062")));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(DESTINATION));
+  EXPECT_TRUE(copied());
+  expect_handles_closed();
+}
+
+TEST_F(Install, ReplacesAReadOnlyEarlierCopy) {
+  fake::files()[DESTINATION] = fake::File{READ_ONLY, "old copy"};
+  EXPECT_THAT(install(nullptr), StrEq(INSTALLED));
+  EXPECT_TRUE(copied());
+}
+
+TEST_F(Install, SilentWithoutLibraryPrintsAndInstallsNothing) {
+  fake::bmc().library_present = false;
+  ProgramRun run = run_program({"-install", "-n", "300"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.out, IsEmpty());
+  EXPECT_THAT(fake::services(), IsEmpty());
+  EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+  EXPECT_EQ(saved_error, 126u);
+}
+
+TEST_F(Install, FailedLibraryLoadNamesTheSystemText) {
+  fake::bmc().library_present = false;
+  EXPECT_THAT(install("300"), StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) +
+                                    "The specified module could not be found. (0x7e)\n"));
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(Install, ErrorWithoutSystemTextLeavesTheSeparatorAndLineEnd) {
+  fake::bmc().library_present = false;
+  fake::remove_message(126);
+  EXPECT_THAT(install(nullptr),
+              StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) + "\n"));
+}
+
+TEST_F(Install, ErrorWithTextOver242CharactersLeavesTheSeparatorAndLineEnd) {
+  fake::fail("CopyFileA", 1, 0x20000020);
+  fake::set_message(0x20000020, std::string(241, 'e') + "\r\n");
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "\n"));
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(Install, TimeoutTextUpToTheBufferIsTaken) {
+  // The image path buffer holds 520 bytes: 32 for the destination, a blank,
+  // 486 for the text and the NUL.
+  std::string longest(486, '7');
+  EXPECT_THAT(install(longest.c_str()), StrEq(INSTALLED));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(DESTINATION " " + longest));
+}
+
+TEST_F(Install, TooLongTimeoutTextIsRefusedBeforeAnythingChanges) {
+  for (size_t length : {487u, 5000u}) {
+    SCOPED_TRACE(length);
+    std::string text(length, '7');
+    EXPECT_THAT(install(text.c_str()), StrEq(std::string(UNABLE) + TOO_LONG));
+    EXPECT_THAT(fake::services(), IsEmpty());
+    EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+    EXPECT_THAT(fake::journal("OpenSCManagerA"), IsEmpty());
+  }
+}
+
+TEST_F(Install, QuotesCountAgainstTheBuffer) {
+  // A destination of 33 characters leaves room for 485 unquoted, for 483 with
+  // its two quotes.
+  fake::set_system_directory("C:\\Program Files\\sys");
+  std::string text(484, '7');
+  EXPECT_THAT(install(text.c_str()), StrEq(std::string(UNABLE) + TOO_LONG));
+  text.pop_back();
+  EXPECT_THAT(install(text.c_str()), StrEq(INSTALLED));
+}
+
+TEST_F(Install, TooLongDestinationIsRefused) {
+  // Fits the system directory buffer, but not with "\VYRIASRW.EXE" added.
+  fake::set_system_directory("C:\\" + std::string(504, 'd'));
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + TOO_LONG));
+  // A system directory too long for its own buffer.
+  fake::set_system_directory("C:\\" + std::string(600, 'd'));
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + TOO_LONG));
+  EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(Install, DestinationUpToTheBufferIsTaken) {
+  std::string directory = "C:\\" + std::string(503, 'd');  // 506 + 13 = 519 and the NUL
+  fake::set_system_directory(directory);
+  EXPECT_THAT(install(nullptr), StrEq(INSTALLED));
+  EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(directory + "\\VYRIASRW.EXE"));
+}
+
+TEST_F(Install, OwnPathTooLongIsRefused) {
+  std::string path = "C:\\" + std::string(600, 'p') + "\\vyriasrw.exe";
+  fake::set_module_path(path);
+  fake::files()[path] = fake::File{};
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + TOO_LONG));
+  EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+}
+
+TEST_F(Install, FailingPathQueriesAreReported) {
+  fake::fail("GetModuleFileNameA", 1, ERROR_ACCESS_DENIED);
+  fake::fail("GetSystemDirectoryA", 1, ERROR_PATH_NOT_FOUND);
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "Access is denied. (0x5)\n"));
+  EXPECT_THAT(install(nullptr),
+              StrEq(std::string(UNABLE) + "The system cannot find the path specified. (0x3)\n"));
+  EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+}
+
+TEST_F(Install, MissingSourceEndsSilently) {
+  fake::set_module_path("C:\\gone\\vyriasrw.exe");
+  EXPECT_THAT(install("300"), IsEmpty());
+  EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(Install, OtherCopyErrorEndsTheInstall) {
+  fake::fail("CopyFileA", 1, ERROR_ACCESS_DENIED);
+  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "Access is denied. (0x5)\n"));
+  EXPECT_THAT(fake::journal("CopyFileA"), SizeIs(1));
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(Install, CopyRetriedOnceAfterALockViolation) {
+  fake::fail("CopyFileA", 0, ERROR_LOCK_VIOLATION);
+  EXPECT_THAT(install(nullptr),
+              StrEq(std::string(REMOVING) +
+                    "OpenService failed - The specified service does not exist as an installed "
+                    "service. (0x424)\n" +
+                    UNABLE +
+                    "The process cannot access the file because another process has locked a "
+                    "portion of the file. (0x21)\n"));
+  EXPECT_THAT(fake::journal("CopyFileA"), SizeIs(2));
+  expect_handles_closed();
+}
+
+TEST_F(Install, CreateRetriedOnlyOnce) {
+  add_installed(SERVICE_STOPPED);
+  fake::fail("CreateServiceA", 2, ERROR_SERVICE_EXISTS);
+  EXPECT_THAT(install(nullptr), StrEq(std::string(REMOVING) + DISPLAY " removed.\n" +
+                                      "CreateService failed - The specified service already "
+                                      "exists. (0x431)\n"));
+  EXPECT_THAT(fake::journal("CreateServiceA"), SizeIs(2));
+  expect_handles_closed();
+}
+
+TEST_F(Install, OtherCreateErrorClosesTheManager) {
+  fake::fail("CreateServiceA", 1, ERROR_INVALID_PARAMETER);
+  EXPECT_THAT(install(nullptr),
+              StrEq("CreateService failed - The parameter is incorrect. (0x57)\n"));
+  EXPECT_THAT(fake::journal("CloseServiceHandle"), ElementsAre("CloseServiceHandle scm1"));
+  expect_handles_closed();
+}
+
+TEST_F(Install, ManagerRefusedEndsTheInstall) {
+  fake::fail("OpenSCManagerA", 1, ERROR_ACCESS_DENIED);
+  EXPECT_THAT(install(nullptr), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
+  EXPECT_THAT(fake::journal("CreateServiceA"), IsEmpty());
+}
+
+TEST_F(Install, StartResultIsIgnored) {
+  fake::fail("StartServiceA", 1, ERROR_SERVICE_REQUEST_TIMEOUT);
+  EXPECT_THAT(install(nullptr), StrEq(INSTALLED));
+  expect_handles_closed();
+}
+
+TEST_F(Install, CopyTracesGoToStandardOutput) {
+  trace_enabled = 1;
+  fake::fail("CopyFileA", 1, ERROR_ACCESS_DENIED);
+  EXPECT_THAT(install("300"),
+              StrEq("CopyFile source = >C:\\Tools\\vyriasrw.exe<\n"
+                    "CopyFile dest = >" DESTINATION "<\n"
+                    "CopyFile error on source file = >C:\\Tools\\vyriasrw.exe<, err = 5, 20, 21\n" +
+                    std::string(UNABLE) + "Access is denied. (0x5)\n"));
+}
+
+TEST_F(Install, QuietInstallStillSavesTheError) {
+  verbose = 0;
+  fake::fail("CopyFileA", 1, ERROR_ACCESS_DENIED);
+  EXPECT_THAT(install(nullptr), IsEmpty());
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+}  // namespace

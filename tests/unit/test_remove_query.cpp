@@ -1,0 +1,138 @@
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli_run.h"
+#include "service/state.h"
+#include "world.h"
+
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+using ::testing::StrEq;
+
+namespace {
+
+const char *const NOT_INSTALLED =
+    "OpenService failed - The specified service does not exist as an installed service. "
+    "(0x424)\n";
+
+class RemoveQuery : public World {
+ protected:
+  fake::InstalledService &add_installed(DWORD state) {
+    fake::InstalledService s;
+    s.display_name = DISPLAY;
+    s.image_path = DESTINATION;
+    s.service_type = 0x110;
+    s.state = state;
+    return fake::services()["vyrq4asr"] = s;
+  }
+  std::string remove() { return output_of(remove_service); }
+  std::string query() { return output_of(query_service); }
+  void expect_handles_closed_in_order() {
+    EXPECT_THAT(fake::journal("CloseServiceHandle"),
+                ElementsAre("CloseServiceHandle service1", "CloseServiceHandle scm1"));
+    EXPECT_EQ(fake::open_handles("scm"), 0);
+    EXPECT_EQ(fake::open_handles("service"), 0);
+  }
+};
+
+TEST_F(RemoveQuery, RemovingAStoppedServicePrintsOnlyTheRemovedLine) {
+  add_installed(SERVICE_STOPPED);
+  EXPECT_THAT(remove(), StrEq(DISPLAY " removed.\n"));
+  EXPECT_THAT(fake::journal("Sleep"), IsEmpty());
+  // Deleted once its last handle closed.
+  EXPECT_THAT(fake::services(), IsEmpty());
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, RemovingARunningServiceWaitsOutTheStop) {
+  add_installed(SERVICE_RUNNING).stop_pending_queries = 3;
+  EXPECT_THAT(remove(),
+              StrEq("Stopping " DISPLAY "....\n" DISPLAY " stopped.\n" DISPLAY " removed.\n"));
+  EXPECT_THAT(fake::journal("QueryServiceStatus"), SizeIs(4));
+  EXPECT_THAT(fake::journal("Sleep"), SizeIs(4));
+  EXPECT_EQ(fake::now(), 4000u);
+  EXPECT_EQ(status_record.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_THAT(fake::services(), IsEmpty());
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, StopWaitIsBoundedAndTheDeleteGoesAhead) {
+  add_installed(SERVICE_RUNNING).stop_pending_queries = 1000;
+  std::string out = remove();
+  EXPECT_THAT(out, StrEq("Stopping " DISPLAY "." + std::string(60, '.') + DISPLAY " removed.\n"));
+  EXPECT_THAT(fake::journal("QueryServiceStatus"), SizeIs(60));
+  EXPECT_EQ(fake::now(), 61000u);
+  EXPECT_THAT(fake::journal("DeleteService"), ElementsAre("DeleteService vyrq4asr"));
+  // Marked, and gone once it stops.
+  EXPECT_TRUE(fake::services()["vyrq4asr"].marked_for_delete);
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, FailedQueryEndsTheWaitWithoutTheStoppedLine) {
+  add_installed(SERVICE_RUNNING).stop_pending_queries = 5;
+  fake::fail("QueryServiceStatus", 2, ERROR_INVALID_HANDLE);
+  EXPECT_THAT(remove(), StrEq("Stopping " DISPLAY ".." DISPLAY " removed.\n"));
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, ServiceStoppedAtOnceStillPrintsTheStoppedLine) {
+  add_installed(SERVICE_RUNNING).stop_pending_queries = 0;
+  EXPECT_THAT(remove(),
+              StrEq("Stopping " DISPLAY ".\n" DISPLAY " stopped.\n" DISPLAY " removed.\n"));
+}
+
+TEST_F(RemoveQuery, RemovingWithNoneInstalledNamesError1060) {
+  EXPECT_THAT(remove(), StrEq(NOT_INSTALLED));
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_THAT(fake::journal("CloseServiceHandle"), ElementsAre("CloseServiceHandle scm1"));
+  EXPECT_EQ(fake::open_handles("scm"), 0);
+}
+
+TEST_F(RemoveQuery, ManagerRefused) {
+  fake::fail("OpenSCManagerA", 0, ERROR_ACCESS_DENIED);
+  EXPECT_THAT(remove(), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
+  EXPECT_THAT(query(), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
+  EXPECT_THAT(fake::journal("OpenServiceA"), IsEmpty());
+}
+
+TEST_F(RemoveQuery, FailedDeleteIsReportedAndHandlesClosed) {
+  add_installed(SERVICE_STOPPED).marked_for_delete = true;
+  EXPECT_THAT(remove(),
+              StrEq("DeleteService failed - The specified service has been marked for deletion. "
+                    "(0x430)\n"));
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, QuietRemovalPrintsNothingButSavesTheError) {
+  verbose = 0;
+  EXPECT_THAT(remove(), IsEmpty());
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  add_installed(SERVICE_RUNNING);
+  EXPECT_THAT(remove(), IsEmpty());
+  EXPECT_THAT(fake::services(), IsEmpty());
+}
+
+TEST_F(RemoveQuery, QuerySendsInterrogateAndPrintsNothing) {
+  add_installed(SERVICE_RUNNING);
+  EXPECT_THAT(query(), IsEmpty());
+  EXPECT_THAT(fake::journal("ControlService"), ElementsAre("ControlService vyrq4asr 4 -> state=4"));
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, QueryIgnoresARefusedInterrogate) {
+  add_installed(SERVICE_STOPPED);
+  EXPECT_THAT(query(), IsEmpty());
+  EXPECT_THAT(fake::journal("ControlService"), ElementsAre(EndsWith("failed=1062")));
+  expect_handles_closed_in_order();
+}
+
+TEST_F(RemoveQuery, QueryWithNoneInstalled) {
+  EXPECT_THAT(query(), StrEq(NOT_INSTALLED));
+  EXPECT_THAT(fake::journal("ControlService"), IsEmpty());
+}
+
+}  // namespace
