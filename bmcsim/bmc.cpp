@@ -1,0 +1,57 @@
+#include "bmcsim/bmc.h"
+
+#include <cstring>
+
+namespace bmcsim {
+
+namespace {
+
+// IPMI 2.0 section 20.1 Get Device ID reply: device ID 23h, revision 09h,
+// firmware 8.00 (BCD minor), IPMI version 2.0 (02h), additional device support
+// 9Fh, manufacturer 001291h and product 0F02h, least significant byte first.
+const uint8_t kDeviceId[] = {0x23, 0x09, 0x08, 0x00, 0x02, 0x9F, 0x91, 0x12, 0x00, 0x02, 0x0F};
+
+}  // namespace
+
+uint8_t Bmc::handle(uint8_t netfn_lun, uint8_t command, const uint8_t* data, size_t n,
+                    int64_t now_ms, uint8_t* out, size_t* out_length) {
+  *out_length = 0;
+  if ((netfn_lun >> 2) != kNetfnApp) return kCcInvalidCommand;
+  switch (command) {
+    case kCmdGetDeviceId:
+      if (n != 0) return kCcBadLength;
+      std::memcpy(out, kDeviceId, sizeof(kDeviceId));
+      *out_length = sizeof(kDeviceId);
+      return kCcOk;
+    case kCmdResetWatchdog:
+      if (n != 0) return kCcBadLength;
+      return watchdog_.reset(now_ms);
+    case kCmdSetWatchdog:
+      return watchdog_.set(data, n, now_ms);
+    case kCmdGetWatchdog:
+      if (n != 0) return kCcBadLength;
+      watchdog_.get(now_ms, out);
+      *out_length = kGetReplyLength;
+      return kCcOk;
+    default:
+      return kCcInvalidCommand;
+  }
+}
+
+const char* command_name(uint8_t netfn_lun, uint8_t command) {
+  if ((netfn_lun >> 2) != kNetfnApp) return nullptr;
+  switch (command) {
+    case kCmdGetDeviceId:
+      return "get device id";
+    case kCmdResetWatchdog:
+      return "reset watchdog";
+    case kCmdSetWatchdog:
+      return "set watchdog";
+    case kCmdGetWatchdog:
+      return "get watchdog";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace bmcsim

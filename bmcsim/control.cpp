@@ -1,0 +1,103 @@
+#include "bmcsim/control.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace bmcsim {
+
+namespace {
+
+// A whole-word number in [lo, hi]; base 16 for completion codes ("c0", "0xC0").
+bool number(const std::string& word, int base, long lo, long hi, long* out) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  long v = std::strtol(word.c_str(), &end, base);
+  if (end == nullptr || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+Fault take_fault(Fault* active) {
+  if (active->kind == Fault::kNone || active->remaining <= 0) {
+    *active = Fault();
+    return Fault();
+  }
+  Fault now = *active;
+  if (--active->remaining == 0) *active = Fault();
+  return now;
+}
+
+bool parse_control(const std::string& line, ControlCommand* out, std::string* error) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string word; in >> word;) w.push_back(word);
+  *out = ControlCommand();
+  if (w.empty()) {
+    *error = "empty command";
+    return false;
+  }
+  const std::string& verb = w[0];
+  long n = 0;
+  long v = 0;
+  if (verb == "cc" || verb == "delay" || verb == "noreply") {
+    size_t want = verb == "noreply" ? 2 : 3;
+    if (w.size() != want || !number(w[1], 10, 1, 1000000, &n)) {
+      *error = verb == "noreply" ? "usage: noreply N" : "usage: " + verb + " N VALUE";
+      return false;
+    }
+    out->kind = ControlCommand::kFault;
+    out->fault.remaining = static_cast<int>(n);
+    if (verb == "cc") {
+      if (!number(w[2], 16, 0, 0xFF, &v)) {
+        *error = "completion code must be hex 00..ff";
+        return false;
+      }
+      out->fault.kind = Fault::kCompletionCode;
+      out->fault.cc = static_cast<uint8_t>(v);
+    } else if (verb == "delay") {
+      if (!number(w[2], 10, 0, 600000, &v)) {
+        *error = "delay must be 0..600000 ms";
+        return false;
+      }
+      out->fault.kind = Fault::kDelay;
+      out->fault.delay_ms = static_cast<int>(v);
+    } else {
+      out->fault.kind = Fault::kNoReply;
+    }
+    return true;
+  }
+  if (verb == "run-timer") {
+    if (w.size() != 2 || !number(w[1], 10, 1, 0xFFFF, &v)) {
+      *error = "usage: run-timer COUNT (100 ms units)";
+      return false;
+    }
+    out->kind = ControlCommand::kRunTimer;
+    out->count = static_cast<uint16_t>(v);
+    return true;
+  }
+  struct Simple {
+    const char* word;
+    ControlCommand::Kind kind;
+  };
+  static const Simple kSimple[] = {{"clear", ControlCommand::kClear},
+                                   {"disconnect", ControlCommand::kDisconnect},
+                                   {"status", ControlCommand::kStatus},
+                                   {"ping", ControlCommand::kPing}};
+  for (const Simple& s : kSimple) {
+    if (verb == s.word) {
+      if (w.size() != 1) {
+        *error = verb + " takes no arguments";
+        return false;
+      }
+      out->kind = s.kind;
+      return true;
+    }
+  }
+  *error = "unknown command: " + verb;
+  return false;
+}
+
+}  // namespace bmcsim

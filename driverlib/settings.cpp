@@ -1,0 +1,106 @@
+#include "driverlib/settings.h"
+
+#include <cstring>
+
+namespace qd4 {
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Trims [*b, *e) in place.
+void trim(const char** b, const char** e) {
+  while (*b < *e && is_space(**b)) ++*b;
+  while (*e > *b && is_space((*e)[-1])) --*e;
+}
+
+bool equals(const char* b, const char* e, const char* word) {
+  size_t n = std::strlen(word);
+  return static_cast<size_t>(e - b) == n && std::strncmp(b, word, n) == 0;
+}
+
+// A decimal number in [lo, hi] filling [b, e) exactly.
+bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32_t* out) {
+  if (b == e || e - b > 9) return false;
+  uint32_t v = 0;
+  for (const char* p = b; p < e; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(*p - '0');
+  }
+  if (v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Dotted IPv4: exactly four numbers 0..255.
+bool is_ipv4(const char* b, const char* e) {
+  int parts = 0;
+  const char* p = b;
+  for (;;) {
+    const char* q = p;
+    while (q < e && *q != '.') ++q;
+    uint32_t v;
+    if (!parse_number(p, q, 0, 255, &v)) return false;
+    ++parts;
+    if (q == e) return parts == 4;
+    if (parts == 4) return false;
+    p = q + 1;
+  }
+}
+
+bool apply_bmc(const char* b, const char* e, Settings* s) {
+  const char* colon = e;
+  for (const char* p = b; p < e; ++p) {
+    if (*p == ':') colon = p;
+  }
+  const char* host_end = colon;
+  uint32_t port = s->port;
+  if (colon != e && !parse_number(colon + 1, e, 1, 65535, &port)) return false;
+  if (!is_ipv4(b, host_end)) return false;
+  size_t len = static_cast<size_t>(host_end - b);
+  if (len >= sizeof(s->host)) return false;
+  std::memcpy(s->host, b, len);
+  s->host[len] = '\0';
+  s->port = static_cast<uint16_t>(port);
+  return true;
+}
+
+bool apply_line(const char* b, const char* e, Settings* s) {
+  trim(&b, &e);
+  if (b == e || *b == '#' || *b == ';' || *b == '[') return false;
+  const char* eq = b;
+  while (eq < e && *eq != '=') ++eq;
+  if (eq == e) return false;
+  const char* kb = b;
+  const char* ke = eq;
+  const char* vb = eq + 1;
+  const char* ve = e;
+  trim(&kb, &ke);
+  trim(&vb, &ve);
+  if (equals(kb, ke, "bmc")) return apply_bmc(vb, ve, s);
+  if (equals(kb, ke, "connect_timeout_ms")) {
+    return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->connect_timeout_ms);
+  }
+  if (equals(kb, ke, "reply_timeout_ms")) {
+    return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->reply_timeout_ms);
+  }
+  return false;
+}
+
+}  // namespace
+
+int parse_settings(const char* text, size_t n, Settings* settings) {
+  if (text == nullptr || settings == nullptr) return 0;
+  int applied = 0;
+  const char* end = text + n;
+  const char* line = text;
+  while (line < end) {
+    const char* eol = line;
+    while (eol < end && *eol != '\n') ++eol;
+    if (apply_line(line, eol, settings)) ++applied;
+    line = eol < end ? eol + 1 : end;
+  }
+  return applied;
+}
+
+}  // namespace qd4

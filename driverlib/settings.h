@@ -1,0 +1,28 @@
+// The library's settings file "vyrqd4w.ini", read from beside the DLL. Plain
+// C++ without Windows headers, so the parser also builds on the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qd4 {
+
+struct Settings {
+  // The BMC's VM-protocol port, an IPv4 address in dotted form.
+  char host[64] = "127.0.0.1";
+  uint16_t port = 9002;
+  // How long OpenQD4Driver waits for the TCP connection.
+  uint32_t connect_timeout_ms = 2000;
+  // How long SendQD4Request waits for its reply.
+  uint32_t reply_timeout_ms = 3000;
+};
+
+constexpr uint32_t kMinTimeoutMs = 100;
+constexpr uint32_t kMaxTimeoutMs = 10000;
+
+// Applies the "key=value" lines of text (length n) to *settings. Unknown
+// keys, comment lines (# or ;) and malformed values are skipped, so a broken
+// file leaves the defaults in place. Returns the number of lines applied.
+int parse_settings(const char* text, size_t n, Settings* settings);
+
+}  // namespace qd4

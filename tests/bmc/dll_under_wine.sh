@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Runs our vyrqd4w.dll under Wine against bmcsim: qd4probe.exe loads it by
+# name and drives Open, Get, Set, Reset and Close; the probe's output and
+# bmcsim's journal are checked. Also: an expiry whose VM reset command the DLL
+# must skip, no BMC listening (Open fails fast), a
+# request left unanswered (Send fails within its bound) and a connection
+# dropped by the BMC (Send fails).
+#
+# usage: tests/bmc/dll_under_wine.sh [HOST_BUILD_DIR] [WIN32_BUILD_DIR]
+#   defaults: build/host and build/win32 under the repository root.
+set -u
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+host_build=$(cd "${1:-$root/build/host}" && pwd) || exit 2
+win_build=$(cd "${2:-$root/build/win32}" && pwd) || exit 2
+bmcsim="$host_build/bmcsim/bmcsim"
+dll="$win_build/driverlib/vyrqd4w.dll"
+probe="$win_build/driverlib/qd4probe.exe"
+for f in "$bmcsim" "$dll" "$probe"; do
+  [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
+done
+
+work=$(mktemp -d "$win_build/dll-wine-check.XXXXXX")
+export WINEPREFIX="$work/prefix"  # fresh: it does not exist yet
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+journal="$work/journal.jsonl"
+sim_pid=""
+failures=0
+start_ns=$(date +%s%N)
+
+# Seconds since a $(date +%s%N) stamp, to 0.1 s.
+since() { local d=$((($(date +%s%N) - $1) / 100000000)); echo "$((d / 10)).$((d % 10))"; }
+
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+  rm -rf "$WINEPREFIX"
+  if [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "logs kept in $work"; fi
+}
+trap cleanup EXIT
+
+check() {  # check "what" command...
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok   $what"
+  else
+    echo "FAIL $what"
+    failures=$((failures + 1))
+  fi
+}
+
+# Line of the probe output for a step: "<step> rc=.. cc=.. len=.. data=.. ms=..".
+step() { grep -m1 "^$1 " "$work/probe.out"; }
+step_has() { step "$1" | grep -q -- "$2"; }
+step_ms() { step "$1" | sed -n 's/.* ms=\([0-9]*\).*/\1/p'; }
+journal_has() { grep -c -- "$1" "$journal" | grep -qv '^0$'; }
+
+# Waits for bmcsim's listen entry in journal $1 and prints "port control_port".
+ports_of() {
+  for _ in $(seq 1 100); do
+    local line
+    line=$(grep -m1 '"kind":"listen"' "$1" 2>/dev/null) && {
+      echo "$line" | sed -n 's/.*"port":\([0-9]*\),"control_port":\([-0-9]*\).*/\1 \2/p'
+      return 0
+    }
+    sleep 0.05
+  done
+  return 1
+}
+
+control() {  # one control line to bmcsim; prints its answer
+  exec 3<>"/dev/tcp/127.0.0.1/$control_port" || return 1
+  printf '%s\n' "$1" >&3
+  local answer
+  read -r -t 2 answer <&3
+  exec 3>&-
+  echo "$answer"
+}
+
+run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s
+  local t0
+  t0=$(date +%s%N)
+  echo "== qd4probe $1" >>"$work/wine.err"
+  timeout 60 wine "$work/bin/qd4probe.exe" "$1" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  probe_s=$(since "$t0")
+  sed 's/^/     | /' "$work/probe.out"
+  [ -s "$work/probe.out" ] || { echo "     qd4probe printed nothing; wine said:"; tail -5 "$work/wine.err"; }
+}
+
+write_ini() { printf 'bmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
+
+mkdir -p "$work/bin"
+cp "$dll" "$probe" "$work/bin/"
+
+echo "== fresh prefix $WINEPREFIX"
+t0=$(date +%s%N)
+wineboot --init >/dev/null 2>&1
+wineserver -w
+echo "   created in $(since "$t0") s"
+# One wineserver for the whole run, so that probes do not race its exit.
+wineserver -p
+
+"$bmcsim" --port 0 --control-port 0 --journal "$journal" &
+sim_pid=$!
+read -r port control_port < <(ports_of "$journal") || { echo "bmcsim did not start"; exit 1; }
+echo "== bmcsim on 127.0.0.1:$port, control $control_port"
+write_ini "$port"
+
+echo "== full sequence"
+run_probe full
+echo "   wine run: $probe_s s"
+check "GetQD4Version answers 0 and a version" step_has version "rc=0 value=0001"
+check "Open connects, session non-zero" bash -c "grep -q '^open rc=0 session=[1-9]' '$work/probe.out'"
+check "Get before any Set: stopped, 8 bytes" step_has get-initial "rc=0 cc=00 len=8 data=00"
+check "Reset before Set: 80h" step_has reset-before-set "rc=0 cc=80 len=0"
+check "Set enable: 00h" step_has set-enable "rc=0 cc=00 len=0"
+check "Get after enable: SMS/OS stopped, count 3000" step_has get-armed "data=04010000b80bb80b"
+check "Reset: 00h" step_has reset "rc=0 cc=00"
+check "Get after Reset: running bit" step_has get-running "cc=00 len=8 data=4401"
+check "Small buffer: 2 bytes written, length 2" step_has get-small-buffer "rc=0 cc=00 len=2 data=4401 "
+check "Set disable: 00h" step_has set-disable "rc=0 cc=00"
+check "Get after disable: stopped" step_has get-stopped "cc=00 len=8 data=0401"
+check "unknown session fails" bash -c "grep '^bad-session ' '$work/probe.out' | grep -qv 'rc=0 '"
+check "Close: 0" step_has close "rc=0"
+check "second Close fails" bash -c "grep '^close-again ' '$work/probe.out' | grep -qv 'rc=0'"
+check "Send after Close fails" bash -c "grep '^after-close ' '$work/probe.out' | grep -qv 'rc=0 '"
+check "journal: version command 01" journal_has '"cmd":"version","data":"01"'
+check "journal: capabilities power|reset (03)" journal_has '"cmd":"capabilities","data":"03"'
+check "journal: Set with 44010010b80b" journal_has '"cmd":"24","name":"set watchdog","data":"44010010b80b"'
+check "journal: disconnect on Close" journal_has '"kind":"disconnect","reason":"closed"'
+
+echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
+run_probe expire
+check "Get after expiry: stopped, SMS/OS flag set" step_has get-expired "rc=0 cc=00 len=8 data=04010010"
+check "journal: hard reset delivered" journal_has '"action":"hard reset","vm_cmd":"reset","delivered":true'
+
+echo "== no reply: Send fails within its bound"
+[ "$(control 'noreply 1')" = ok ] || { echo "control port did not answer"; failures=$((failures + 1)); }
+run_probe get
+ms=$(step_ms get)
+check "unanswered Get fails with a timeout (rc=5)" step_has get "rc=5 "
+check "it fails within 2.5..4 s (took ${ms:-?} ms)" test "${ms:-0}" -ge 2500 -a "${ms:-99999}" -le 4000
+check "Close after a timeout: 0" step_has close "rc=0"
+
+echo "== connection dropped by the BMC"
+replies_before=$(grep -c '"kind":"reply"' "$journal")
+timeout 60 wine "$work/bin/qd4probe.exe" drop 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+probe_pid=$!
+for _ in $(seq 1 200); do
+  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies_before" ] && break
+  sleep 0.05
+done
+control disconnect >/dev/null
+wait "$probe_pid"
+sed 's/^/     | /' "$work/probe.out"
+check "Get before the drop: 0" step_has get "rc=0 cc=00"
+check "Get after the drop fails (rc=6)" step_has get-after-pause "rc=6 "
+
+echo "== no BMC listening: Open fails fast"
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null
+sim_pid=""
+run_probe open
+ms=$(grep -m1 '^open ' "$work/probe.out" | sed -n 's/.* ms=\([0-9]*\).*/\1/p')
+check "Open fails (rc=3)" bash -c "grep -q '^open rc=3 session=0' '$work/probe.out'"
+check "within 2.5 s (took ${ms:-?} ms)" test "${ms:-99999}" -le 2500
+
+echo "== total $(since "$start_ns") s, $failures failure(s)"
+[ "$failures" -eq 0 ]

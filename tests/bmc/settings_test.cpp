@@ -1,0 +1,74 @@
+// The driver library's settings file parser (vyrqd4w.ini).
+#include "driverlib/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+qd4::Settings parse(const std::string& text, int* applied = nullptr) {
+  qd4::Settings s;
+  int n = qd4::parse_settings(text.data(), text.size(), &s);
+  if (applied != nullptr) *applied = n;
+  return s;
+}
+
+TEST(DriverSettings, DefaultsAreTheLocalBmcWithBoundedWaits) {
+  qd4::Settings s = parse("");
+  EXPECT_STREQ("127.0.0.1", s.host);
+  EXPECT_EQ(9002, s.port);
+  EXPECT_LE(s.connect_timeout_ms, 3000u);
+  EXPECT_LE(s.reply_timeout_ms, 5000u);
+}
+
+TEST(DriverSettings, ReadsAddressAndTimeoutsWithCommentsAndCrlf) {
+  int applied = 0;
+  qd4::Settings s = parse(
+      "# BMC of the test rig\r\n"
+      "; old = 1\r\n"
+      "[driver]\r\n"
+      "  bmc = 10.1.2.3:9100  \r\n"
+      "reply_timeout_ms=750\r\n"
+      "connect_timeout_ms = 400",
+      &applied);
+  EXPECT_EQ(3, applied);
+  EXPECT_STREQ("10.1.2.3", s.host);
+  EXPECT_EQ(9100, s.port);
+  EXPECT_EQ(750u, s.reply_timeout_ms);
+  EXPECT_EQ(400u, s.connect_timeout_ms);
+  // An address without a port keeps the port.
+  s = parse("bmc=192.168.0.9\n");
+  EXPECT_STREQ("192.168.0.9", s.host);
+  EXPECT_EQ(9002, s.port);
+}
+
+TEST(DriverSettings, MalformedValuesLeaveTheDefaults) {
+  const char* const bad[] = {
+      "bmc=localhost:9002",
+      "bmc=1.2.3:9002",
+      "bmc=1.2.3.4.5:9002",
+      "bmc=256.0.0.1:9002",
+      "bmc=127.0.0.1:0",
+      "bmc=127.0.0.1:65536",
+      "bmc=127.0.0.1:90x2",
+      "bmc=",
+      "reply_timeout_ms=50",
+      "reply_timeout_ms=-1",
+      "connect_timeout_ms=99999999999",
+      "bmc 127.0.0.2:1",
+      "unknown=1",
+  };
+  for (const char* line : bad) {
+    int applied = -1;
+    qd4::Settings s = parse(line, &applied);
+    EXPECT_EQ(0, applied) << "applied: " << line;
+    EXPECT_STREQ("127.0.0.1", s.host) << line;
+    EXPECT_EQ(9002, s.port) << line;
+    EXPECT_EQ(qd4::Settings().reply_timeout_ms, s.reply_timeout_ms) << line;
+    EXPECT_EQ(qd4::Settings().connect_timeout_ms, s.connect_timeout_ms) << line;
+  }
+}
+
+}  // namespace
