@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make git libgtest-dev libgmock-dev googletest clang clang-format
+  cmake g++ make git libgtest-dev libgmock-dev googletest clang clang-format libclang-rt-14-dev
+  procps
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386
   openipmi ipmitool

@@ -1,11 +1,33 @@
 #!/usr/bin/env bash
-# Sets up, builds both targets and runs every test.
+# Sets up, builds both targets and runs every test: unit tests under ASan and
+# UBSan, the race tests under TSan, the Windows build's checks, the end-to-end
+# tests under Wine and the fuzzers' short runs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+jobs=$(nproc)
 
 bash scripts/setup.sh
 bash scripts/build.sh
 
 echo "== unit tests (host build, ASan + UBSan)"
-ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+ctest --test-dir build/host --output-on-failure -j "$jobs"
+
+echo "== race tests (host build, ThreadSanitizer)"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null
+cmake --build build/tsan --target unit_tests -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
+  -R '^(Races|ServiceRun|Controls|WorkerFailure)\.'
+
+echo "== Windows build"
+/usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
+
+if [ -f tests/e2e/run_all.sh ]; then
+  echo "== end to end under Wine"
+  bash tests/e2e/run_all.sh
+fi
+
+if [ -f tests/fuzz/run.sh ]; then
+  echo "== fuzzers"
+  bash tests/fuzz/run.sh
+fi

@@ -16,7 +16,7 @@ const int DEFAULT_KEY = '\r';
 }  // namespace
 
 void press_keys(const std::string &pressed) {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   keys += pressed;
 }
 

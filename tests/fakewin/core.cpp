@@ -66,7 +66,7 @@ DWORD scripted_failure(const char *call) {
   std::vector<std::function<void()>> due;
   DWORD error = 0;
   {
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     int use = ++uses[call];
     for (const Hook &h : hooks)
       if (h.call == call && (h.nth == 0 || h.nth == use)) due.push_back(h.fn);
@@ -82,7 +82,7 @@ void log(const char *format, ...) {
   va_start(args, format);
   std::string line = vformat(format, args);
   va_end(args);
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   journal_lines.push_back(line);
   if (journal_lines.size() > 5000000) {
     fprintf(stderr, "fake: journal passed 5 million lines; a loop runs away\n");
@@ -95,13 +95,13 @@ void violation(const char *format, ...) {
   va_start(args, format);
   std::string line = vformat(format, args);
   va_end(args);
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   violation_lines.push_back(line);
   journal_lines.push_back("VIOLATION " + line);
 }
 
 HANDLE new_handle(const char *kind) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   uintptr_t value = next_handle;
   next_handle += 4;
   int n = ++handle_counters[kind];
@@ -110,13 +110,13 @@ HANDLE new_handle(const char *kind) {
 }
 
 bool handle_is(HANDLE h, const char *kind) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = handles.find(reinterpret_cast<uintptr_t>(h));
   return it != handles.end() && it->second.open && it->second.kind == kind;
 }
 
 bool close_handle(HANDLE h, const char *kind) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == handles.end()) {
     violation("close of unknown %s handle %p", kind, h);
@@ -135,13 +135,13 @@ bool close_handle(HANDLE h, const char *kind) {
 }
 
 std::string handle_kind(HANDLE h) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = handles.find(reinterpret_cast<uintptr_t>(h));
   return it != handles.end() && it->second.open ? it->second.kind : std::string();
 }
 
 std::string handle_name(HANDLE h) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == handles.end()) return h ? "unknown" : "null";
   return it->second.name;
@@ -158,12 +158,47 @@ bool iequals(const std::string &a, const std::string &b) {
   return true;
 }
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" {
+void AnnotateIgnoreReadsBegin(const char *file, int line);
+void AnnotateIgnoreReadsEnd(const char *file, int line);
+void AnnotateIgnoreWritesBegin(const char *file, int line);
+void AnnotateIgnoreWritesEnd(const char *file, int line);
+void AnnotateIgnoreSyncBegin(const char *file, int line);
+void AnnotateIgnoreSyncEnd(const char *file, int line);
+void AnnotateHappensBefore(const char *file, int line, const volatile void *address);
+void AnnotateHappensAfter(const char *file, int line, const volatile void *address);
+}
+QuietSection::QuietSection() {
+  AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+  AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+  AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+}
+QuietSection::~QuietSection() {
+  AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+  AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+  AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+}
+void happens_before(const void *address) { AnnotateHappensBefore(__FILE__, __LINE__, address); }
+void happens_after(const void *address) { AnnotateHappensAfter(__FILE__, __LINE__, address); }
+void quiet_pause() { AnnotateIgnoreSyncEnd(__FILE__, __LINE__); }
+void quiet_resume() { AnnotateIgnoreSyncBegin(__FILE__, __LINE__); }
+#else
+void quiet_pause() {}
+void quiet_resume() {}
+QuietSection::QuietSection() {}
+QuietSection::~QuietSection() {}
+void happens_before(const void *) {}
+void happens_after(const void *) {}
+#endif
+
 }  // namespace detail
 
 using namespace detail;
 
 void reset() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  acquire_thread_exits();
+  WorldLock lock;
   journal_lines.clear();
   violation_lines.clear();
   rules.clear();
@@ -184,22 +219,22 @@ void reset() {
 }
 
 void fail(const std::string &call, int nth, DWORD error) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   rules.push_back(Rule{call, nth, error});
 }
 
 void before(const std::string &call, int nth, std::function<void()> fn) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   hooks.push_back(Hook{call, nth, std::move(fn)});
 }
 
 std::vector<std::string> journal() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return journal_lines;
 }
 
 std::vector<std::string> journal(const std::string &prefix) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::vector<std::string> out;
   for (const auto &line : journal_lines)
     if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
@@ -207,12 +242,12 @@ std::vector<std::string> journal(const std::string &prefix) {
 }
 
 std::vector<std::string> violations() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return violation_lines;
 }
 
 int open_handles(const std::string &kind) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   int n = 0;
   for (const auto &h : handles)
     if (h.second.open && h.second.kind == kind) n++;

@@ -92,7 +92,7 @@ DWORD WINAPI open_driver(WatchdogSession *session, DWORD reserved) {
     log("OpenQD4Driver -> %u (scripted)", e);
     return e;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (reserved != 0) violation("OpenQD4Driver with a non-zero last argument");
   if (model.open_status) {
     SetLastError(model.open_status);
@@ -111,7 +111,7 @@ DWORD WINAPI close_driver(WatchdogSession session, DWORD reserved) {
     log("CloseQD4Driver 0x%x -> %u (scripted)", session, e);
     return e;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (reserved != 0) violation("CloseQD4Driver with a non-zero last argument");
   if (!sessions.erase(session)) {
     violation("CloseQD4Driver on session 0x%x, which is not open", session);
@@ -126,7 +126,7 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
                           BYTE *response_buffer, WORD *response_length, BYTE *completion_code,
                           DWORD reserved) {
   DWORD scripted = scripted_failure("SendQD4Request");
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   IpmiRequest r{};
   r.session = session;
   r.netfn_lun = netfn_lun;
@@ -197,23 +197,23 @@ void reset_driver() {
 using namespace detail;
 
 Bmc &bmc() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   check_expiry();
   return model;
 }
 
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   replies.push_back(ScriptedReply{command, nth, status, cc});
 }
 
 int library_refcount() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return refcount;
 }
 
 std::vector<IpmiRequest> ipmi_requests() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return requests;
 }
 
@@ -228,7 +228,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR file_name) {
     SetLastError(e);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (!iequals(name, QD4_LIBRARY_NAME) || !model.library_present) {
     log("LoadLibraryA %s failed=%u", name.c_str(), ERROR_MOD_NOT_FOUND);
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -246,7 +246,7 @@ FARPROC WINAPI GetProcAddress(HMODULE mod, LPCSTR name) {
     SetLastError(e);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (!mod || mod != module || !handle_is(mod, "module")) {
     violation("GetProcAddress on a module that is not loaded");
     SetLastError(ERROR_INVALID_HANDLE);
@@ -277,7 +277,7 @@ BOOL WINAPI FreeLibrary(HMODULE mod) {
     SetLastError(e);
     return FALSE;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (!mod || mod != module || refcount == 0) {
     violation("FreeLibrary on a module that is not loaded");
     SetLastError(ERROR_INVALID_HANDLE);

@@ -16,7 +16,7 @@ void reset_eventlog() { entries.clear(); }
 }  // namespace detail
 
 std::vector<Event> events() {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   return detail::entries;
 }
 
@@ -57,7 +57,7 @@ BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id
   }
   if (data_size || data) line += " data=" + std::to_string(data_size);
   {
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     entries.push_back(ev);
   }
   log("%s", line.c_str());

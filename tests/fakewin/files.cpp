@@ -24,12 +24,12 @@ std::string system_directory;
 std::map<std::string, File> &files() { return all_files; }
 
 void set_module_path(const std::string &path) {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   module_path = path;
 }
 
 void set_system_directory(const std::string &path) {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   system_directory = path;
 }
 
@@ -90,7 +90,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
     SetLastError(e);
     return 0;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   if (module) {
     log("GetModuleFileNameA %s failed=%u", handle_name(module).c_str(), ERROR_MOD_NOT_FOUND);
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -123,7 +123,7 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
     SetLastError(e);
     return 0;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   const std::string &path = fake::system_directory;
   if (path.size() < size) {
     memcpy(buffer, path.c_str(), path.size() + 1);
@@ -141,7 +141,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data) {
     SetLastError(e);
     return INVALID_HANDLE_VALUE;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = find_file(file_name);
   if (it == fake::files().end()) {
     log("FindFirstFileA %s failed=%u", shown, ERROR_FILE_NOT_FOUND);
@@ -179,7 +179,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes) {
     log("SetFileAttributesA %s 0x%x failed=%u", shown, attributes, e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = find_file(file_name);
   if (it == fake::files().end()) {
     log("SetFileAttributesA %s 0x%x failed=%u", shown, attributes, ERROR_FILE_NOT_FOUND);
@@ -197,7 +197,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists) 
     log("CopyFileA %s -> %s failed=%u", from, to, e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto source = find_file(existing);
   auto target = find_file(destination);
   DWORD error = 0;

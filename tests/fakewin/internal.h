@@ -14,6 +14,30 @@ namespace fake::detail {
 // Never held across a blocking call (Sleep, waits, locks).
 std::recursive_mutex &world();
 
+// Under ThreadSanitizer the fake's own locks would order every pair of
+// threads that call into it, hiding the system's races. Its internals are
+// therefore invisible to TSan inside a QuietSection, and the calls that do
+// synchronise on Windows (events, waits, SRW locks, a thread's end, the
+// service manager's dispatch) say so with happens_before/happens_after.
+// Elsewhere these do nothing.
+struct QuietSection {
+  QuietSection();
+  ~QuietSection();
+  QuietSection(const QuietSection &) = delete;
+  QuietSection &operator=(const QuietSection &) = delete;
+};
+void happens_before(const void *address);
+void happens_after(const void *address);
+// Leaves and re-enters the innermost QuietSection's ignoring of synchronisation.
+void quiet_pause();
+void quiet_resume();
+
+// world() held inside a QuietSection.
+struct WorldLock {
+  QuietSection quiet;
+  std::lock_guard<std::recursive_mutex> guard{world()};
+};
+
 // Call first in every fake platform call, with its Win32 name. Runs the
 // before() hooks, parks the thread for ever when the process has ended,
 // counts the use, and returns the error that fail() scripted for this use
@@ -36,6 +60,9 @@ bool close_handle(HANDLE h, const char *kind);
 std::string handle_kind(HANDLE h);
 // A short name for the journal: "event1", "thread2", "scm1" ...
 std::string handle_name(HANDLE h);
+
+// What earlier threads did, up to their end or parking, happens before this.
+void acquire_thread_exits();
 
 // Per-file resets, called by fake::reset() with world() held.
 void reset_scheduler();

@@ -63,12 +63,12 @@ bool has_insertions(const std::string &text) {
 }  // namespace
 
 void set_message(DWORD code, const std::string &text) {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   texts[code] = text;
 }
 
 void remove_message(DWORD code) {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   texts.erase(code);
 }
 
@@ -90,7 +90,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD
     SetLastError(e);
     return 0;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   (void)source;
   DWORD error = 0;
   std::string text;
@@ -136,7 +136,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
   scripted_failure("LocalFree");
   if (!memory) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   auto it = fake::allocated.find(memory);
   if (it == fake::allocated.end()) {
     violation("LocalFree of memory the fake did not allocate (or freed twice)");

@@ -10,7 +10,7 @@ void reset_process() { priority = NORMAL_PRIORITY_CLASS; }
 }  // namespace detail
 
 DWORD priority_class() {
-  std::lock_guard<std::recursive_mutex> lock(detail::world());
+  detail::WorldLock lock;
   return detail::priority;
 }
 
@@ -31,7 +31,7 @@ BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priority_class) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   priority = priority_class;
   log("SetPriorityClass 0x%x", priority_class);
   return TRUE;

@@ -58,12 +58,30 @@ int thread_counter = 0;
 
 thread_local std::shared_ptr<Participant> self;
 
+// The scheduler's lock, inside a QuietSection.
+struct SchedLock {
+  QuietSection quiet;
+  std::unique_lock<std::mutex> lock{sched_mutex};
+};
+
+// Everything a participant did before it ended or parked happens before
+// end_process, wait_for_threads and the next reset return.
+char exits_token;
+
+// happens_before from inside one QuietSection (a parking thread never leaves it).
+void publish_from_quiet(const void *address) {
+  quiet_pause();
+  happens_before(address);
+  quiet_resume();
+}
+
 }  // namespace
 void park_if_ended();
 namespace {
 
 [[noreturn]] void park_forever(std::unique_lock<std::mutex> &lock) {
   if (self) self->parked = true;
+  publish_from_quiet(&exits_token);
   sched_cv.notify_all();
   for (;;) sched_cv.wait(lock);
 }
@@ -150,13 +168,17 @@ void *trampoline(void *arg) {
   self = info->participant;
   {
     // Wait for the creator to finish the bookkeeping of CreateThread.
-    std::unique_lock<std::mutex> lock(sched_mutex);
+    SchedLock guard;
+  auto &lock = guard.lock;
     if (stale_locked()) park_forever(lock);
   }
   DWORD code = info->body();
   park_if_ended();
+  if (info->handle) happens_before(info->handle);
+  happens_before(&exits_token);
   log("%s exit=0x%x", self->name.c_str(), code);
-  std::unique_lock<std::mutex> lock(sched_mutex);
+  SchedLock guard;
+  auto &lock = guard.lock;
   if (stale_locked()) park_forever(lock);
   self->exited = true;
   self->exit_code = code;
@@ -174,7 +196,7 @@ std::shared_ptr<Participant> start_participant(const std::string &name, HANDLE h
   auto p = std::make_shared<Participant>();
   p->name = name;
   {
-    std::lock_guard<std::mutex> lock(sched_mutex);
+    SchedLock guard;
     p->generation = generation;
     participants.push_back(p);
     running++;
@@ -196,7 +218,8 @@ std::shared_ptr<Participant> start_participant(const std::string &name, HANDLE h
 }  // namespace
 
 void park_if_ended() {
-  std::unique_lock<std::mutex> lock(sched_mutex);
+  SchedLock guard;
+  auto &lock = guard.lock;
   if (self && self->generation == generation && !process_ended) return;
   if (!self) {
     fprintf(stderr, "fake: a platform call from a thread the fake does not know\n");
@@ -205,8 +228,10 @@ void park_if_ended() {
   park_forever(lock);
 }
 
+void acquire_thread_exits() { happens_after(&exits_token); }
+
 void reset_scheduler() {
-  std::lock_guard<std::mutex> lock(sched_mutex);
+  SchedLock guard;
   generation++;
   clock_ms = 0;
   process_ended = false;
@@ -235,13 +260,14 @@ void start_thread(const std::string &name, std::function<DWORD()> body) {
 
 // Blocks the caller until ready() or the deadline; for the dispatcher loop.
 bool wait_until(uint64_t deadline, const char *what, const std::function<bool()> &ready) {
-  std::unique_lock<std::mutex> lock(sched_mutex);
+  SchedLock guard;
+  auto &lock = guard.lock;
   return block_until(lock, deadline, what, ready);
 }
 
 // Wakes every blocked participant so that each checks its condition again.
 void notify_change() {
-  std::lock_guard<std::mutex> lock(sched_mutex);
+  SchedLock guard;
   wake_all_locked();
 }
 
@@ -250,14 +276,15 @@ void notify_change() {
 using namespace detail;
 
 uint64_t now() {
-  std::lock_guard<std::mutex> lock(sched_mutex);
+  SchedLock guard;
   return clock_ms;
 }
 
 void at(uint64_t at_ms, std::function<void()> fn) {
   start_participant("at" + std::to_string(at_ms), nullptr, [at_ms, fn]() -> DWORD {
     {
-      std::unique_lock<std::mutex> lock(sched_mutex);
+      SchedLock guard;
+  auto &lock = guard.lock;
       block_until(lock, at_ms, "at()", [] { return false; });
     }
     fn();
@@ -266,32 +293,39 @@ void at(uint64_t at_ms, std::function<void()> fn) {
 }
 
 void end_process() {
-  std::unique_lock<std::mutex> lock(sched_mutex);
-  if (!self || self->generation != generation) return;
-  process_ended = true;
-  sched_cv.notify_all();
-  for (;;) {
-    bool settled = true;
-    for (const auto &p : participants)
-      if (p->generation == generation && p != self && !p->exited && !p->parked) settled = false;
-    if (settled) break;
-    // Blocked threads park as soon as they see the notification.
-    sched_cv.wait_for(lock, std::chrono::milliseconds(5));
+  {
+    SchedLock guard;
+    auto &lock = guard.lock;
+    if (!self || self->generation != generation) return;
+    process_ended = true;
     sched_cv.notify_all();
+    for (;;) {
+      bool settled = true;
+      for (const auto &p : participants)
+        if (p->generation == generation && p != self && !p->exited && !p->parked) settled = false;
+      if (settled) break;
+      // Blocked threads park as soon as they see the notification.
+      sched_cv.wait_for(lock, std::chrono::milliseconds(5));
+      sched_cv.notify_all();
+    }
   }
+  happens_after(&exits_token);
 }
 
 void wait_for_threads() {
-  std::unique_lock<std::mutex> lock(sched_mutex);
-  block_until(lock, kNoDeadline, "wait_for_threads()", [] {
-    for (const auto &p : participants)
-      if (p->generation == generation && p != self && !p->exited && !p->parked) return false;
-    return true;
-  });
+  {
+    SchedLock guard;
+    block_until(guard.lock, kNoDeadline, "wait_for_threads()", [] {
+      for (const auto &p : participants)
+        if (p->generation == generation && p != self && !p->exited && !p->parked) return false;
+      return true;
+    });
+  }
+  happens_after(&exits_token);
 }
 
 std::vector<ThreadExit> thread_exits() {
-  std::lock_guard<std::mutex> lock(sched_mutex);
+  SchedLock guard;
   return exits;
 }
 
@@ -308,7 +342,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
   }
   HANDLE h = new_handle("event");
   {
-    std::lock_guard<std::mutex> lock(sched_mutex);
+    SchedLock guard;
     events[h] = EventObject{manual_reset != 0, initial_state != 0};
   }
   log("CreateEventA manual=%d initial=%d security=%s name=%s -> %s", manual_reset, initial_state,
@@ -328,7 +362,8 @@ BOOL WINAPI SetEvent(HANDLE event) {
     return FALSE;
   }
   log("SetEvent %s", handle_name(event).c_str());
-  std::lock_guard<std::mutex> lock(sched_mutex);
+  happens_before(event);
+  SchedLock guard;
   events[event].signalled = true;
   wake_all_locked();
   return TRUE;
@@ -349,7 +384,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   bool signalled;
   {
-    std::unique_lock<std::mutex> lock(sched_mutex);
+    SchedLock guard;
+  auto &lock = guard.lock;
     signalled = block_until(lock, deadline_after(milliseconds), "WaitForSingleObject", [&] {
       if (kind == "thread") return threads.count(handle) && threads[handle]->exited;
       auto it = events.find(handle);
@@ -358,6 +394,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
       return true;
     });
   }
+  if (signalled) happens_after(handle);
   DWORD result = signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   if (milliseconds == INFINITE)
     log("WaitForSingleObject %s INFINITE -> %u", name.c_str(), result);
@@ -404,29 +441,36 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 void WINAPI Sleep(DWORD milliseconds) {
   scripted_failure("Sleep");
   log("Sleep %u", milliseconds);
-  std::unique_lock<std::mutex> lock(sched_mutex);
+  SchedLock guard;
+  auto &lock = guard.lock;
   uint64_t deadline = clock_ms + milliseconds;
   block_until(lock, deadline, "Sleep", [] { return false; });
 }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
   scripted_failure("AcquireSRWLockExclusive");
-  std::unique_lock<std::mutex> lock(sched_mutex);
-  if (lock_owners.count(srw) && lock_owners[srw] == self.get()) {
-    lock.unlock();
-    violation("%s acquires an SRW lock it already holds", self->name.c_str());
-    abort();
+  {
+    SchedLock guard;
+    auto &lock = guard.lock;
+    if (lock_owners.count(srw) && lock_owners[srw] == self.get()) {
+      lock.unlock();
+      violation("%s acquires an SRW lock it already holds", self->name.c_str());
+      abort();
+    }
+    block_until(lock, kNoDeadline, "AcquireSRWLockExclusive", [&] {
+      auto it = lock_owners.find(srw);
+      if (it != lock_owners.end() && it->second) return false;
+      lock_owners[srw] = self.get();
+      return true;
+    });
   }
-  block_until(lock, kNoDeadline, "AcquireSRWLockExclusive", [&] {
-    auto it = lock_owners.find(srw);
-    if (it != lock_owners.end() && it->second) return false;
-    lock_owners[srw] = self.get();
-    return true;
-  });
+  happens_after(srw);
 }
 
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) {
-  std::unique_lock<std::mutex> lock(sched_mutex);
+  happens_before(srw);
+  SchedLock guard;
+  auto &lock = guard.lock;
   auto it = lock_owners.find(srw);
   if (it == lock_owners.end() || it->second != self.get()) {
     lock.unlock();

@@ -105,7 +105,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_n
     SetLastError(e);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   DWORD error = 0;
   if (!handle_is(manager, "scm")) {
     violation("CreateServiceA on %s, not an open manager handle", handle_name(manager).c_str());
@@ -149,7 +149,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
     SetLastError(e);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   DWORD error = 0;
   if (!handle_is(manager, "scm")) {
     violation("OpenServiceA on %s, not an open manager handle", handle_name(manager).c_str());
@@ -174,7 +174,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
     return fail_with(e);
   }
   (void)argv;
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::string name;
   InstalledService *s = service_for("StartServiceA", service, &name);
   DWORD error = 0;
@@ -199,7 +199,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     log("ControlService %s %u failed=%u", handle_name(service).c_str(), control, e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::string name;
   InstalledService *s = service_for("ControlService", service, &name);
   DWORD error = 0;
@@ -234,7 +234,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     log("QueryServiceStatus %s failed=%u", handle_name(service).c_str(), e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::string name;
   InstalledService *s = service_for("QueryServiceStatus", service, &name);
   if (!s) {
@@ -258,7 +258,7 @@ BOOL WINAPI DeleteService(SC_HANDLE service) {
     log("DeleteService %s failed=%u", handle_name(service).c_str(), e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::string name;
   InstalledService *s = service_for("DeleteService", service, &name);
   DWORD error = !s                     ? ERROR_INVALID_HANDLE
@@ -279,7 +279,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
     log("CloseServiceHandle %s failed=%u", shown.c_str(), e);
     return fail_with(e);
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   std::string kind = handle_kind(handle);
   if (kind != "scm" && kind != "service") {
     violation("CloseServiceHandle on %s, not an open manager or service handle", shown.c_str());

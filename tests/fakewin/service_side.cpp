@@ -57,13 +57,13 @@ void reset_service_side() {
 using namespace detail;
 
 void set_started_by_scm(bool started) {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   started_by_scm = started;
 }
 
 void send_control(uint64_t at_ms, DWORD control, DWORD event_type) {
   {
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     auto it = controls.begin();
     while (it != controls.end() && it->at_ms <= at_ms) ++it;
     controls.insert(it, Control{at_ms, control, event_type});
@@ -73,12 +73,12 @@ void send_control(uint64_t at_ms, DWORD control, DWORD event_type) {
 }
 
 std::vector<DWORD> control_results() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return results;
 }
 
 std::vector<SERVICE_STATUS> status_reports() {
-  std::lock_guard<std::recursive_mutex> lock(world());
+  WorldLock lock;
   return reports;
 }
 
@@ -94,7 +94,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
   }
   bool from_scm;
   {
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     from_scm = started_by_scm;
   }
   if (!from_scm) {
@@ -113,6 +113,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
   start_thread("service", [entry]() -> DWORD {
     LPSTR argv[] = {service_name_arg, nullptr};
     entry(1, argv);
+    happens_before(&stopped);
     service_thread_done = true;
     notify_change();
     return 0;
@@ -128,7 +129,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
     LPHANDLER_FUNCTION_EX h;
     LPVOID ctx;
     {
-      std::lock_guard<std::recursive_mutex> lock(world());
+      WorldLock lock;
       if (stopped || service_thread_done) break;
       if (!controls.empty() && controls.front().at_ms <= fake::now()) {
         c = controls.front();
@@ -144,11 +145,14 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
       log("control %u type=%u dropped: no handler", c.control, c.event_type);
       continue;
     }
+    // The service manager delivers controls only after the registration.
+    happens_after(&handler);
     DWORD r = h(c.control, c.event_type, nullptr, ctx);
     log("control %u type=%u -> %u", c.control, c.event_type, r);
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     results.push_back(r);
   }
+  happens_after(&stopped);
   log("StartServiceCtrlDispatcherA returns");
   return TRUE;
 }
@@ -167,7 +171,8 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name,
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(world());
+  happens_before(&handler);
+  WorldLock lock;
   handler = fn;
   handler_context = context;
   registered = new_handle("status");
@@ -187,7 +192,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
     return FALSE;
   }
   {
-    std::lock_guard<std::recursive_mutex> lock(world());
+    WorldLock lock;
     if (!handle || handle != registered) {
       log("SetServiceStatus %s failed=%u", fields, ERROR_INVALID_HANDLE);
       violation("SetServiceStatus with a handle that was not registered");
@@ -199,6 +204,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
     reports.push_back(*s);
     if (s->dwCurrentState == SERVICE_STOPPED) stopped = true;
   }
+  if (s->dwCurrentState == SERVICE_STOPPED) happens_before(&stopped);
   notify_change();
   return TRUE;
 }
