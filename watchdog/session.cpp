@@ -7,6 +7,20 @@ std::atomic<bool> resets_held{false};
 
 static SRWLOCK session_lock = SRWLOCK_INIT;
 
+// A busy BMC (completion code C0h) refuses a request now and takes it a
+// moment later. A stop or a suspend that left the timer armed would have the
+// BMC reset a healthy or sleeping server, so the disable is tried again.
+#define DISABLE_ATTEMPTS 3
+#define DISABLE_RETRY_MS 100
+
+static int disable_retrying(WatchdogSession session) {
+  for (int attempt = 1;; attempt++) {
+    if (wd_disable(session) == 0) return 0;
+    if (attempt == DISABLE_ATTEMPTS) return -1;
+    Sleep(DISABLE_RETRY_MS);
+  }
+}
+
 void session_publish(WatchdogSession session) {
   AcquireSRWLockExclusive(&session_lock);
   watchdog_session = session;
@@ -27,7 +41,7 @@ int session_command(int (*command)(WatchdogSession)) {
   return result;
 }
 
-void session_suspend_query(void) { session_command(wd_disable); }
+void session_suspend_query(void) { session_command(disable_retrying); }
 
 void session_suspend(void) {
   AcquireSRWLockExclusive(&session_lock);
@@ -35,7 +49,7 @@ void session_suspend(void) {
   // cannot start the timer just before the system sleeps.
   resets_held = true;
   WatchdogSession session = watchdog_session;
-  if (session) wd_disable(session);
+  if (session) disable_retrying(session);
   ReleaseSRWLockExclusive(&session_lock);
 }
 
@@ -52,7 +66,7 @@ void session_resume(void) {
 int session_disable_and_withdraw(void) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  int result = session ? wd_disable(session) : -1;
+  int result = session ? disable_retrying(session) : -1;
   watchdog_session = 0;
   ReleaseSRWLockExclusive(&session_lock);
   return result;

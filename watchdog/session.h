@@ -15,12 +15,13 @@ extern std::atomic<bool> resets_held;
 void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.
 void session_withdraw(void);
-// Disables the timer and clears the variable in one step, so that no power
-// event can re-arm the timer in between. Returns the disable's result.
+// Disables the timer (a refused disable is tried twice more, 100 ms apart)
+// and clears the variable in one step, so that no power event can re-arm the
+// timer in between. Returns the disable's result.
 int session_disable_and_withdraw(void);
 // Runs command on the published session under the lock; -1 when none is open.
 int session_command(int (*command)(WatchdogSession));
-// Power events from the control handler.
+// Power events from the control handler; their disables are retried likewise.
 void session_suspend_query(void);
 void session_suspend(void);
 void session_resume(void);

@@ -100,8 +100,11 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   trace("disabling WD at exit\n");
-  if (session_disable_and_withdraw() != 0)
+  if (session_disable_and_withdraw() != 0) {
     trace("I couldn't disable WD timer before normal exit\n");
+    // The timer stays armed and will reset the server: say so.
+    report_error_event("VYR IPMI ASR exiting; timer disable failed.");
+  }
   if (driver_close(session) != 0) trace("closing the driver failed\n");
   unload_driver_library();
   trace("library is closed, exit\n");

@@ -237,14 +237,44 @@ TEST_F(WorkerFailure, ResetFailsDisarmsWithoutEvent) {
 TEST_F(WorkerFailure, ResetAndDisableFail) {
   trace_enabled = 1;
   fake::script_reply(0x22, 2, 0, 0xFF);
-  fake::script_reply(0x24, 2, 0, 0xD5);
+  for (int nth : {2, 3, 4}) fake::script_reply(0x24, nth, 0, 0xD5);
   run();
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"));
+  EXPECT_THAT(ipmi_commands(),
+              ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Disable", "Disable"));
   EXPECT_GE(
       journal_index(fake::journal(),
                     "OutputDebugStringA reset failed & I couldn't disable WD timer before exit"),
       0);
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+}
+
+TEST_F(ServiceRun, BusyDisableAtStopIsRetried) {
+  fake::script_reply(0x24, 2, 0, 0xC0);
+  fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Disable", "Disable"));
+  auto disables = request_times(0x24);
+  ASSERT_EQ(disables.size(), 3u);
+  EXPECT_EQ(disables[2] - disables[1], 100u) << "the retry comes 100 ms later";
+  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+  EXPECT_THAT(fake::events(), IsEmpty());
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+}
+
+TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
+  trace_enabled = 1;
+  for (int nth : {2, 3, 4}) fake::script_reply(0x24, nth, 0, 0xC0);
+  fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_THAT(ipmi_commands(),
+              ElementsAre("Get", "Enable", "Reset", "Disable", "Disable", "Disable"));
+  EXPECT_TRUE(fake::bmc().running) << "the model should still count down";
+  ASSERT_EQ(fake::events().size(), 1u);
+  EXPECT_EQ(fake::events()[0].strings[1], "VYR IPMI ASR exiting; timer disable failed.");
+  EXPECT_GE(journal_index(fake::journal(),
+                          "OutputDebugStringA I couldn't disable WD timer before normal exit\n"),
+            0);
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
 
 TEST_F(WorkerFailure, MissingOpenEntryIsAFailedOpen) {
