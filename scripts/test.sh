@@ -12,6 +12,7 @@ bash scripts/build.sh
 
 echo "== unit tests (host build, ASan + UBSan)"
 ctest --test-dir build/host --output-on-failure -j "$jobs"
+echo "fault matrix written by the unit tests: build/host/tests/fault_matrix.md"
 
 echo "== race tests (host build, ThreadSanitizer)"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null

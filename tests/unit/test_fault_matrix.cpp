@@ -1,0 +1,295 @@
+// Every platform call and driver-library call the system makes, failed in
+// turn, and the driver's replies varied. Each row states the outcome the
+// system must reach; the test runs it, checks it, and writes the table of
+// what it saw to fault_matrix.md in its working directory.
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli_run.h"
+#include "service/state.h"
+#include "service_run.h"
+
+namespace {
+
+struct Outcome {
+  std::string final_state;  // e.g. "STOPPED 0x0", or "no report"
+  std::string event;        // the events' second strings, or ""
+  std::string timer;        // "stopped", "running" or "never set"
+};
+
+struct ServiceRow {
+  std::string fault;  // what was made to fail, as the table shows it
+  std::function<void()> inject;
+  Outcome expected;
+};
+
+const char *kStopError = "STOPPED 0xe0010002";
+const char *kClean = "STOPPED 0x0";
+
+void fail(const char *call, int nth, DWORD error) { fake::fail(call, nth, error); }
+
+Outcome run_service_row(const ServiceRow &row) {
+  fake::reset();
+  reset_system_state();
+  row.inject();
+  fake::send_control(30050, SERVICE_CONTROL_STOP, 0);
+  // A stop whose signal was lost is repeated, as an administrator would.
+  fake::send_control(60050, SERVICE_CONTROL_STOP, 0);
+  run_service_process();
+  fake::end_process();
+  EXPECT_THAT(fake::violations(), ::testing::IsEmpty()) << row.fault;
+
+  Outcome o;
+  auto reports = fake::status_reports();
+  if (reports.empty()) {
+    o.final_state = "no report";
+  } else {
+    char text[64];
+    snprintf(text, sizeof text, "%s 0x%x", state_name(reports.back().dwCurrentState),
+             reports.back().dwWin32ExitCode);
+    o.final_state = text;
+  }
+  for (const fake::Event &e : fake::events()) {
+    if (!o.event.empty()) o.event += " / ";
+    o.event += e.strings.size() == 2 ? e.strings[1] : "(malformed entry)";
+  }
+  const fake::Bmc &bmc = fake::bmc();
+  o.timer = !bmc.configured ? "never set" : bmc.running ? "running" : "stopped";
+  return o;
+}
+
+std::vector<ServiceRow> service_rows() {
+  const std::string open_failed = "VYR IPMI ASR exiting; OpenQD4Driver failed.";
+  const std::string not_available = "VYR IPMI ASR exiting; timer is not available.";
+  const std::string enable_failed = "VYR IPMI ASR exiting; timer enable failed.";
+  const std::string disable_failed = "VYR IPMI ASR exiting; timer disable failed.";
+  std::vector<ServiceRow> rows = {
+      {"none", [] {}, {kClean, "", "stopped"}},
+      {"RegisterServiceCtrlHandlerExA #1 (1060)",
+       [] { fail("RegisterServiceCtrlHandlerExA", 1, 1060); },
+       {"no report", "", "never set"}},
+      {"SetServiceStatus #1, first START_PENDING (87)", [] { fail("SetServiceStatus", 1, 87); },
+       {kStopError, "SetServiceStatus", "never set"}},
+      {"SetServiceStatus #2, START_PENDING (87)", [] { fail("SetServiceStatus", 2, 87); },
+       {kStopError, "SetServiceStatus", "never set"}},
+      {"SetServiceStatus #3, START_PENDING (87)", [] { fail("SetServiceStatus", 3, 87); },
+       {kStopError, "SetServiceStatus", "never set"}},
+      {"SetServiceStatus #4, RUNNING (87)", [] { fail("SetServiceStatus", 4, 87); },
+       {kStopError, "SetServiceStatus", "never set"}},
+      // The event's last error becomes the exit code of an orderly stop.
+      {"SetServiceStatus #5, the stop's STOP_PENDING (87)", [] { fail("SetServiceStatus", 5, 87); },
+       {"STOPPED 0x57", "SetServiceStatus", "stopped"}},
+      {"SetServiceStatus #6, the worker's STOP_PENDING (87)",
+       [] { fail("SetServiceStatus", 6, 87); },
+       {"STOPPED 0x57", "SetServiceStatus", "stopped"}},
+      {"SetServiceStatus #7, STOPPED (87)", [] { fail("SetServiceStatus", 7, 87); },
+       {"STOP_PENDING 0x0", "SetServiceStatus", "stopped"}},
+      {"CreateEventA #1 (8)", [] { fail("CreateEventA", 1, 8); }, {kStopError, "", "never set"}},
+      {"CreateThread #1 (8)", [] { fail("CreateThread", 1, 8); }, {kStopError, "", "never set"}},
+      {"WaitForSingleObject #1 (6)", [] { fail("WaitForSingleObject", 1, 6); },
+       {kClean, "", "stopped"}},
+      {"SetEvent #1, the stop's signal (6)", [] { fail("SetEvent", 1, 6); },
+       {kClean, "", "stopped"}},
+      {"CloseHandle #1, the thread (6)", [] { fail("CloseHandle", 1, 6); },
+       {kClean, "", "stopped"}},
+      {"CloseHandle #2, the stop event (6)", [] { fail("CloseHandle", 2, 6); },
+       {kClean, "", "stopped"}},
+      {"SetPriorityClass #1, real-time (5)", [] { fail("SetPriorityClass", 1, 5); },
+       {kClean, "", "stopped"}},
+      {"SetPriorityClass #2, normal (5)", [] { fail("SetPriorityClass", 2, 5); },
+       {kClean, "", "stopped"}},
+      {"LoadLibraryA #1 (126)", [] { fail("LoadLibraryA", 1, 126); }, {kClean, "", "never set"}},
+      {"GetProcAddress #1, OpenQD4Driver (127)", [] { fail("GetProcAddress", 1, 127); },
+       {kStopError, open_failed, "never set"}},
+      {"GetProcAddress #2, CloseQD4Driver (127)", [] { fail("GetProcAddress", 2, 127); },
+       {kClean, "", "stopped"}},
+      {"GetProcAddress #3, SendQD4Request (127)", [] { fail("GetProcAddress", 3, 127); },
+       {kStopError, not_available, "never set"}},
+      {"GetProcAddress #4, GetQD4Version (127)", [] { fail("GetProcAddress", 4, 127); },
+       {kClean, "", "stopped"}},
+      {"FreeLibrary #1 (6)", [] { fail("FreeLibrary", 1, 6); }, {kClean, "", "stopped"}},
+      {"OpenQD4Driver #1 (status 5)", [] { fail("OpenQD4Driver", 1, 5); },
+       {kStopError, open_failed, "never set"}},
+      {"CloseQD4Driver #1 (status 5)", [] { fail("CloseQD4Driver", 1, 5); },
+       {kClean, "", "stopped"}},
+      {"SendQD4Request #1, Get (status 5)", [] { fail("SendQD4Request", 1, 5); },
+       {kStopError, not_available, "never set"}},
+      {"SendQD4Request #2, enable (status 5)", [] { fail("SendQD4Request", 2, 5); },
+       {kStopError, enable_failed, "never set"}},
+      {"SendQD4Request #3, first reset (status 5)", [] { fail("SendQD4Request", 3, 5); },
+       {kStopError, "", "stopped"}},
+      {"SendQD4Request #5, third reset (status 5)", [] { fail("SendQD4Request", 5, 5); },
+       {kStopError, "", "stopped"}},
+      {"SendQD4Request #6, the stop's disable, once (status 5)",
+       [] { fail("SendQD4Request", 6, 5); },
+       {kClean, "", "stopped"}},
+      {"SendQD4Request #6..#8, the stop's disable and its retries (status 5)",
+       [] {
+         for (int n : {6, 7, 8}) fail("SendQD4Request", n, 5);
+       },
+       {kClean, disable_failed, "running"}},
+      {"SendQD4Request, every call (status 5)", [] { fail("SendQD4Request", 0, 5); },
+       {kStopError, not_available, "never set"}},
+      {"Get replies with no data (cc 0)", [] { fake::script_reply(0x25, 1, 0, 0x00); },
+       {kClean, "", "stopped"}},
+      {"RegisterEventSourceA #1, with the open failing (5)",
+       [] {
+         fake::bmc().open_status = 1;
+         fail("RegisterEventSourceA", 1, 5);
+       },
+       {kStopError, "", "never set"}},
+      {"ReportEventA #1, with the open failing (5)",
+       [] {
+         fake::bmc().open_status = 1;
+         fail("ReportEventA", 1, 5);
+       },
+       {kStopError, "", "never set"}},
+      {"DeregisterEventSource #1, with the open failing (6)",
+       [] {
+         fake::bmc().open_status = 1;
+         fail("DeregisterEventSource", 1, 6);
+       },
+       {kStopError, open_failed, "never set"}},
+  };
+  // Each completion-code class, on the Get, the enable and the first reset.
+  const BYTE codes[] = {0xC0, 0xC1, 0xC3, 0xC7, 0xCC, 0xD4, 0xD5, 0xFF, 0x80};
+  for (BYTE cc : codes) {
+    char name[80];
+    snprintf(name, sizeof name, "Get answered with cc %02Xh", cc);
+    rows.push_back({name, [cc] { fake::script_reply(0x25, 1, 0, cc); },
+                    {kStopError, not_available, "never set"}});
+    snprintf(name, sizeof name, "enable answered with cc %02Xh", cc);
+    rows.push_back({name, [cc] { fake::script_reply(0x24, 1, 0, cc); },
+                    {kStopError, enable_failed, "never set"}});
+    snprintf(name, sizeof name, "first reset answered with cc %02Xh", cc);
+    rows.push_back({name, [cc] { fake::script_reply(0x22, 1, 0, cc); },
+                    {kStopError, "", "stopped"}});
+  }
+  return rows;
+}
+
+struct CommandRow {
+  std::string fault;
+  std::vector<std::string> args;  // after the program path
+  bool running_installation;      // an installed, running service beforehand
+  std::function<void()> inject;
+  std::string expected_last_line;
+};
+
+std::vector<CommandRow> command_rows() {
+  const std::string unable = "Unable to install " DISPLAY " - ";
+  return {
+      {"none", {"-install", "300"}, true, [] {}, DISPLAY " installed and started."},
+      {"LoadLibraryA #1 (126)", {"-install"}, false, [] { fail("LoadLibraryA", 1, 126); },
+       unable + "The specified module could not be found. (0x7e)"},
+      {"GetModuleFileNameA #1 (87)", {"-install"}, false,
+       [] { fail("GetModuleFileNameA", 1, 87); },
+       unable + "The parameter is incorrect. (0x57)"},
+      {"GetSystemDirectoryA #1 (5)", {"-install"}, false,
+       [] { fail("GetSystemDirectoryA", 1, 5); }, unable + "Access is denied. (0x5)"},
+      {"FindFirstFileA #1 (2)", {"-install"}, false, [] { fail("FindFirstFileA", 1, 2); }, ""},
+      {"SetFileAttributesA #1 (2)", {"-install"}, false,
+       [] { fail("SetFileAttributesA", 1, 2); }, DISPLAY " installed and started."},
+      {"CopyFileA #1 (5)", {"-install"}, false, [] { fail("CopyFileA", 1, 5); },
+       unable + "Access is denied. (0x5)"},
+      {"CopyFileA #2, after the removal (32)", {"-install"}, true,
+       [] { fail("CopyFileA", 2, 32); },
+       unable +
+           "The process cannot access the file because it is being used by another process. "
+           "(0x20)"},
+      {"OpenSCManagerA #1 (5)", {"-install"}, false, [] { fail("OpenSCManagerA", 1, 5); },
+       "OpenSCManager failed - Access is denied. (0x5)"},
+      {"CreateServiceA #1 (5)", {"-install"}, false, [] { fail("CreateServiceA", 1, 5); },
+       "CreateService failed - Access is denied. (0x5)"},
+      {"StartServiceA #1 (1053)", {"-install"}, false, [] { fail("StartServiceA", 1, 1053); },
+       DISPLAY " installed and started."},
+      {"OpenServiceA #1, remove (5)", {"-remove"}, true, [] { fail("OpenServiceA", 1, 5); },
+       "OpenService failed - Access is denied. (0x5)"},
+      {"ControlService #1, remove (1061)", {"-remove"}, true,
+       [] { fail("ControlService", 1, 1061); }, DISPLAY " removed."},
+      {"QueryServiceStatus #1, remove (6)", {"-remove"}, true,
+       [] { fail("QueryServiceStatus", 1, 6); }, "Stopping " DISPLAY "." DISPLAY " removed."},
+      {"DeleteService #1, remove (5)", {"-remove"}, true, [] { fail("DeleteService", 1, 5); },
+       "DeleteService failed - Access is denied. (0x5)"},
+      {"ControlService #1, query (1062)", {"-query"}, true,
+       [] { fail("ControlService", 1, 1062); }, ""},
+      {"FormatMessageA every call (8)", {"-remove"}, true,
+       [] {
+         fail("FormatMessageA", 0, 8);
+         fail("DeleteService", 1, 5);
+       },
+       "DeleteService failed - "},
+  };
+}
+
+std::string last_line(const std::string &out) {
+  std::string text = out;
+  const std::string prompt = "Press any key to continue.\n";
+  if (text.size() >= prompt.size() && text.compare(text.size() - prompt.size(), prompt.size(),
+                                                   prompt) == 0)
+    text.resize(text.size() - prompt.size());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  size_t cut = text.rfind('\n');
+  return cut == std::string::npos ? text : text.substr(cut + 1);
+}
+
+std::string cell(const std::string &text) { return text.empty() ? "-" : text; }
+
+class FaultMatrix : public World {};
+
+TEST_F(FaultMatrix, EveryFaultReachesItsOutcomeAndTheTableIsWritten) {
+  FILE *table = fopen("fault_matrix.md", "w");
+  ASSERT_NE(table, nullptr);
+  fprintf(table, "# Fault matrix (generated by the unit tests)\n\n## Service run\n\n");
+  fprintf(table, "| fault | final report | event | timer | as expected |\n|---|---|---|---|---|\n");
+  int failures = 0;
+  for (const ServiceRow &row : service_rows()) {
+    Outcome o = run_service_row(row);
+    bool ok = o.final_state == row.expected.final_state && o.event == row.expected.event &&
+              o.timer == row.expected.timer;
+    EXPECT_EQ(o.final_state, row.expected.final_state) << row.fault;
+    EXPECT_EQ(o.event, row.expected.event) << row.fault;
+    EXPECT_EQ(o.timer, row.expected.timer) << row.fault;
+    failures += !ok;
+    fprintf(table, "| %s | %s | %s | %s | %s |\n", row.fault.c_str(), o.final_state.c_str(),
+            cell(o.event).c_str(), o.timer.c_str(), ok ? "yes" : "NO");
+  }
+
+  fprintf(table, "\n## Commands\n\n| fault | command | last message | as expected |\n");
+  fprintf(table, "|---|---|---|---|\n");
+  for (const CommandRow &row : command_rows()) {
+    fake::reset();
+    reset_system_state();
+    if (row.running_installation) {
+      fake::InstalledService old;
+      old.display_name = DISPLAY;
+      old.image_path = DESTINATION " 600";
+      old.service_type = 0x110;
+      old.state = SERVICE_RUNNING;
+      fake::services()["vyrq4asr"] = old;
+      fake::files()[DESTINATION] = fake::File{FILE_ATTRIBUTE_NORMAL, "old copy"};
+    }
+    row.inject();
+    ProgramRun run = run_program(row.args);
+    fake::end_process();
+    EXPECT_THAT(fake::violations(), ::testing::IsEmpty()) << row.fault;
+    EXPECT_EQ(run.status, 0) << row.fault;
+    EXPECT_EQ(fake::open_handles("scm"), 0) << row.fault;
+    EXPECT_EQ(fake::open_handles("service"), 0) << row.fault;
+    std::string line = last_line(run.out);
+    EXPECT_EQ(line, row.expected_last_line) << row.fault << "\nwhole output:\n" << run.out;
+    bool ok = line == row.expected_last_line && run.status == 0;
+    failures += !ok;
+    std::string command;
+    for (const auto &a : row.args) command += (command.empty() ? "" : " ") + a;
+    fprintf(table, "| %s | %s | %s | %s |\n", row.fault.c_str(), command.c_str(),
+            cell(line).c_str(), ok ? "yes" : "NO");
+  }
+  fprintf(table, "\n%d rows not as expected.\n", failures);
+  fclose(table);
+}
+
+}  // namespace
