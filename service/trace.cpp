@@ -1,9 +1,8 @@
 #include "service/trace.h"
 
-#include <windows.h>
-
 #include <stdarg.h>
 #include <stdio.h>
+#include <windows.h>
 
 #ifndef ASR_TRACE_DEFAULT
 #define ASR_TRACE_DEFAULT 0

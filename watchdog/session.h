@@ -3,9 +3,9 @@
 // never sends a command on a session the worker is closing.
 #pragma once
 
-#include "watchdog/qd4_driver.h"
-
 #include <atomic>
+
+#include "watchdog/qd4_driver.h"
 
 // 0 whenever no session is open.
 extern std::atomic<WatchdogSession> watchdog_session;

@@ -69,9 +69,8 @@ BYTE carry_out(BYTE command, const BYTE *data, WORD length, std::vector<BYTE> &r
       return 0;
     case 0x25: {  // Get Watchdog Timer, section 27.7: bit 6 of byte 1 is "running"
       uint64_t elapsed = model.running ? (now() - model.started_at) / 100 : 0;
-      WORD present = elapsed >= model.initial_count
-                         ? 0
-                         : static_cast<WORD>(model.initial_count - elapsed);
+      WORD present =
+          elapsed >= model.initial_count ? 0 : static_cast<WORD>(model.initial_count - elapsed);
       reply = {static_cast<BYTE>((model.timer_use & 0x87) | (model.running ? 0x40 : 0)),
                model.actions,
                0,
@@ -133,8 +132,10 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
   r.command = command;
   r.responder = responder;
   r.data_null = request_data == nullptr;
-  if (request_data) r.data.assign(request_data, request_data + request_length);
-  else if (request_length) violation("SendQD4Request with a null pointer and length %u", request_length);
+  if (request_data)
+    r.data.assign(request_data, request_data + request_length);
+  else if (request_length)
+    violation("SendQD4Request with a null pointer and length %u", request_length);
   r.buffer_zeroed = true;
   for (int i = 0; i < 64; i++)
     if (response_buffer[i]) r.buffer_zeroed = false;

@@ -90,13 +90,13 @@ struct IpmiRequest {
   BYTE netfn_lun, command, responder;
   bool data_null;
   std::vector<BYTE> data;
-  bool buffer_zeroed;        // all 64 bytes were 0 on entry
-  WORD response_length_in;   // *response_length on entry
-  BYTE completion_in;        // *completion_code on entry
-  DWORD reserved;            // the last argument
-  DWORD status;              // what the call returned
-  BYTE completion_out;       // what it wrote as completion code
-  uint64_t at_ms;            // virtual time of the call
+  bool buffer_zeroed;       // all 64 bytes were 0 on entry
+  WORD response_length_in;  // *response_length on entry
+  BYTE completion_in;       // *completion_code on entry
+  DWORD reserved;           // the last argument
+  DWORD status;             // what the call returned
+  BYTE completion_out;      // what it wrote as completion code
+  uint64_t at_ms;           // virtual time of the call
 };
 std::vector<IpmiRequest> ipmi_requests();
 // Current priority class of the process (NORMAL_PRIORITY_CLASS at start).
@@ -106,18 +106,18 @@ int open_handles(const std::string &kind);
 
 // ---- the driver library and the BMC behind it -------------------------------
 struct Bmc {
-  bool library_present = true;   // else LoadLibraryA("vyrqd4w.dll") fails with 126
+  bool library_present = true;  // else LoadLibraryA("vyrqd4w.dll") fails with 126
   bool has_open = true, has_close = true, has_send = true, has_version = true;
-  DWORD open_status = 0;         // non-zero: OpenQD4Driver fails with it, and sets it as last error
-  DWORD close_status = 0;        // non-zero: CloseQD4Driver returns it
+  DWORD open_status = 0;   // non-zero: OpenQD4Driver fails with it, and sets it as last error
+  DWORD close_status = 0;  // non-zero: CloseQD4Driver returns it
   // The watchdog as IPMI 2.0 section 27 models it.
-  bool configured = false;       // a Set has been seen
+  bool configured = false;  // a Set has been seen
   bool running = false;
-  BYTE timer_use = 0;            // byte 1 of the last Set (bit 6: don't stop)
+  BYTE timer_use = 0;  // byte 1 of the last Set (bit 6: don't stop)
   BYTE actions = 0;
-  WORD initial_count = 0;        // in 100 ms
-  uint64_t started_at = 0;       // virtual ms of the last start or reset
-  bool expired = false;          // the countdown ran out while running
+  WORD initial_count = 0;   // in 100 ms
+  uint64_t started_at = 0;  // virtual ms of the last start or reset
+  bool expired = false;     // the countdown ran out while running
 };
 Bmc &bmc();
 // The nth request (1-based, 0 = every) carrying this IPMI command is not
@@ -155,8 +155,8 @@ struct File {
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   std::string content;
 };
-std::map<std::string, File> &files();  // by full path, compared case-insensitively
-void set_module_path(const std::string &path);   // what GetModuleFileNameA answers
+std::map<std::string, File> &files();           // by full path, compared case-insensitively
+void set_module_path(const std::string &path);  // what GetModuleFileNameA answers
 void set_system_directory(const std::string &path);
 
 // ---- messages, console ---------------------------------------------------------

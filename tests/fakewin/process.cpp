@@ -18,7 +18,9 @@ DWORD priority_class() {
 
 using namespace fake::detail;
 
-HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+HANDLE WINAPI GetCurrentProcess(void) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
 
 BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priority_class) {
   if (DWORD e = scripted_failure("SetPriorityClass")) {

@@ -169,7 +169,7 @@ void *trampoline(void *arg) {
   {
     // Wait for the creator to finish the bookkeeping of CreateThread.
     SchedLock guard;
-  auto &lock = guard.lock;
+    auto &lock = guard.lock;
     if (stale_locked()) park_forever(lock);
   }
   DWORD code = info->body();
@@ -284,7 +284,7 @@ void at(uint64_t at_ms, std::function<void()> fn) {
   start_participant("at" + std::to_string(at_ms), nullptr, [at_ms, fn]() -> DWORD {
     {
       SchedLock guard;
-  auto &lock = guard.lock;
+      auto &lock = guard.lock;
       block_until(lock, at_ms, "at()", [] { return false; });
     }
     fn();
@@ -333,8 +333,8 @@ std::vector<ThreadExit> thread_exits() {
 
 using namespace fake::detail;
 
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
-                           BOOL initial_state, LPCSTR name) {
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
+                           LPCSTR name) {
   if (DWORD e = scripted_failure("CreateEventA")) {
     log("CreateEventA manual=%d initial=%d failed=%u", manual_reset, initial_state, e);
     SetLastError(e);
@@ -385,7 +385,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   bool signalled;
   {
     SchedLock guard;
-  auto &lock = guard.lock;
+    auto &lock = guard.lock;
     signalled = block_until(lock, deadline_after(milliseconds), "WaitForSingleObject", [&] {
       if (kind == "thread") return threads.count(handle) && threads[handle]->exited;
       auto it = events.find(handle);

@@ -157,8 +157,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
   return TRUE;
 }
 
-SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name,
-                                                           LPHANDLER_FUNCTION_EX fn,
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX fn,
                                                            LPVOID context) {
   if (DWORD e = scripted_failure("RegisterServiceCtrlHandlerExA")) {
     log("RegisterServiceCtrlHandlerExA %s failed=%u", name ? name : "null", e);

@@ -165,7 +165,8 @@ typedef struct _WIN32_FIND_DATAA {
 typedef struct _RTL_SRWLOCK {
   LPVOID Ptr;
 } SRWLOCK, *PSRWLOCK;
-#define SRWLOCK_INIT {0}
+#define SRWLOCK_INIT \
+  { 0 }
 
 // Service control manager (advapi32)
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
@@ -174,11 +175,10 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name,
                                                            LPVOID context);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
-SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name,
-                                DWORD access, DWORD service_type, DWORD start_type,
-                                DWORD error_control, LPCSTR image_path, LPCSTR load_order_group,
-                                LPDWORD tag, LPCSTR dependencies, LPCSTR account,
-                                LPCSTR password);
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
+                                DWORD service_type, DWORD start_type, DWORD error_control,
+                                LPCSTR image_path, LPCSTR load_order_group, LPDWORD tag,
+                                LPCSTR dependencies, LPCSTR account, LPCSTR password);
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv);
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
@@ -193,8 +193,8 @@ BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id
 BOOL WINAPI DeregisterEventSource(HANDLE source);
 
 // Events, threads, waits, locks (kernel32)
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
-                           BOOL initial_state, LPCSTR name);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
+                           LPCSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stack_size,

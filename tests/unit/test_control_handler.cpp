@@ -29,8 +29,8 @@ TEST_F(Controls, SuspendDisarmsAndHoldsResetsUntilResume) {
   // Half-way through the sleep, the timer must still be stopped.
   fake::at(40000, [&] { running_while_asleep = fake::bmc().running; });
   run();
-  EXPECT_THAT(ipmi_commands(),
-              ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Enable", "Reset", "Disable"));
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Enable",
+                                           "Reset", "Disable"));
   EXPECT_THAT(request_times(0x22), ElementsAre(0, 10100, 60600))
       << "no reset between the suspend and the resume; the next falls on the tick count";
   EXPECT_FALSE(running_while_asleep) << "a reset restarted the timer while the system slept";
@@ -64,8 +64,8 @@ TEST_F(Controls, RefusedSuspendQueryLeavesTheTimerFedAgain) {
   fake::at(15100, [&] { stopped_after_query = !fake::bmc().running; });
   fake::at(20250, [&] { running_after_reset = fake::bmc().running; });
   run();
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Reset",
-                                           "Disable"));
+  EXPECT_THAT(ipmi_commands(),
+              ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Reset", "Disable"));
   EXPECT_THAT(request_times(0x22), ElementsAre(0, 10100, 20200));
   EXPECT_TRUE(stopped_after_query) << "a suspend query disables the timer";
   EXPECT_TRUE(running_after_reset) << "the next reset must start the timer again";
