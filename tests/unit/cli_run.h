@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/front_end.h"
+#include "fake.h"
 
 #define DISPLAY "VYR Automatic Server Restart Service for IPMI"
 #define DESTINATION "C:\\windows\\system32\\VYRIASRW.EXE"
@@ -33,4 +34,15 @@ std::string output_of(F command) {
   testing::internal::CaptureStdout();
   command();
   return testing::internal::GetCapturedStdout();
+}
+
+// An earlier installation: the service in this state, its copy in place.
+inline fake::InstalledService &add_installed(DWORD state) {
+  fake::InstalledService old;
+  old.display_name = DISPLAY;
+  old.image_path = DESTINATION " 600";
+  old.service_type = 0x110;
+  old.state = state;
+  fake::files()[DESTINATION] = fake::File{FILE_ATTRIBUTE_NORMAL, "old copy"};
+  return fake::services()["vyrq4asr"] = old;
 }

@@ -330,15 +330,7 @@ TEST_F(FaultMatrix, EveryFaultReachesItsOutcomeAndTheTableIsWritten) {
   for (const CommandRow &row : command_rows()) {
     fake::reset();
     reset_system_state();
-    if (row.running_installation) {
-      fake::InstalledService old;
-      old.display_name = DISPLAY;
-      old.image_path = DESTINATION " 600";
-      old.service_type = 0x110;
-      old.state = SERVICE_RUNNING;
-      fake::services()["vyrq4asr"] = old;
-      fake::files()[DESTINATION] = fake::File{FILE_ATTRIBUTE_NORMAL, "old copy"};
-    }
+    if (row.running_installation) add_installed(SERVICE_RUNNING);
     row.inject();
     ProgramRun run = run_program(row.args);
     fake::end_process();

@@ -26,15 +26,6 @@ class Install : public World {
   std::string install(const char *timeout_text) {
     return output_of([&] { install_service(timeout_text); });
   }
-  void add_installed(DWORD state) {
-    fake::InstalledService old;
-    old.display_name = DISPLAY;
-    old.image_path = DESTINATION " 600";
-    old.service_type = 0x110;
-    old.state = state;
-    fake::services()["vyrq4asr"] = old;
-    fake::files()[DESTINATION] = fake::File{FILE_ATTRIBUTE_NORMAL, "old copy"};
-  }
   bool copied() {
     auto it = fake::files().find(DESTINATION);
     return it != fake::files().end() && it->second.content == fake::files()[MODULE].content;

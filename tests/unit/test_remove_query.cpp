@@ -20,14 +20,6 @@ const char *const NOT_INSTALLED =
 
 class RemoveQuery : public World {
  protected:
-  fake::InstalledService &add_installed(DWORD state) {
-    fake::InstalledService s;
-    s.display_name = DISPLAY;
-    s.image_path = DESTINATION;
-    s.service_type = 0x110;
-    s.state = state;
-    return fake::services()["vyrq4asr"] = s;
-  }
   std::string remove() { return output_of(remove_service); }
   std::string query() { return output_of(query_service); }
   void expect_handles_closed_in_order() {
