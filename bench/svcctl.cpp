@@ -3,10 +3,9 @@
 // standard output. It stays running, so that the benchmark's clock reads the
 // moment a request is made rather than the seconds a new Wine process takes
 // to come up.
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 int main(void) {
   setvbuf(stdout, NULL, _IONBF, 0);

@@ -1,6 +1,7 @@
 // Repeated service runs with controls arriving on the main thread at the same
 // instants as the worker's own steps, so that both really run at once. Run
 // under ThreadSanitizer by the test script's race configuration.
+#include "service/service_main.h"
 #include "service/state.h"
 #include "service_run.h"
 #include "watchdog/session.h"
@@ -40,6 +41,64 @@ TEST_F(Races, RepeatedStartStopCyclesWithPowerEventsAndInterrogates) {
       EXPECT_EQ(fake::library_refcount(), 0) << "cycle " << cycle;
       EXPECT_EQ(watchdog_session.load(), 0u);
     }
+  }
+}
+
+// Controls delivered from a thread of their own at a chosen moment of the
+// worker's life, picked by a seeded generator so that a failure can be rerun.
+TEST_F(Races, ControlsAtEveryStageOfTheWorker) {
+  struct Stage {
+    const char *call;
+    int nth;
+  } stages[] = {
+      {"LoadLibraryA", 1},    // loading
+      {"OpenQD4Driver", 1},   // opening
+      {"SendQD4Request", 1},  // checking
+      {"SendQD4Request", 2},  // arming
+      {"SendQD4Request", 3},  // the first reset
+      {"Sleep", 50},          // feeding
+      {"SendQD4Request", 4},  // a later reset
+  };
+  const DWORD extras[][2] = {{SERVICE_CONTROL_INTERROGATE, 0},
+                             {SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPEND},
+                             {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND},
+                             {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC},
+                             {SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPENDFAILED}};
+  uint32_t seed = 20261208;
+  auto next = [&seed](uint32_t bound) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % bound;
+  };
+  for (int cycle = 0; cycle < 150; cycle++) {
+    fake::reset();
+    reset_system_state();
+    const Stage &stage = stages[next(sizeof stages / sizeof stages[0])];
+    std::vector<std::pair<DWORD, DWORD>> controls;
+    for (uint32_t n = next(4); n > 0; n--) {
+      const DWORD *e = extras[next(sizeof extras / sizeof extras[0])];
+      controls.push_back({e[0], e[1]});
+    }
+    // A resume last, so that a suspend cannot hold the resets for the rest of the run.
+    controls.push_back({SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND});
+    controls.push_back({SERVICE_CONTROL_STOP, 0});
+    fake::before(stage.call, stage.nth, [controls] {
+      fake::at(fake::now(), [controls] {
+        for (const auto &c : controls) control_handler(c.first, c.second, nullptr, nullptr);
+      });
+    });
+    // A stop late in the run, should the stage not be reached.
+    fake::send_control(60000, SERVICE_CONTROL_STOP, 0);
+    run_service_process();
+    fake::end_process();
+    std::string where = std::string("cycle ") + std::to_string(cycle) + ", controls before " +
+                        stage.call + " #" + std::to_string(stage.nth);
+    ASSERT_THAT(fake::violations(), IsEmpty()) << where;
+    auto r = fake::status_reports();
+    ASSERT_FALSE(r.empty()) << where;
+    EXPECT_EQ(r.back().dwCurrentState, DWORD(SERVICE_STOPPED)) << where;
+    EXPECT_EQ(r.back().dwWin32ExitCode, 0u) << where;
+    EXPECT_FALSE(fake::bmc().running) << "timer left running, " << where;
+    EXPECT_EQ(fake::library_refcount(), 0) << where;
   }
 }
 
