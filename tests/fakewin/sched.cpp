@@ -240,11 +240,9 @@ void reset_scheduler() {
   lock_owners.clear();
   exits.clear();
   thread_counter = 0;
-  // Keep earlier worlds' participants only while they may still be woken.
-  std::vector<std::shared_ptr<Participant>> keep;
-  for (auto &p : participants)
-    if (!p->exited) keep.push_back(p);
-  participants.swap(keep);
+  // Earlier worlds' threads are never woken again; each keeps its own record
+  // alive through its thread-local pointer.
+  participants.clear();
   self = std::make_shared<Participant>();
   self->name = "main";
   self->generation = generation;
