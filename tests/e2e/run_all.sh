@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The end-to-end tests: vyriasrw.exe under Wine's service manager with our
+# vyrqd4w.dll against bmcsim, the hang, and conformance against ipmi_sim.
+# Needs both builds (bash scripts/build.sh). Prints "ok ..." / "FAIL ..." lines
+# and ends with "e2e: N passed, N failed"; exits non-zero on any failure.
+# Options: --only main|hang-stop|hang-kill (repeatable).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+export PYTHONDONTWRITEBYTECODE=1  # keep the source tree clean
+exec /usr/bin/python3 -u "$here/run_e2e.py" "$@"

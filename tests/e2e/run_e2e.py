@@ -1,0 +1,143 @@
+"""Runs the end-to-end scenarios in four groups, each in a prefix of its own
+with a bmcsim of its own: the two hangs (about 250 s each) in the background,
+the main sequence, then the BMC faults, in the foreground once the hang groups have their prefixes
+(so that its reset timing is not measured while wineboot loads the cores).
+
+usage: run_e2e.py [--only main|faults|hang-stop|hang-kill]...
+"""
+
+import argparse
+import shutil
+import signal
+import sys
+import threading
+import time
+import traceback
+
+import fault_scenarios
+import harness
+import scenarios
+from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
+
+
+def recover(ctx):
+    """After an aborted scenario: no service left, the DLL and its settings back."""
+    try:
+        ctx.pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+        ctx.pfx.wait_state("STOPPED", 10)
+    except Abort:
+        pass
+    try:
+        ctx.pfx.asr("-remove", key=True)
+        ctx.pfx.install_dll(ctx.sim.port)
+    except Exception as e:
+        out(f"     recovery after the aborted scenario failed: {e!r}")
+
+
+def run_group(name, workroot, steps, ready=None):
+    r = Report(name)
+    gdir = workroot / name
+    gdir.mkdir(parents=True)
+    r.log = open(gdir / "commands.log", "w")
+    pfx = Prefix(gdir, r)
+    sim = Bmcsim(gdir, "bmcsim")
+    try:
+        try:
+            sim.start()
+            took = pfx.create()
+            pfx.install_dll(sim.port)
+            r.note(f"prefix {pfx.path} made in {took:.1f} s; bmcsim on 127.0.0.1:{sim.port}, "
+                   f"control {sim.control_port}")
+        except Exception as e:
+            r.check(f"{name}: a fresh prefix and bmcsim", False, "both ready", repr(e))
+            r.flush("setup")
+            return
+        finally:
+            if ready:
+                ready.set()
+        r.flush("setup")
+        ctx = scenarios.Ctx(r, pfx, sim, gdir)
+        for title, fn in steps:
+            t0 = time.monotonic()
+            try:
+                fn(ctx)
+            except Abort as e:
+                r.check(f"{title}: ran to its end", False, "every wait satisfied", str(e))
+                recover(ctx)
+            except Exception:
+                r.check(f"{title}: ran to its end", False, "no error",
+                        traceback.format_exc().strip().replace("\n", " | "))
+                recover(ctx)
+            r.flush(f"{title} ({time.monotonic() - t0:.1f} s)")
+    finally:
+        pfx.destroy()
+        sim.stop()
+        r.log.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--only", action="append", choices=["main", "faults", "hang-stop", "hang-kill"])
+    args = ap.parse_args()
+    only = set(args.only or ["main", "faults", "hang-stop", "hang-kill"])
+
+    for f in (harness.BMCSIM, harness.EXE, harness.DLL):
+        if not f.is_file():
+            print(f"e2e: missing {f}: build first (bash scripts/build.sh)")
+            print("e2e: 0 passed, 1 failed")
+            return 1
+
+    def on_signal(signum, _frame):
+        raise SystemExit(f"e2e: interrupted by signal {signum}")
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    workroot = ROOT / "build" / "e2e" / time.strftime("run-%Y%m%d-%H%M%S")
+    workroot.mkdir(parents=True)
+    t_start = time.monotonic()
+    threads, readies = [], []
+    try:
+        for name, sig in (("hang-stop", signal.SIGSTOP), ("hang-kill", signal.SIGKILL)):
+            if name not in only:
+                continue
+            ready = threading.Event()
+            title = f"the hang: {signal.Signals(sig).name} the service's process, timeout 250 s"
+            t = threading.Thread(target=run_group, daemon=True,
+                                 args=(name, workroot, [(title, lambda c, s=sig: scenarios.hang(c, s))],
+                                       ready))
+            t.start()
+            threads.append(t)
+            readies.append(ready)
+        out(f"== e2e: {len(threads)} hang group(s) started in the background; work in {workroot}")
+        for ready in readies:
+            ready.wait(240)
+        if "main" in only:
+            run_group("main", workroot, scenarios.MAIN_SEQUENCE)
+        if "faults" in only:
+            run_group("faults", workroot, fault_scenarios.FAULT_SEQUENCE)
+        for t in threads:
+            t.join(max(1, 600 - (time.monotonic() - t_start)))
+            if t.is_alive():
+                late = Report("e2e")
+                late.check("hang groups finished within 600 s", False, "finished", "still running")
+                late.flush()
+    except BaseException as e:  # interrupted, or a fault of the harness itself
+        stop = Report("e2e")
+        stop.check("the run ends on its own", False, "no interruption",
+                   str(e) or type(e).__name__)
+        stop.flush()
+        raise
+    finally:
+        cleanup_all()
+        tot = harness.totals()
+        out(f"== e2e: took {time.monotonic() - t_start:.0f} s")
+        if tot["failed"] == 0:
+            shutil.rmtree(workroot, ignore_errors=True)
+        else:
+            out(f"e2e: logs of the failed run kept in {workroot}")
+        out(f"e2e: {tot['passed']} passed, {tot['failed']} failed")
+    return 0 if tot["failed"] == 0 and tot["passed"] > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

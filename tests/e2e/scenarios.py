@@ -1,0 +1,417 @@
+"""The end-to-end scenarios: the real vyriasrw.exe under Wine's service manager
+against bmcsim (and once against ipmi_sim), with our vyrqd4w.dll between them.
+
+Console output is compared byte for byte as the program writes it (text-mode
+stdout, so lines end in CR LF). Where a line carries a system message text,
+only its frame is fixed: the text itself is Wine's, not Windows'.
+"""
+
+import os
+import re
+import signal
+import time
+
+from harness import (DISPLAY, PROMPT, SET_DISABLE, STOP_ERROR, Abort, Bmcsim,
+                     IpmiSim, describe, free_port, requests, set_enable, wait_for)
+
+# Resets come 101 ticks of 100 ms apart. Under Wine a Sleep(100) takes a little
+# longer, never less, and the machine is shared: accept 10.1 s -0.3/+0.4 s.
+RESET_PERIOD = 10.1
+RESET_LOW, RESET_HIGH = 9.8, 10.5
+
+USAGE = ("vyrq4asr -install          to install the service\r\n"
+         "vyrq4asr -remove           to remove the service\r\n"
+         "\r\nStartServiceCtrlDispatcher being called.\r\n"
+         "This may take several seconds.  Please wait.\r\n")
+
+STOPPING = re.escape(f"Stopping {DISPLAY}.") + r"(\.*)" + re.escape(f"\r\n{DISPLAY} stopped.\r\n")
+REMOVED = re.escape(f"{DISPLAY} removed.\r\n")
+INSTALLED = re.escape(f"{DISPLAY} installed and started.\r\n")
+P = re.escape(PROMPT)
+
+
+class Ctx:
+    def __init__(self, report, prefix, sim, workdir):
+        self.r, self.pfx, self.sim, self.dir = report, prefix, sim, workdir
+
+
+def new_entries(sim, mark):
+    return sim.entries()[mark:]
+
+
+def wait_resets(ctx, mark, n, timeout):
+    """Waits for n Reset requests in the journal after `mark`; returns them."""
+    return wait_for(f"{n} reset request(s) in bmcsim's journal",
+                    lambda: (lambda rs: rs if len(rs) >= n else None)(
+                        requests(new_entries(ctx.sim, mark), "22")), timeout, interval=0.3)
+
+
+def check_arming(r, entries, timeout_s):
+    """Connect, Get (stopped), Set enable with the count, Reset at once."""
+    reqs = requests(entries)
+    got = [(e["cmd"], e["data"]) for e in reqs[:3]]
+    r.eq("service's first requests: Get, Set enable (count "
+         f"{timeout_s * 10}), Reset", [("25", ""), ("24", set_enable(timeout_s)), ("22", "")], got)
+    replies = [e for e in entries if e["kind"] == "reply"][:3]
+    r.eq("BMC accepted all three (cc 00)", ["00"] * 3, [e["cc"] for e in replies])
+    if len(reqs) >= 3:
+        r.within("first Reset follows the Set at once (ms)", 0, reqs[2]["t"] - reqs[1]["t"], 500)
+
+
+def check_disable_then_close(r, entries, what):
+    """The last request is the disable, answered 00, and the connection
+    closes after it with nothing sent in between."""
+    kinds = [e for e in entries if e["kind"] in ("request", "reply", "disconnect")]
+    tail = [(e["kind"], e.get("cmd"), e.get("data", e.get("reason"))) for e in kinds[-3:]]
+    r.eq(f"{what}: disable Set, its reply, then the connection closes",
+         [("request", "24", SET_DISABLE), ("reply", "24", ""), ("disconnect", None, "closed")],
+         tail)
+    replies = [e for e in kinds if e["kind"] == "reply" and e["cmd"] == "24"]
+    if replies:
+        r.eq(f"{what}: disable answered 00", "00", replies[-1]["cc"])
+
+
+def check_stopped(r, q, code, what):
+    r.eq(f"{what}: state", "STOPPED", q["name"] if q else None)
+    r.eq(f"{what}: Win32 exit code", hex(code), hex(q["win32"]) if q else None)
+
+
+# ------------------------------------------------------------ main sequence
+
+def install_and_run(ctx):
+    """-install -n 300: silent, RUNNING, armed with 3000, resets every 10.1 s."""
+    r, pfx = ctx.r, ctx.pfx
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.asr("-install", "-n", "300")
+    r.eq("-install -n 300 prints nothing", "", so)
+    r.eq("-install -n 300 exit status", 0, rc)
+    r.check("VYRIASRW.EXE copied to the system directory",
+            (pfx.system32 / "VYRIASRW.EXE").is_file() or (pfx.system32 / "vyriasrw.exe").is_file(),
+            "the file", "no file")
+    r.eq("image path carries the timeout", r"C:\windows\system32\VYRIASRW.EXE 300".lower(),
+         (pfx.image_path() or "").lower())
+    q = pfx.wait_state("RUNNING", 15)
+    r.eq("sc query: RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
+    resets = wait_resets(ctx, mark, 4, 60)
+    entries = new_entries(ctx.sim, mark)
+    r.eq("journal: one connect", 1, sum(e["kind"] == "connect" for e in entries))
+    check_arming(r, entries, 300)
+    gaps = [(b["t"] - a["t"]) / 1000 for a, b in zip(resets, resets[1:])]
+    r.note("reset intervals: " + ", ".join(f"{g:.3f} s" for g in gaps))
+    for i, g in enumerate(gaps[:3], 1):
+        r.within(f"reset interval {i} is {RESET_PERIOD} s", RESET_LOW, round(g, 3), RESET_HIGH, " s")
+    r.check("every Reset answered 00",
+            all(e["cc"] == "00" for e in entries if e["kind"] == "reply" and e["cmd"] == "22"),
+            "cc 00", describe(entries))
+    st = ctx.sim.status()
+    r.eq("bmcsim: armed and running, SMS/OS, hard reset, initial 3000",
+         (True, "SMS/OS", "hard reset", 3000),
+         (st.get("running"), st.get("use"), st.get("action"), st.get("initial")))
+    r.within("bmcsim: countdown within one period of 3000", 3000 - 105, st.get("present"), 3000)
+    r.eq("no event-log entries", [], pfx.events(ev))
+
+
+def query_running(ctx):
+    """-query: only the key prompt; the service stays as it is."""
+    r, pfx = ctx.r, ctx.pfx
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.asr("-query", key=True)
+    r.eq("-query prints only the key prompt", PROMPT, so)
+    r.eq("-query exit status", 0, rc)
+    q = pfx.sc_query()
+    r.eq("still RUNNING after the interrogate", "RUNNING", q and q["name"])
+    r.eq("interrogate sends nothing to the BMC", [],
+         [e for e in new_entries(ctx.sim, mark) if e["kind"] in ("request", "disconnect")
+          and e.get("cmd") != "22"])
+    r.eq("no event-log entries", [], pfx.events(ev))
+
+
+def install_over_running(ctx):
+    """-install 300 over the running installation: stop, remove, install anew."""
+    r, pfx = ctx.r, ctx.pfx
+    mark = len(ctx.sim.entries())
+    rc, so, _ = pfx.asr("-install", "300", key=True)
+    m = re.fullmatch(re.escape("Removing existing version of service\r\n") + STOPPING
+                     + REMOVED + INSTALLED + P, so, re.S)
+    r.check("output: Removing existing version, Stopping ..., stopped, removed, "
+            "installed and started, prompt", m is not None, "those lines", repr(so))
+    if m:
+        r.note(f"{len(m.group(1))} progress dot(s) while stopping")
+    r.eq("exit status", 0, rc)
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, mark, 1, 15)
+    entries = new_entries(ctx.sim, mark)
+    cut = next((i for i, e in enumerate(entries) if e["kind"] == "disconnect"), None)
+    if cut is None:
+        raise Abort("the old service's connection never closed: " + describe(entries))
+    check_disable_then_close(r, entries[:cut + 1], "old service")
+    check_arming(r, entries[cut + 1:], 300)
+
+
+def remove_running(ctx):
+    """-remove of the running service: Stopping ..., stopped, removed."""
+    r, pfx = ctx.r, ctx.pfx
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.asr("-remove", key=True)
+    r.match("output: Stopping ..., dots, stopped, removed, prompt", STOPPING + REMOVED + P, so)
+    r.eq("exit status", 0, rc)
+    r.eq("service gone from the service manager", None, pfx.sc_query())
+    entries = wait_for("the connection to close",
+                       lambda: (lambda es: es if any(e["kind"] == "disconnect" for e in es)
+                                else None)(new_entries(ctx.sim, mark)), 5)
+    check_disable_then_close(r, entries, "remove")
+    r.eq("no event-log entries", [], pfx.events(ev))
+
+
+def sc_stop(ctx):
+    """sc stop: disable before the connection closes, STOPPED with 0."""
+    r, pfx = ctx.r, ctx.pfx
+    armed = len(ctx.sim.entries())
+    rc, so, _ = pfx.asr("-install", "-n", "300")
+    r.eq("-install -n 300 (no earlier service) prints nothing", "", so)
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, armed, 1, 15)
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+    r.eq("sc stop accepted", 0, rc)
+    q = pfx.wait_state("STOPPED", 10)
+    check_stopped(r, q, 0, "after sc stop")
+    check_disable_then_close(r, new_entries(ctx.sim, mark), "sc stop")
+    r.eq("bmcsim: timer stopped", False, ctx.sim.status().get("running"))
+    r.eq("no event-log entries", [], pfx.events(ev))
+
+
+def install_over_stopped(ctx):
+    """-install abc over the stopped installation: the copy succeeds, creation
+    finds the service, which is removed (no Stopping line) and created anew;
+    a timeout text without digits runs the service with 255 s."""
+    r, pfx = ctx.r, ctx.pfx
+    mark = len(ctx.sim.entries())
+    rc, so, _ = pfx.asr("-install", "abc", key=True)
+    r.match("output: Removing existing version, removed, installed and started, prompt",
+            re.escape("Removing existing version of service\r\n") + REMOVED + INSTALLED + P, so)
+    r.eq("image path carries the text as given", r"C:\windows\system32\VYRIASRW.EXE abc".lower(),
+         (pfx.image_path() or "").lower())
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, mark, 1, 15)
+    check_arming(r, new_entries(ctx.sim, mark), 255)
+    pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+    check_stopped(r, pfx.wait_state("STOPPED", 10), 0, "stopped again")
+
+
+def remove_stopped_and_absent(ctx):
+    r, pfx = ctx.r, ctx.pfx
+    rc, so, _ = pfx.asr("-remove", key=True)
+    r.eq("-remove of a stopped service: only 'removed' and the prompt",
+         f"{DISPLAY} removed.\r\n{PROMPT}", so)
+    r.eq("service gone", None, pfx.sc_query())
+    rc, so, _ = pfx.asr("-remove", key=True)
+    r.match("-remove with no service: OpenService failed ... (0x424)",
+            r"OpenService failed - [^\r\n]+ \(0x424\)\r\n" + P, so)
+    r.eq("exit status still 0", 0, rc)
+
+
+def no_bmc(ctx):
+    """Nothing listens at the BMC's address: the event, then 0xE0010002."""
+    r, pfx = ctx.r, ctx.pfx
+    pfx.write_ini(free_port())
+    ev = pfx.event_mark()
+    pfx.asr("-install", "-n", "300")
+    q = pfx.wait_state("STOPPED", 20)
+    check_stopped(r, q, STOP_ERROR, "no BMC")
+    r.note(f"sc query shows: {re.search(r'WIN32_EXIT_CODE.*', q['text']).group(0).strip()}")
+    events = pfx.events(ev)
+    r.check("event: 'vyrq4asr error: N', 'VYR IPMI ASR exiting; OpenQD4Driver failed.'",
+            len(events) == 2 and re.fullmatch(r"vyrq4asr error: \d+", events[0]) is not None
+            and events[1] == "VYR IPMI ASR exiting; OpenQD4Driver failed.",
+            "those two strings", events)
+    pfx.asr("-remove", key=True)
+    pfx.write_ini(ctx.sim.port)
+
+
+def timer_running(ctx):
+    """Another software runs the timer: the service refuses and leaves it alone."""
+    r, pfx = ctx.r, ctx.pfx
+    other = Bmcsim(ctx.dir, "bmcsim-timer-running", "--timer-running").start()
+    try:
+        before = other.status()
+        pfx.write_ini(other.port)
+        ev = pfx.event_mark()
+        pfx.asr("-install", "-n", "300")
+        q = pfx.wait_state("STOPPED", 20)
+        check_stopped(r, q, STOP_ERROR, "timer running")
+        events = pfx.events(ev)
+        r.check("event: 'vyrq4asr error: N', 'VYR IPMI ASR exiting; timer is not available.'",
+                len(events) == 2 and re.fullmatch(r"vyrq4asr error: \d+", events[0]) is not None
+                and events[1] == "VYR IPMI ASR exiting; timer is not available.",
+                "those two strings", events)
+        entries = wait_for("the connection to close",
+                           lambda: (lambda es: es if any(e["kind"] == "disconnect" for e in es)
+                                    else None)(other.entries()), 5)
+        r.eq("journal: only the Get, no Set or Reset", ["25"],
+             [e["cmd"] for e in requests(entries)])
+        after = other.status()
+        r.eq("timer untouched: still running, SMS/OS, no action, same initial count",
+             (True, before.get("use"), before.get("action"), before.get("initial")),
+             (after.get("running"), after.get("use"), after.get("action"), after.get("initial")))
+        pfx.asr("-remove", key=True)
+    finally:
+        other.stop()
+        pfx.write_ini(ctx.sim.port)
+
+
+def library_absent(ctx):
+    """The DLL gone at service start: RUNNING about 30 s, then STOPPED with 0."""
+    r, pfx = ctx.r, ctx.pfx
+    dll = pfx.system32 / "vyrqd4w.dll"
+    pfx.asr("-install", "-n", "300")
+    pfx.wait_state("RUNNING", 15)
+    pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+    pfx.wait_state("STOPPED", 10)
+    dll.unlink()
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.wine(["sc", "start", "vyrq4asr"], timeout=30)
+    r.eq("sc start accepted", 0, rc)
+    pfx.wait_state("RUNNING", 15)
+    t0 = time.monotonic()
+    time.sleep(15)
+    q = pfx.sc_query()
+    r.eq("still RUNNING 15 s later", "RUNNING", q and q["name"])
+    q = pfx.wait_state("STOPPED", 40)
+    took = round(time.monotonic() - t0, 1)
+    r.within("RUNNING to STOPPED takes about 30 s", 29.0, took, 34.0, " s")
+    check_stopped(r, q, 0, "library absent")
+    r.eq("no event-log entries", [], pfx.events(ev))
+    r.eq("nothing reached the BMC", [], [e["kind"] for e in new_entries(ctx.sim, mark)])
+    pfx.asr("-remove", key=True)
+    rc, so, _ = pfx.asr("-install", "-n", "300")
+    r.eq("-install -n without the library prints nothing", "", so)
+    r.eq("... and installs nothing", None, pfx.sc_query())
+    rc, so, _ = pfx.asr("-install", "300", key=True)
+    r.match("-install without the library: not found, Unable to install ... (0x7e)",
+            re.escape("VYR IPMI library layer not found.\r\nUnable to install "
+                      f"{DISPLAY} - ") + r"[^\r\n]+ \(0x7e\)\r\n" + P, so)
+    pfx.install_dll(ctx.sim.port)
+
+
+def console_start(ctx):
+    """Started from a console: usage lines, the dispatcher's failure as an event."""
+    r, pfx = ctx.r, ctx.pfx
+    rc, so, se = pfx.wine([pfx.exe], debug="-all,err+eventlog", timeout=60)
+    r.eq("four usage lines", USAGE, so)
+    r.eq("exit status", 1, rc)
+    events = [e for e in re.findall(r'err:eventlog:ReportEventW L"(.*)"', se)]
+    r.eq("event: 'vyrq4asr error: 1063', 'StartServiceCtrlDispatcher failed.'",
+         ["vyrq4asr error: 1063", "StartServiceCtrlDispatcher failed."], events)
+
+
+def conformance_ipmi_sim(ctx):
+    """The same DLL and service against OpenIPMI's ipmi_sim, read back by
+    ipmitool over the simulator's LAN port."""
+    r, pfx = ctx.r, ctx.pfx
+    sim = IpmiSim(ctx.dir).start()
+    try:
+        wd = sim.watchdog()
+        r.note(f"ipmi_sim before: {wd.get('Watchdog Timer Use')}, {wd.get('Watchdog Timer Is')}")
+        pfx.write_ini(sim.vm_port)
+        ev = pfx.event_mark()
+        pfx.asr("-install", "-n", "300")
+        q = wait_for("the service to settle (RUNNING or STOPPED)",
+                     lambda: (lambda q: q if q and q["name"] in ("RUNNING", "STOPPED") else None)(
+                         pfx.sc_query()), 20, interval=0.3)
+        time.sleep(3)  # the failure paths stop within 2 s; past that it runs
+        q = pfx.sc_query()
+        if not r.eq("service RUNNING against ipmi_sim", "RUNNING", q and q["name"]):
+            r.note(f"events: {pfx.events(ev)}")
+            return
+        wd = sim.watchdog()
+        r.note("ipmitool: " + "; ".join(f"{k}: {v}" for k, v in wd.items()))
+        r.check("Timer Use is SMS/OS", wd.get("Watchdog Timer Use", "").startswith("SMS/OS"),
+                "SMS/OS", wd.get("Watchdog Timer Use"))
+        r.check("Action is Hard Reset", wd.get("Watchdog Timer Action", "").startswith("Hard Reset"),
+                "Hard Reset", wd.get("Watchdog Timer Action"))
+        r.eq("Initial Countdown is the installed 300 s", "300.0 sec", wd.get("Initial Countdown"))
+        r.eq("Timer Is Started/Running", "Started/Running", wd.get("Watchdog Timer Is"))
+        rc, _, _ = pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+        q = pfx.wait_state("STOPPED", 10)
+        check_stopped(r, q, 0, "after sc stop")
+        wd = sim.watchdog()
+        r.eq("Timer Is Stopped after the stop", "Stopped", wd.get("Watchdog Timer Is"))
+        r.eq("no event-log entries", [], pfx.events(ev))
+        pfx.asr("-remove", key=True)
+    finally:
+        sim.stop()
+        pfx.write_ini(ctx.sim.port)
+
+
+MAIN_SEQUENCE = [
+    ("install -n 300, RUNNING, armed, resets every 10.1 s", install_and_run),
+    ("-query while running", query_running),
+    ("install over a running installation", install_over_running),
+    ("-remove of the running service", remove_running),
+    ("sc stop", sc_stop),
+    ("install over a stopped installation, timeout text 'abc'", install_over_stopped),
+    ("-remove of a stopped service and of none", remove_stopped_and_absent),
+    ("no BMC listening", no_bmc),
+    ("timer already running", timer_running),
+    ("library absent at service start", library_absent),
+    ("started from a console", console_start),
+    ("conformance against ipmi_sim", conformance_ipmi_sim),
+]
+
+
+# ------------------------------------------------------------------ the hang
+
+HANG_TIMEOUT = 250
+EXPIRY_SLACK_MS = 2000  # the BMC may fire up to 2 s after timeout + last reset
+
+
+def hang(ctx, sig):
+    """The service's process frozen (SIGSTOP) or killed (SIGKILL): the resets
+    stop and the BMC's timer must expire and hard-reset on time."""
+    r, pfx, sim = ctx.r, ctx.pfx, ctx.sim
+    name = signal.Signals(sig).name
+    pfx.asr("-install", "-n", str(HANG_TIMEOUT))
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, 0, 2, 30)
+    pid = pfx.service_pid()
+    if not pid:
+        raise Abort("no Linux process running VYRIASRW.EXE in the prefix")
+    if sig == signal.SIGSTOP:
+        pfx.stopped_pids.add(pid)
+    os.kill(pid, sig)
+    t_sig = time.monotonic()
+    r.note(f"{name} sent to pid {pid}")
+    expiry = wait_for("the BMC's timer to expire",
+                      lambda: next((e for e in sim.entries() if e["kind"] == "expiry"), None),
+                      HANG_TIMEOUT + 30, interval=1)
+    seen_ms = time.monotonic() * 1000  # same clock as the journal's t
+    r.note(f"expiry {time.monotonic() - t_sig:.1f} s after {name}")
+    entries = sim.entries()
+    check_arming(r, entries, HANG_TIMEOUT)
+    resets = [e for e in requests(entries, "22") if e["t"] < expiry["t"]]
+    late = [e for e in requests(entries) if e["t"] > expiry["t"]]
+    r.eq("no request after the expiry", [], late)
+    since_reset = expiry["t"] - resets[-1]["t"]
+    r.within(f"expiry {HANG_TIMEOUT} s after the last reset (ms)", HANG_TIMEOUT * 1000,
+             since_reset, HANG_TIMEOUT * 1000 + EXPIRY_SLACK_MS)
+    # Our own clock as well, polling once a second: the entry was there in time.
+    r.within("expiry seen here at most timeout + 3 s after the last reset (ms)",
+             HANG_TIMEOUT * 1000, round(seen_ms - resets[-1]["t"]),
+             HANG_TIMEOUT * 1000 + EXPIRY_SLACK_MS + 1000)
+    r.eq("expiry: SMS/OS, hard reset", ("SMS/OS", "hard reset"),
+         (expiry.get("use"), expiry.get("action")))
+    action = wait_for("the action entry", lambda: next(
+        (e for e in sim.entries() if e["kind"] == "action"), None), 5)
+    r.eq("journal records the hard reset (VM reset command)", ("hard reset", "reset"),
+         (action.get("action"), action.get("vm_cmd")))
+    r.note(f"reset delivered to a connected host: {action.get('delivered')}")
+    st = sim.status()
+    r.eq("bmcsim: timer stopped, SMS/OS expiration flag set", (False, True),
+         (st.get("running"), bool(int(st.get("expired", "0"), 16) & 0x10)))
+    q = pfx.sc_query()
+    r.note(f"service manager after {name}: {q and q['name']}, exit code {q and hex(q['win32'])}")
+    if sig == signal.SIGKILL:
+        r.check("the killed process's connection closed before the expiry",
+                any(e["kind"] == "disconnect" and e["t"] < expiry["t"] for e in entries),
+                "a disconnect entry", describe(entries[-6:]))
