@@ -317,6 +317,20 @@ def parse_events(text):
             re.finditer(r'err:eventlog:ReportEventW L"(.*)"\s*$', text, re.M)]
 
 
+def stop_child(proc, logf):
+    """Ends a simulator started here (SIGTERM, then SIGKILL after 5 s) and
+    closes its log."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+    if proc and logf:
+        logf.close()
+
+
 # ------------------------------------------------------------------- bmcsim
 
 class Bmcsim:
@@ -373,15 +387,7 @@ class Bmcsim:
         return json.loads(answer[3:])
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        if self.proc:
-            self._logf.close()
+        stop_child(self.proc, getattr(self, "_logf", None))
         self.proc = None
 
 
@@ -477,13 +483,5 @@ class IpmiSim:
                 (line.split(":", 1) for line in text.splitlines() if ":" in line)}
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        if self.proc:
-            self._logf.close()
+        stop_child(self.proc, getattr(self, "_logf", None))
         self.proc = None
