@@ -25,9 +25,11 @@ class ServiceRun : public World {
     World::SetUp();
     fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
   }
-  // Runs the service to its end, then ends the process.
+  // Runs the service to its end, lets the worker finish its last steps (it
+  // may still be returning when STOPPED is reported), then ends the process.
   void run() {
     run_service_process();
+    fake::wait_for_threads();
     fake::end_process();
   }
   uint64_t stopped_at() { return report_times.empty() ? 0 : report_times.back(); }
