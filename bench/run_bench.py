@@ -24,7 +24,7 @@ from harness import Abort, Bmcsim, Prefix, Report, cleanup_all, requests, wait_f
 
 NOMINAL_S = 10.1
 TIMEOUT_S = 300
-SVCCTL = ROOT / "build" / "win32" / "bench" / "svcctl.exe"
+SVCCTL = harness.WIN_BUILD / "bench" / "svcctl.exe"
 
 
 def now_ms():

@@ -11,3 +11,9 @@ cmake --build "$top/build/host" -j "$jobs"
 cmake -S "$top" -B "$top/build/win32" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" >/dev/null
 cmake --build "$top/build/win32" -j "$jobs"
+
+# The same sources for 64-bit Windows: only for running the end-to-end tests
+# under wine64 on machines that cannot run 32-bit programs.
+cmake -S "$top" -B "$top/build/win64" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake" >/dev/null
+cmake --build "$top/build/win64" -j "$jobs"

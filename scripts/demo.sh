@@ -28,10 +28,13 @@ bash scripts/build.sh >build/demo-build.log 2>&1 || {
   tail -20 build/demo-build.log
   exit 1
 }
-echo "built: build/win32/vyriasrw.exe, build/win32/driverlib/vyrqd4w.dll, build/host/bmcsim/bmcsim"
+root=$top
+. scripts/wine_select.sh
+win=${ASR_WIN_BUILD#"$top"/}
+echo "built: $win/vyriasrw.exe, $win/driverlib/vyrqd4w.dll, build/host/bmcsim/bmcsim"
 
 work=$(mktemp -d "$top/build/demo.XXXXXX")
-export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$work/prefix" WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 journal="$work/journal.jsonl"
 sim_pid=""
@@ -119,13 +122,13 @@ wineserver -p
 # arrive on its stderr.
 WINEDEBUG=-all,err+eventlog wine cmd /c exit 2>"$work/services.err" </dev/null
 sys32="$WINEPREFIX/drive_c/windows/system32"
-cp build/win32/driverlib/vyrqd4w.dll "$sys32/"
+cp "$ASR_WIN_BUILD/driverlib/vyrqd4w.dll" "$sys32/"
 printf 'bmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
 echo "   $WINEPREFIX ready in $(($(date +%s) - t0)) s"
 echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: bmc=127.0.0.1:$port"
 
 say "4/5 install the service with a $timeout_s s timeout"
-cp build/win32/vyriasrw.exe "$work/"
+cp "$ASR_WIN_BUILD/vyriasrw.exe" "$work/"
 echo "   \$ vyriasrw.exe -install $timeout_s"
 echo x | timeout 60 wine "$work/vyriasrw.exe" -install "$timeout_s" | tr -d '\r' | sed 's/^/   | /'
 sleep 1

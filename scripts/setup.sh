@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   cmake g++ make git libgtest-dev libgmock-dev googletest clang clang-format libclang-rt-14-dev
   procps
-  g++-mingw-w64-i686-posix mingw-w64-i686-dev
-  wine wine32:i386
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine wine32:i386 wine64
   openipmi ipmitool
   python3-pefile
 )

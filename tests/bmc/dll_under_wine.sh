@@ -7,12 +7,14 @@
 # dropped by the BMC (Send fails).
 #
 # usage: tests/bmc/dll_under_wine.sh [HOST_BUILD_DIR] [WIN32_BUILD_DIR]
-#   defaults: build/host and build/win32 under the repository root.
+#   defaults: build/host and build/win32 (build/win64 where this machine
+#   cannot run 32-bit programs) under the repository root.
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/wine_select.sh"
 host_build=$(cd "${1:-$root/build/host}" && pwd) || exit 2
-win_build=$(cd "${2:-$root/build/win32}" && pwd) || exit 2
+win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
 bmcsim="$host_build/bmcsim/bmcsim"
 dll="$win_build/driverlib/vyrqd4w.dll"
 probe="$win_build/driverlib/qd4probe.exe"
@@ -22,7 +24,7 @@ done
 
 work=$(mktemp -d "$win_build/dll-wine-check.XXXXXX")
 export WINEPREFIX="$work/prefix"  # fresh: it does not exist yet
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 journal="$work/journal.jsonl"
 sim_pid=""
 failures=0

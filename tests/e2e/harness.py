@@ -20,7 +20,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 HOST_BUILD = ROOT / "build" / "host"
-WIN_BUILD = ROOT / "build" / "win32"
+# The 32-bit build, or the 64-bit one where this machine cannot run 32-bit
+# programs (scripts/wine_select.sh decides and exports both).
+WIN_BUILD = Path(os.environ.get("ASR_WIN_BUILD", ROOT / "build" / "win32"))
+WINEARCH = os.environ.get("ASR_WINEARCH", "win32")
 BMCSIM = HOST_BUILD / "bmcsim" / "bmcsim"
 EXE = WIN_BUILD / "vyriasrw.exe"
 DLL = WIN_BUILD / "driverlib" / "vyrqd4w.dll"
@@ -180,7 +183,7 @@ class Prefix:
         self.services_err = self.dir / "services.err"
         self.report = report
         self.system32 = self.path / "drive_c" / "windows" / "system32"
-        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH="win32",
+        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH=WINEARCH,
                         WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
         self.exe = self.dir / "bin" / "vyriasrw.exe"
