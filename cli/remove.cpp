@@ -18,6 +18,7 @@ static void wait_for_stop(SC_HANDLE service) {
       break;
     }
     if (status_record.dwCurrentState != SERVICE_STOP_PENDING) break;
+    if (query == STOP_WAIT_QUERIES - 1) break;  // a minute has passed
     say(".");
     Sleep(STOP_POLL_MS);
   }

@@ -64,10 +64,22 @@ void report_error_event(const char *text) {
   DeregisterEventSource(source);
 }
 
+// Held from reading stop_event to the end of its SetEvent, so that the run
+// routine cannot close the event in between.
+static SRWLOCK stop_event_lock = SRWLOCK_INIT;
+
 void signal_stop(void) {
   trace("ServiceStop entry\n");
+  AcquireSRWLockExclusive(&stop_event_lock);
   HANDLE event = stop_event;
   if (event) SetEvent(event);
+  ReleaseSRWLockExclusive(&stop_event_lock);
+}
+
+void withdraw_stop_event(void) {
+  AcquireSRWLockExclusive(&stop_event_lock);
+  stop_event = NULL;
+  ReleaseSRWLockExclusive(&stop_event_lock);
 }
 
 void prepare_status_record(void) {

@@ -35,3 +35,6 @@ BOOL report_status(DWORD state, DWORD exit_code, DWORD wait_hint);
 BOOL report_current_status(void);
 void report_error_event(const char *text);
 void signal_stop(void);
+// Clears stop_event; once it returns, no signal_stop can still be using the
+// old handle, and the owner may close it.
+void withdraw_stop_event(void);

@@ -43,7 +43,7 @@ void run_service(DWORD argc, LPSTR *argv) {
     if (thread) CloseHandle(thread);
   }
 
-  stop_event = NULL;
+  withdraw_stop_event();
   // A worker still running keeps the event: the process ends right after
   // the final report, and closing it could hand its next SetEvent a stale
   // handle.

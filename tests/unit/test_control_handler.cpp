@@ -139,6 +139,18 @@ TEST_F(Controls, PowerEventsWithoutASessionSendNothing) {
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
 
+TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
+  // The second reset fails: the worker disarms, closes its session and ends.
+  fake::script_reply(0x22, 2, 1, 0);
+  fake::send_control(10500, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::send_control(11000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+  run();
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"))
+      << "nothing may reach the closed session";
+  EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR, NO_ERROR));
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+}
+
 TEST_F(Controls, SuspendBeforeTheSessionOpensHoldsTheFirstReset) {
   // The suspend arrives while the worker is still starting: once it arms the
   // timer it must not start it before the resume.

@@ -148,6 +148,24 @@ TEST_F(ServiceRun, StopDuringLibraryMissingDelayEndsWithStopError) {
   EXPECT_THAT(fake::journal("SetEvent"), ElementsAre("SetEvent event1"));
 }
 
+TEST_F(ServiceRun, StopControlSignallingAsTheRunRoutineCleansUpNeverMeetsAClosedEvent) {
+  // The worker fails at once and signals; the run routine waits its 2 s. A
+  // stop control's handler has read the event's handle and is held just
+  // before its SetEvent past the end of that wait.
+  fake::bmc().open_status = ERROR_FILE_NOT_FOUND;
+  fake::before("SetEvent", 2, [] { Sleep(3000); });
+  fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto j = fake::journal();
+  int handler_signal = journal_index(j, "SetEvent event1", journal_index(j, "SetEvent event1") + 1);
+  int close = journal_index(j, "CloseHandle event1");
+  EXPECT_TRUE(handler_signal >= 0 && handler_signal < close)
+      << "expected the handler's SetEvent before the event's close; got lines " << handler_signal
+      << " and " << close;
+  EXPECT_EQ(fake::open_handles("event"), 0);
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+}
+
 class WorkerFailure : public ServiceRun {
  protected:
   void expect_failed_stop() {
@@ -215,6 +233,7 @@ TEST_F(WorkerFailure, EnableFails) {
   expect_failed_stop();
   expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer enable failed.");
   EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable"));
+  EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
   EXPECT_EQ(fake::library_refcount(), 0);
 }
 
