@@ -58,6 +58,10 @@ TEST_F(Races, ControlsAtEveryStageOfTheWorker) {
       {"SendQD4Request", 3},  // the first reset
       {"Sleep", 50},          // feeding
       {"SendQD4Request", 4},  // a later reset
+      // After the late stop below: resets at 0 .. 50500, then the disable.
+      {"SendQD4Request", 9},  // disarming
+      {"CloseQD4Driver", 1},  // closing
+      {"FreeLibrary", 1},     // unloading
   };
   const DWORD extras[][2] = {{SERVICE_CONTROL_INTERROGATE, 0},
                              {SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPEND},
