@@ -186,7 +186,7 @@ def install_over_stopped(ctx):
     finds the service, which is removed (no Stopping line) and created anew;
     a timeout text without digits runs the service with 255 s."""
     r, pfx = ctx.r, ctx.pfx
-    mark = len(ctx.sim.entries())
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
     rc, so, _ = pfx.asr("-install", "abc", key=True)
     r.match("output: Removing existing version, removed, installed and started, prompt",
             re.escape("Removing existing version of service\r\n") + REMOVED + INSTALLED + P, so)
@@ -197,10 +197,12 @@ def install_over_stopped(ctx):
     check_arming(r, new_entries(ctx.sim, mark), 255)
     pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
     check_stopped(r, pfx.wait_state("STOPPED", 10), 0, "stopped again")
+    r.eq("no event-log entries", [], pfx.events(ev))
 
 
 def remove_stopped_and_absent(ctx):
     r, pfx = ctx.r, ctx.pfx
+    ev = pfx.event_mark()
     rc, so, _ = pfx.asr("-remove", key=True)
     r.eq("-remove of a stopped service: only 'removed' and the prompt",
          f"{DISPLAY} removed.\r\n{PROMPT}", so)
@@ -209,6 +211,7 @@ def remove_stopped_and_absent(ctx):
     r.match("-remove with no service: OpenService failed ... (0x424)",
             r"OpenService failed - [^\r\n]+ \(0x424\)\r\n" + P, so)
     r.eq("exit status still 0", 0, rc)
+    r.eq("no event-log entries", [], pfx.events(ev))
 
 
 def no_bmc(ctx):
@@ -216,7 +219,8 @@ def no_bmc(ctx):
     r, pfx = ctx.r, ctx.pfx
     pfx.write_ini(free_port())
     ev = pfx.event_mark()
-    pfx.asr("-install", "-n", "300")
+    rc, so, _ = pfx.asr("-install", "-n", "300")
+    r.eq("-install -n 300 prints nothing, BMC or not", ("", 0), (so, rc))
     q = pfx.wait_state("STOPPED", 20)
     check_stopped(r, q, STOP_ERROR, "no BMC")
     r.note(f"sc query shows: {re.search(r'WIN32_EXIT_CODE.*', q['text']).group(0).strip()}")
@@ -237,7 +241,8 @@ def timer_running(ctx):
         before = other.status()
         pfx.write_ini(other.port)
         ev = pfx.event_mark()
-        pfx.asr("-install", "-n", "300")
+        rc, so, _ = pfx.asr("-install", "-n", "300")
+        r.eq("-install -n 300 prints nothing, timer free or not", ("", 0), (so, rc))
         q = pfx.wait_state("STOPPED", 20)
         check_stopped(r, q, STOP_ERROR, "timer running")
         events = pfx.events(ev)
