@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds both targets and runs every test: unit tests under ASan and
-# UBSan, the race tests under TSan, the Windows build's checks, the end-to-end
-# tests under Wine and the fuzzers' short runs.
+# UBSan, the race tests under TSan, the Windows build's checks, the stand-in
+# library's checks and the end-to-end tests under Wine, and the fuzzers' short
+# runs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -22,6 +23,9 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j 
 
 echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
+
+echo "== the stand-in library under Wine against bmcsim"
+bash tests/bmc/dll_under_wine.sh
 
 if [ -f tests/e2e/run_all.sh ]; then
   echo "== end to end under Wine"
