@@ -15,31 +15,26 @@ static char system_directory[PATH_BUFFER_SIZE];
 static char destination[PATH_BUFFER_SIZE];
 static char image_path[PATH_BUFFER_SIZE];
 
-// Refuses an install whose path would not fit its buffer.
-static bool refuse_too_long(void) {
-  saved_error = ERROR_FILENAME_EXCED_RANGE;
+// Ends the install with "Unable to install" for this error; returns false.
+static bool unable_to_install(DWORD error) {
+  saved_error = error;
   say_unable_to_install();
   return false;
 }
 
+// Refuses an install whose path would not fit its buffer.
+static bool refuse_too_long(void) { return unable_to_install(ERROR_FILENAME_EXCED_RANGE); }
+
 // The own path and the system directory; false (message printed) on failure.
 static bool find_paths(void) {
   DWORD length = GetModuleFileNameA(nullptr, own_path, sizeof own_path);
-  if (length == 0) {
-    saved_error = GetLastError();
-    say_unable_to_install();
-    return false;
-  }
+  if (length == 0) return unable_to_install(GetLastError());
   // A full buffer means the path was cut short.
   if (length >= sizeof own_path) return refuse_too_long();
 
   // The answer counts the NUL when the buffer is too small.
   UINT directory_length = GetSystemDirectoryA(system_directory, sizeof system_directory);
-  if (directory_length == 0) {
-    saved_error = GetLastError();
-    say_unable_to_install();
-    return false;
-  }
+  if (directory_length == 0) return unable_to_install(GetLastError());
   if (directory_length >= sizeof system_directory) return refuse_too_long();
   return true;
 }
@@ -84,16 +79,13 @@ static bool copy_own_file(void) {
            (unsigned)saved_error, 0x20u, 0x21u);
   }
   if (saved_error != ERROR_SHARING_VIOLATION && saved_error != ERROR_LOCK_VIOLATION) {
-    say_unable_to_install();
-    return false;
+    return unable_to_install(saved_error);
   }
   // The installed copy is in use: clear the old installation away first.
   say("Removing existing version of service\n");
   remove_service();
   if (CopyFileA(own_path, destination, FALSE)) return true;
-  saved_error = GetLastError();
-  say_unable_to_install();
-  return false;
+  return unable_to_install(GetLastError());
 }
 
 static void trace_image_path(const char *timeout_text) {
@@ -146,7 +138,7 @@ void install_service(const char *timeout_text) {
   if (LoadLibraryA(QD4_LIBRARY_NAME) == nullptr) {
     saved_error = GetLastError();
     say("VYR IPMI library layer not found.\n");
-    say_unable_to_install();
+    unable_to_install(saved_error);
     return;
   }
   if (!find_paths() || !form_paths(timeout_text)) return;

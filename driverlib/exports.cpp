@@ -52,18 +52,24 @@ qd4::Settings load_settings() {
   return settings;
 }
 
+// The slot of an open session that is not closing, or -1; with the table
+// lock held.
+int find_open_slot(WatchdogSession handle) {
+  for (int i = 0; i < kMaxSessions && handle != 0; ++i) {
+    if (g_slots[i].handle == handle && !g_slots[i].closing) return i;
+  }
+  return -1;
+}
+
 // Finds the open session for handle and counts the caller in; null if none.
 qd4::Session* acquire(WatchdogSession handle, int* slot_index) {
   qd4::Session* found = nullptr;
   EnterCriticalSection(&g_table_lock);
-  for (int i = 0; i < kMaxSessions && handle != 0; ++i) {
-    Slot& s = g_slots[i];
-    if (s.handle == handle && !s.closing) {
-      ++s.users;
-      found = s.session;
-      *slot_index = i;
-      break;
-    }
+  int i = find_open_slot(handle);
+  if (i >= 0) {
+    ++g_slots[i].users;
+    found = g_slots[i].session;
+    *slot_index = i;
   }
   LeaveCriticalSection(&g_table_lock);
   return found;
@@ -137,15 +143,9 @@ DWORD WINAPI OpenQD4Driver(WatchdogSession* session, DWORD reserved) {
 
 DWORD WINAPI CloseQD4Driver(WatchdogSession session, DWORD reserved) {
   (void)reserved;
-  int index = -1;
   EnterCriticalSection(&g_table_lock);
-  for (int i = 0; i < kMaxSessions && session != 0; ++i) {
-    if (g_slots[i].handle == session && !g_slots[i].closing) {
-      g_slots[i].closing = true;
-      index = i;
-      break;
-    }
-  }
+  int index = find_open_slot(session);
+  if (index >= 0) g_slots[index].closing = true;
   LeaveCriticalSection(&g_table_lock);
   if (index < 0) return qd4::kUnknownSession;
 

@@ -11,7 +11,7 @@ void WINAPI service_main(DWORD argc, LPSTR *argv) {
     status_handle = handle;
     trace("Service_Main : got valid Ctrl handle\n");
     prepare_status_record();
-    if (report_status(SERVICE_START_PENDING, 0, 3000)) run_service(argc, argv);
+    if (report_status(SERVICE_START_PENDING, 0, START_WAIT_HINT_MS)) run_service(argc, argv);
   }
   trace("Service_Main exiting\n");
   if (worker_finished == 0) {

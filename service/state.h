@@ -11,6 +11,8 @@
 // Win32 exit code of a service whose worker did not finish in order.
 #define STOP_ERROR_EXIT_CODE 0xE0010002u
 #define FLAG_RAISED (-1)
+// Wait hint of every START_PENDING report.
+#define START_WAIT_HINT_MS 3000
 
 typedef SERVICE_STATUS StatusRecord;
 

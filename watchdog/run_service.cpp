@@ -7,7 +7,6 @@
 // After a stop, the worker gets 20 polls of 100 ms to disarm the timer.
 #define WORKER_POLLS 20
 #define POLL_MS 100
-#define START_WAIT_HINT_MS 3000
 
 // Waits for the stop event. A failed wait is retried after a pause rather
 // than at once: the process may run at real-time priority.

@@ -72,16 +72,8 @@ int session_disable_and_withdraw(void) {
   return result;
 }
 
-int session_reset(void) {
-  AcquireSRWLockExclusive(&session_lock);
-  WatchdogSession session = watchdog_session;
-  int result;
-  if (!session)
-    result = -1;
-  else if (resets_held)
-    result = 0;
-  else
-    result = wd_reset(session);
-  ReleaseSRWLockExclusive(&session_lock);
-  return result;
+static int reset_unless_held(WatchdogSession session) {
+  return resets_held ? 0 : wd_reset(session);
 }
+
+int session_reset(void) { return session_command(reset_unless_held); }
