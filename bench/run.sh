@@ -7,6 +7,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/setup.sh
 bash scripts/build.sh
-root=$top
 . scripts/wine_select.sh
 exec /usr/bin/python3 bench/run_bench.py "$@"

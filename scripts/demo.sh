@@ -28,7 +28,6 @@ bash scripts/build.sh >build/demo-build.log 2>&1 || {
   tail -20 build/demo-build.log
   exit 1
 }
-root=$top
 . scripts/wine_select.sh
 win=${ASR_WIN_BUILD#"$top"/}
 echo "built: $win/vyriasrw.exe, $win/driverlib/vyrqd4w.dll, build/host/bmcsim/bmcsim"

@@ -4,7 +4,9 @@
 # 64-bit build of the same sources under Debian's wine64, which is then put
 # first on PATH as "wine" and "wineboot".
 # Sets ASR_WINEARCH (win32 or win64) and ASR_WIN_BUILD (the build folder);
-# ASR_WINEARCH set beforehand forces the choice. Needs $root.
+# ASR_WINEARCH set beforehand forces the choice.
+
+asr_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [ -z "${ASR_WINEARCH:-}" ]; then
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then
@@ -17,8 +19,8 @@ if [ -z "${ASR_WINEARCH:-}" ]; then
   fi
 fi
 if [ "$ASR_WINEARCH" = win64 ]; then
-  ASR_WIN_BUILD="$root/build/win64"
-  wine64_bin="$root/build/wine64-bin"
+  ASR_WIN_BUILD="$asr_root/build/win64"
+  wine64_bin="$asr_root/build/wine64-bin"
   mkdir -p "$wine64_bin"
   printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
     >"$wine64_bin/wine"
@@ -27,6 +29,6 @@ if [ "$ASR_WINEARCH" = win64 ]; then
   chmod +x "$wine64_bin/wine" "$wine64_bin/wineboot"
   PATH="$wine64_bin:$PATH"
 else
-  ASR_WIN_BUILD="$root/build/win32"
+  ASR_WIN_BUILD="$asr_root/build/win32"
 fi
 export ASR_WINEARCH ASR_WIN_BUILD PATH

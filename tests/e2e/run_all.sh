@@ -6,8 +6,7 @@
 # Options: --only main|hang-stop|hang-kill (repeatable).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
 # shellcheck source=../../scripts/wine_select.sh
-. "$root/scripts/wine_select.sh"
+. "$here/../../scripts/wine_select.sh"
 export PYTHONDONTWRITEBYTECODE=1  # keep the source tree clean
 exec /usr/bin/python3 -u "$here/run_e2e.py" "$@"
