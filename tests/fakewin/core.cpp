@@ -2,6 +2,7 @@
 // error, and the reset that starts a new world.
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -28,7 +29,8 @@ struct HandleInfo {
   bool open;
 };
 
-std::vector<std::string> journal_lines;
+std::deque<std::string> journal_lines;
+size_t journal_limit = 0;
 std::vector<std::string> violation_lines;
 std::vector<Rule> rules;
 std::vector<Hook> hooks;
@@ -83,7 +85,8 @@ void log(const char *format, ...) {
   std::string line = vformat(format, args);
   va_end(args);
   WorldLock lock;
-  journal_lines.push_back(line);
+  journal_lines.push_back(std::move(line));
+  if (journal_limit && journal_lines.size() > journal_limit) journal_lines.pop_front();
   if (journal_lines.size() > 5000000) {
     fprintf(stderr, "fake: journal passed 5 million lines; a loop runs away\n");
     abort();
@@ -196,10 +199,11 @@ void happens_after(const void *) {}
 
 using namespace detail;
 
-void reset() {
+void reset(uint64_t start_ms) {
   acquire_thread_exits();
   WorldLock lock;
   journal_lines.clear();
+  journal_limit = 0;
   violation_lines.clear();
   rules.clear();
   hooks.clear();
@@ -207,7 +211,7 @@ void reset() {
   handles.clear();
   handle_counters.clear();
   next_handle = 0x1000;
-  reset_scheduler();
+  reset_scheduler(start_ms);
   reset_service_side();
   reset_eventlog();
   reset_process();
@@ -230,7 +234,14 @@ void before(const std::string &call, int nth, std::function<void()> fn) {
 
 std::vector<std::string> journal() {
   WorldLock lock;
-  return journal_lines;
+  return std::vector<std::string>(journal_lines.begin(), journal_lines.end());
+}
+
+void set_history_limit(size_t n) {
+  WorldLock lock;
+  journal_limit = n;
+  while (n && journal_lines.size() > n) journal_lines.pop_front();
+  set_request_history_limit(n);
 }
 
 std::vector<std::string> journal(const std::string &prefix) {

@@ -1,5 +1,6 @@
 // Dynamic loading, and the fake "vyrqd4w.dll" with the BMC watchdog behind it.
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,15 +28,83 @@ std::vector<IpmiRequest> requests;
 std::vector<ScriptedReply> replies;
 std::map<BYTE, int> command_uses;
 
-// IPMI 2.0 section 27.7: the countdown ends the timer and sets its expiration flag.
-void check_expiry() {
-  if (!model.running) return;
-  uint64_t length = static_cast<uint64_t>(model.initial_count) * 100;
-  if (now() - model.started_at >= length) {
-    model.running = false;
-    model.expired = true;
-    log("BMC watchdog expired at %llu ms", static_cast<unsigned long long>(now()));
+std::function<void(const IpmiRequest &)> observer;
+size_t history_limit = 0;
+
+constexpr uint64_t kNever = UINT64_MAX;
+// The stand-in library's statuses (driverlib/session.h) and its reply timeout.
+constexpr DWORD kConnectFailed = 3, kReplyTimeout = 5, kConnectionLost = 6;
+constexpr DWORD kReplyTimeoutMs = 3000;
+
+uint64_t expiry_time() {
+  if (!model.running) return kNever;
+  return model.started_at + static_cast<uint64_t>(model.initial_count) * 100;
+}
+
+// IPMI 2.0 section 27.7: at the end of the countdown the timeout action is
+// taken, the timer stops and the expiration flag of its timer use is set.
+void expire(uint64_t at) {
+  model.running = false;
+  model.expired = true;
+  model.expiration_flags = static_cast<BYTE>(model.expiration_flags | 1u << (model.timer_use & 7));
+  model.expiries.push_back(BmcExpiry{at, model.timer_use, static_cast<BYTE>(model.actions & 7)});
+  log("BMC watchdog expired at %llu ms", static_cast<unsigned long long>(at));
+}
+
+// A restarting BMC forgets the watchdog: stopped, and unset until the next
+// Set, so that a Reset is answered 80h (section 27.5).
+void lose_watchdog(uint64_t at) {
+  model.configured = false;
+  model.running = false;
+  model.timer_use = model.actions = model.pretimeout = 0;
+  model.initial_count = 0;
+  model.expiration_flags = 0;
+  log("BMC restarts at %llu ms; watchdog lost", static_cast<unsigned long long>(at));
+}
+
+// Brings the model to the present: run-outs and restarts in time order; then
+// drops the spells that are over.
+void advance_model() {
+  uint64_t t = now();
+  for (;;) {
+    BmcFault *restart = nullptr;
+    for (BmcFault &f : model.faults)
+      if (f.kind == BmcFault::kRestart && !f.begun && f.from_ms <= t &&
+          (!restart || f.from_ms < restart->from_ms))
+        restart = &f;
+    uint64_t expiry = expiry_time();
+    if (expiry <= t && (!restart || expiry < restart->from_ms)) {
+      expire(expiry);
+    } else if (restart) {
+      restart->begun = true;
+      lose_watchdog(restart->from_ms);
+    } else {
+      break;
+    }
   }
+  auto &f = model.faults;
+  for (size_t i = 0; i < f.size();)
+    if (f[i].to_ms <= t && (f[i].kind != BmcFault::kRestart || f[i].begun))
+      f.erase(f.begin() + static_cast<long>(i));
+    else
+      i++;
+}
+
+// The spell in force now, the worst kind first.
+BmcFault *active_fault() {
+  uint64_t t = now();
+  BmcFault *found = nullptr;
+  for (BmcFault &f : model.faults)
+    if (f.from_ms <= t && t < f.to_ms) {
+      auto rank = [](BmcFault::Kind k) {
+        return k == BmcFault::kRestart || k == BmcFault::kUnreachable ? 3
+               : k == BmcFault::kBusy                                 ? 2
+               : k == BmcFault::kDropped                              ? 1
+                                                                      : 0;
+      };
+      if (!found || rank(f.kind) > rank(found->kind)) found = &f;
+    }
+  return found;
 }
 
 std::string hex(const BYTE *data, WORD length) {
@@ -57,9 +126,15 @@ BYTE carry_out(BYTE command, const BYTE *data, WORD length, std::vector<BYTE> &r
       model.configured = true;
       model.timer_use = data[0];
       model.actions = data[1];
+      model.pretimeout = data[2];
+      model.expiration_flags = static_cast<BYTE>(model.expiration_flags & ~data[3]);
       model.initial_count = static_cast<WORD>(data[4] | data[5] << 8);
-      // Bit 6 of the timer use is "don't stop": when clear, the Set stops the timer.
-      if (!(data[0] & 0x40)) model.running = false;
+      // Bit 6 of the timer use is "don't stop": when clear, the Set stops the
+      // timer; when set, a running timer goes on from the new count at once.
+      if (!(data[0] & 0x40))
+        model.running = false;
+      else if (model.running)
+        model.started_at = now();
       return 0;
     case 0x22:  // Reset Watchdog Timer, section 27.5: starts a stopped timer
       if (!model.configured) return 0x80;
@@ -73,8 +148,8 @@ BYTE carry_out(BYTE command, const BYTE *data, WORD length, std::vector<BYTE> &r
           elapsed >= model.initial_count ? 0 : static_cast<WORD>(model.initial_count - elapsed);
       reply = {static_cast<BYTE>((model.timer_use & 0x87) | (model.running ? 0x40 : 0)),
                model.actions,
-               0,
-               0,
+               model.pretimeout,
+               model.expiration_flags,
                static_cast<BYTE>(model.initial_count & 0xFF),
                static_cast<BYTE>(model.initial_count >> 8),
                static_cast<BYTE>(present & 0xFF),
@@ -125,53 +200,99 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
                           BYTE *response_buffer, WORD *response_length, BYTE *completion_code,
                           DWORD reserved) {
   DWORD scripted = scripted_failure("SendQD4Request");
-  WorldLock lock;
   IpmiRequest r{};
-  r.session = session;
-  r.netfn_lun = netfn_lun;
-  r.command = command;
-  r.responder = responder;
-  r.data_null = request_data == nullptr;
-  if (request_data)
-    r.data.assign(request_data, request_data + request_length);
-  else if (request_length)
-    violation("SendQD4Request with a null pointer and length %u", request_length);
-  r.buffer_zeroed = true;
-  for (int i = 0; i < 64; i++)
-    if (response_buffer[i]) r.buffer_zeroed = false;
-  r.response_length_in = *response_length;
-  r.completion_in = *completion_code;
-  r.reserved = reserved;
-  if (!sessions.count(session)) violation("SendQD4Request on session 0x%x, not open", session);
-  int use = ++command_uses[command];
-  check_expiry();
+  DWORD wait_ms = 0;
+  {
+    WorldLock lock;
+    r.session = session;
+    r.netfn_lun = netfn_lun;
+    r.command = command;
+    r.responder = responder;
+    r.data_null = request_data == nullptr;
+    if (request_data)
+      r.data.assign(request_data, request_data + request_length);
+    else if (request_length)
+      violation("SendQD4Request with a null pointer and length %u", request_length);
+    r.buffer_zeroed = true;
+    for (int i = 0; i < 64; i++)
+      if (response_buffer[i]) r.buffer_zeroed = false;
+    r.response_length_in = *response_length;
+    r.completion_in = *completion_code;
+    r.reserved = reserved;
+    r.at_ms = now();
+    if (!sessions.count(session)) violation("SendQD4Request on session 0x%x, not open", session);
+    int use = ++command_uses[command];
+    advance_model();
 
-  DWORD status = 0;
-  bool done = false;
-  if (scripted) {
-    status = scripted;
-    done = true;
-  }
-  for (const auto &s : replies)
-    if (!done && s.command == command && (s.nth == 0 || s.nth == use)) {
-      status = s.status;
-      *completion_code = s.cc;
+    DWORD status = 0;
+    bool done = false;
+    if (scripted) {
+      status = scripted;
       done = true;
     }
-  if (!done) {
-    std::vector<BYTE> reply;
-    *completion_code = carry_out(command, request_data, request_length, reply);
-    WORD n = static_cast<WORD>(reply.size() < *response_length ? reply.size() : *response_length);
-    if (n) memcpy(response_buffer, reply.data(), n);
-    *response_length = n;
+    for (const auto &s : replies)
+      if (!done && s.command == command && (s.nth == 0 || s.nth == use)) {
+        status = s.status;
+        *completion_code = s.cc;
+        done = true;
+      }
+    BmcFault *fault = done ? nullptr : active_fault();
+    if (fault) {
+      fault->requests++;
+      switch (fault->kind) {
+        case BmcFault::kRestart:
+        case BmcFault::kUnreachable:
+          // The first call finds its connection gone; later ones fail to connect.
+          status = fault->requests == 1 ? kConnectionLost : kConnectFailed;
+          wait_ms = fault->requests == 1 ? 0 : fault->delay_ms;
+          done = true;
+          break;
+        case BmcFault::kBusy:
+          *completion_code = 0xC0;  // IPMI 2.0 section 5.2: node busy
+          done = true;
+          break;
+        case BmcFault::kDropped:
+        case BmcFault::kSlow:
+          break;
+      }
+    }
+    if (!done) {
+      std::vector<BYTE> reply;
+      BYTE cc = carry_out(command, request_data, request_length, reply);
+      r.carried_out = true;
+      if (fault && fault->kind == BmcFault::kDropped) {
+        status = kReplyTimeout;
+        wait_ms = kReplyTimeoutMs;
+      } else {
+        *completion_code = cc;
+        WORD n =
+            static_cast<WORD>(reply.size() < *response_length ? reply.size() : *response_length);
+        if (n) memcpy(response_buffer, reply.data(), n);
+        *response_length = n;
+        if (fault) wait_ms = fault->delay_ms;
+      }
+    }
+    r.status = status;
+    r.completion_out = *completion_code;
+    r.waited_ms = wait_ms;
   }
-  r.status = status;
-  r.completion_out = *completion_code;
-  r.at_ms = now();
-  requests.push_back(r);
-  log("SendQD4Request cmd=0x%x data=%s -> status=%u cc=0x%x", command,
-      hex(request_data, request_length).c_str(), status, *completion_code);
-  return status;
+  if (wait_ms) block_for(wait_ms, "SendQD4Request");
+  std::function<void(const IpmiRequest &)> tell;
+  {
+    WorldLock lock;
+    requests.push_back(r);
+    if (history_limit && requests.size() > 2 * history_limit)
+      requests.erase(requests.begin(), requests.end() - static_cast<long>(history_limit));
+    if (wait_ms)
+      log("SendQD4Request cmd=0x%x data=%s -> status=%u cc=0x%x after %u ms", command,
+          hex(request_data, request_length).c_str(), r.status, r.completion_out, wait_ms);
+    else
+      log("SendQD4Request cmd=0x%x data=%s -> status=%u cc=0x%x", command,
+          hex(request_data, request_length).c_str(), r.status, r.completion_out);
+    tell = observer;
+  }
+  if (tell) tell(r);
+  return r.status;
 }
 
 DWORD WINAPI get_version(DWORD *version) {
@@ -191,7 +312,11 @@ void reset_driver() {
   requests.clear();
   replies.clear();
   command_uses.clear();
+  observer = nullptr;
+  history_limit = 0;
 }
+
+void set_request_history_limit(size_t n) { history_limit = n; }
 
 }  // namespace detail
 
@@ -199,8 +324,25 @@ using namespace detail;
 
 Bmc &bmc() {
   WorldLock lock;
-  check_expiry();
+  advance_model();
   return model;
+}
+
+void add_bmc_fault(const BmcFault &fault) {
+  WorldLock lock;
+  advance_model();
+  model.faults.push_back(fault);
+}
+
+Bmc bmc_copy() {
+  WorldLock lock;
+  advance_model();
+  return model;
+}
+
+void on_ipmi_request(std::function<void(const IpmiRequest &)> fn) {
+  WorldLock lock;
+  observer = std::move(fn);
 }
 
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc) {
@@ -215,6 +357,9 @@ int library_refcount() {
 
 std::vector<IpmiRequest> ipmi_requests() {
   WorldLock lock;
+  if (history_limit && requests.size() > history_limit)
+    return std::vector<IpmiRequest>(requests.end() - static_cast<long>(history_limit),
+                                    requests.end());
   return requests;
 }
 

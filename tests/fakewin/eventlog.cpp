@@ -1,4 +1,5 @@
 // The event log: sources and error entries.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@ void reset_eventlog() { entries.clear(); }
 std::vector<Event> events() {
   detail::WorldLock lock;
   return detail::entries;
+}
+
+std::vector<Event> events(size_t from) {
+  detail::WorldLock lock;
+  const auto &e = detail::entries;
+  return std::vector<Event>(e.begin() + static_cast<long>(std::min(from, e.size())), e.end());
 }
 
 }  // namespace fake
@@ -47,7 +54,7 @@ BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  fake::Event ev{type, category, event_id, user == nullptr, data_size, {}};
+  fake::Event ev{fake::now(), type, category, event_id, user == nullptr, data_size, {}};
   std::string line = "ReportEventA type=" + std::to_string(type) +
                      " category=" + std::to_string(category) + " id=" + std::to_string(event_id) +
                      " strings=";

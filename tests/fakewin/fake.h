@@ -20,10 +20,10 @@
 
 namespace fake {
 
-// A fresh world at virtual time 0: empty journal, no faults, default models.
-// The calling thread becomes the process's main thread. Threads left over from
-// an earlier world stay parked for ever.
-void reset();
+// A fresh world at virtual time start_ms: empty journal, no faults, default
+// models. The calling thread becomes the process's main thread. Threads left
+// over from an earlier world never run again; they end at this reset.
+void reset(uint64_t start_ms = 0);
 
 // Ends the process as Windows would once main returns: every other fake
 // thread is parked at its next fake call and never resumes. Waits (in real
@@ -39,6 +39,18 @@ uint64_t now();
 
 // Runs fn on a new participant thread when virtual time reaches at_ms.
 void at(uint64_t at_ms, std::function<void()> fn);
+
+// Virtual time past which the world aborts as a runaway (48 hours after the
+// world's start unless set).
+void set_time_limit(uint64_t at_ms);
+
+// Freezes the named participant ("thread1", ...), or with "" every participant
+// but the caller: it stops at its next fake call, or stays blocked, and nothing
+// wakes it until thaw(). A thaw pushes its Sleep and wait deadlines back by the
+// frozen span, as a system's sleep stops its ticks. A participant frozen for
+// good counts as neither running nor hung.
+void freeze(const std::string &name);
+void thaw(const std::string &name);
 
 // Runs fn on the calling thread just before the nth use (1-based) of the named
 // call is carried out; nth 0 means before every use.
@@ -67,6 +79,9 @@ std::vector<std::string> journal(const std::string &prefix);
 // twice, a request on a closed session, a report after STOPPED, arguments
 // read for a message with insertion markers. Tests expect it to stay empty.
 std::vector<std::string> violations();
+// Keep only the latest n journal lines and IPMI requests (0: keep all, the
+// default), so that a run of months stays in bounded memory.
+void set_history_limit(size_t n);
 
 // ---- structured records ----------------------------------------------------
 struct ThreadExit {
@@ -77,14 +92,16 @@ std::vector<ThreadExit> thread_exits();
 // Every SERVICE_STATUS that SetServiceStatus accepted, in order.
 std::vector<SERVICE_STATUS> status_reports();
 struct Event {
+  uint64_t at_ms;  // virtual time of the ReportEventA call
   WORD type, category;
   DWORD id;
   bool user_null;
   DWORD data_size;
   std::vector<std::string> strings;
 };
-// Every entry written by ReportEventA.
+// Every entry written by ReportEventA; the second form from the nth on.
 std::vector<Event> events();
+std::vector<Event> events(size_t from);
 struct IpmiRequest {
   DWORD session;
   BYTE netfn_lun, command, responder;
@@ -97,14 +114,39 @@ struct IpmiRequest {
   DWORD status;             // what the call returned
   BYTE completion_out;      // what it wrote as completion code
   uint64_t at_ms;           // virtual time of the call
+  bool carried_out;         // the BMC acted on it (a dropped reply's request too)
+  DWORD waited_ms;          // virtual time the call took (slow, dropped, unreachable)
 };
 std::vector<IpmiRequest> ipmi_requests();
+// Called after every request, on the calling thread, with no lock of the fake held.
+void on_ipmi_request(std::function<void(const IpmiRequest &)> fn);
 // Current priority class of the process (NORMAL_PRIORITY_CLASS at start).
 DWORD priority_class();
 // Handles created and not closed, by kind ("event", "thread", "scm", "service", "eventsource").
 int open_handles(const std::string &kind);
 
 // ---- the driver library and the BMC behind it -------------------------------
+// A spell of BMC trouble on the virtual clock, over [from_ms, to_ms).
+struct BmcFault {
+  enum Kind {
+    kBusy,         // every request is refused with C0h (node busy) at once
+    kSlow,         // requests are carried out; each reply comes after delay_ms
+    kDropped,      // requests are carried out, the replies lost: status 5 after 3 s
+    kRestart,      // the BMC restarts: unreachable, and its watchdog is lost at from_ms
+    kUnreachable,  // unreachable, but its watchdog keeps counting
+  } kind;
+  uint64_t from_ms, to_ms;
+  DWORD delay_ms = 0;  // kSlow: reply delay; kRestart, kUnreachable: how long a call waits
+  // Kept by the model: requests seen during the spell, and whether a restart took effect.
+  int requests = 0;
+  bool begun = false;
+};
+// One run-out of the countdown, IPMI 2.0 section 27.7.
+struct BmcExpiry {
+  uint64_t at_ms;
+  BYTE timer_use;  // the timer use byte of the Set that armed it
+  BYTE action;     // bits 2..0 of the timer actions: 1 hard reset, 2 power down, 3 power cycle
+};
 struct Bmc {
   bool library_present = true;  // else LoadLibraryA("vyrqd4w.dll") fails with 126
   bool has_open = true, has_close = true, has_send = true, has_version = true;
@@ -118,8 +160,19 @@ struct Bmc {
   WORD initial_count = 0;   // in 100 ms
   uint64_t started_at = 0;  // virtual ms of the last start or reset
   bool expired = false;     // the countdown ran out while running
+  BYTE pretimeout = 0;
+  BYTE expiration_flags = 0;  // bit n: timer use n expired; a Set's byte 4 clears them
+  // Trouble to come or under way; spells over are dropped as time passes.
+  std::vector<BmcFault> faults;
+  std::vector<BmcExpiry> expiries;  // every run-out, in order
 };
+// The model brought up to the present (run-outs and restarts that fell due).
+// A copy carries the whole BMC, timer, faults and record, into a later world.
 Bmc &bmc();
+// Adds a spell of trouble to the model, under the fake's lock.
+void add_bmc_fault(const BmcFault &fault);
+// A copy taken under the fake's lock, for a reader racing the service's threads.
+Bmc bmc_copy();
 // The nth request (1-based, 0 = every) carrying this IPMI command is not
 // carried out: the call returns status and writes completion code cc.
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc);

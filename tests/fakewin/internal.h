@@ -64,8 +64,13 @@ std::string handle_name(HANDLE h);
 // What earlier threads did, up to their end or parking, happens before this.
 void acquire_thread_exits();
 
+// Blocks the calling participant for ms of virtual time (a slow library call).
+void block_for(uint64_t ms, const char *what);
+// Bounds the driver's record of IPMI requests; see fake::set_history_limit.
+void set_request_history_limit(size_t n);
+
 // Per-file resets, called by fake::reset() with world() held.
-void reset_scheduler();
+void reset_scheduler(uint64_t start_ms);
 void reset_service_side();
 void reset_eventlog();
 void reset_process();

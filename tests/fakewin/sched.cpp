@@ -4,6 +4,9 @@
 // none is running: straight to the earliest deadline of a blocked one. Any
 // change that may satisfy a wait (an event set, a thread ended, a lock freed)
 // wakes every blocked participant, and each checks its own condition again.
+// Each participant waits on a condition variable of its own, so that a Sleep
+// that time can simply move past wakes no other thread: a month of 100 ms
+// ticks costs only the ticks.
 #include <pthread.h>
 
 #include <condition_variable>
@@ -23,7 +26,7 @@ namespace detail {
 namespace {
 
 constexpr uint64_t kNoDeadline = UINT64_MAX;
-constexpr uint64_t kTimeLimit = 48ull * 3600 * 1000;
+constexpr uint64_t kDefaultTimeLimit = 48ull * 3600 * 1000;
 
 struct Participant {
   std::string name;
@@ -31,7 +34,10 @@ struct Participant {
   bool blocked = false;
   bool parked = false;
   bool exited = false;
+  bool frozen = false;
+  uint64_t frozen_at = 0;
   uint64_t deadline = kNoDeadline;
+  std::condition_variable cv;
   const char *waiting_for = "";
   DWORD exit_code = 0;
 };
@@ -41,12 +47,14 @@ struct EventObject {
   bool signalled;
 };
 
-// Never destroyed: parked threads wait on them until the process exits, and
-// destroying a condition variable with waiters blocks for ever.
+// Never destroyed: threads of an ended world may still be leaving, and
+// destroying a mutex or condition variable in use blocks for ever.
 std::mutex &sched_mutex = *new std::mutex;
-std::condition_variable_any &sched_cv = *new std::condition_variable_any;
+// For end_process: a participant has parked.
+std::condition_variable &sched_cv = *new std::condition_variable;
 unsigned generation = 0;
 uint64_t clock_ms = 0;
+uint64_t time_limit = kDefaultTimeLimit;
 int running = 0;
 bool process_ended = false;
 std::vector<std::shared_ptr<Participant>> participants;
@@ -79,11 +87,28 @@ void publish_from_quiet(const void *address) {
 void park_if_ended();
 namespace {
 
+// A thread of an ended process stops here. Once a later reset has started a
+// new world it ends for real, so that months of worlds do not pile up threads.
 [[noreturn]] void park_forever(std::unique_lock<std::mutex> &lock) {
-  if (self) self->parked = true;
+  if (!self) {
+    for (;;) sched_cv.wait(lock);
+  }
+  self->parked = true;
   publish_from_quiet(&exits_token);
   sched_cv.notify_all();
-  for (;;) sched_cv.wait(lock);
+  while (self->generation == generation) self->cv.wait(lock);
+  lock.unlock();
+  pthread_exit(nullptr);
+}
+
+bool eligible(const Participant &p) {
+  return p.generation == generation && p.blocked && !p.parked && !p.frozen;
+}
+
+void wake_locked(Participant &p) {
+  p.blocked = false;
+  running++;
+  p.cv.notify_one();
 }
 
 bool stale_locked() { return !self || self->generation != generation || process_ended; }
@@ -104,35 +129,27 @@ void dump_and_abort(const char *why) {
 
 void wake_all_locked() {
   for (const auto &p : participants)
-    if (p->generation == generation && p->blocked && !p->parked) {
-      p->blocked = false;
-      running++;
-    }
-  sched_cv.notify_all();
+    if (eligible(*p)) wake_locked(*p);
 }
 
 // With nobody running, moves time to the earliest deadline and wakes those due.
 void advance_locked() {
   if (running > 0 || process_ended) return;
   uint64_t earliest = kNoDeadline;
+  bool anyone = false;
   for (const auto &p : participants)
-    if (p->generation == generation && p->blocked && !p->parked && p->deadline < earliest)
-      earliest = p->deadline;
+    if (eligible(*p)) {
+      anyone = true;
+      if (p->deadline < earliest) earliest = p->deadline;
+    }
   if (earliest == kNoDeadline) {
-    bool anyone = false;
-    for (const auto &p : participants)
-      if (p->generation == generation && p->blocked && !p->parked) anyone = true;
     if (anyone) dump_and_abort("every thread is blocked with no deadline (a hang)");
     return;
   }
-  if (earliest > kTimeLimit) dump_and_abort("virtual time ran past 48 hours");
+  if (earliest > time_limit) dump_and_abort("virtual time ran past the world's time limit");
   if (earliest > clock_ms) clock_ms = earliest;
   for (const auto &p : participants)
-    if (p->generation == generation && p->blocked && !p->parked && p->deadline <= clock_ms) {
-      p->blocked = false;
-      running++;
-    }
-  sched_cv.notify_all();
+    if (eligible(*p) && p->deadline <= clock_ms) wake_locked(*p);
 }
 
 // Blocks the calling participant until ready() (called with the lock held)
@@ -141,17 +158,20 @@ bool block_until(std::unique_lock<std::mutex> &lock, uint64_t deadline, const ch
                  const std::function<bool()> &ready) {
   if (stale_locked()) park_forever(lock);
   for (;;) {
-    if (ready()) return true;
-    if (deadline != kNoDeadline && clock_ms >= deadline) return false;
+    if (!self->frozen) {
+      if (ready()) return true;
+      if (deadline != kNoDeadline && clock_ms >= deadline) return false;
+    }
     self->blocked = true;
     self->deadline = deadline;
     self->waiting_for = what;
     running--;
     advance_locked();
     while (self->blocked) {
-      sched_cv.wait(lock);
+      self->cv.wait(lock);
       if (stale_locked()) park_forever(lock);
     }
+    deadline = self->deadline;  // a thaw pushes it back
   }
 }
 
@@ -220,7 +240,10 @@ std::shared_ptr<Participant> start_participant(const std::string &name, HANDLE h
 void park_if_ended() {
   SchedLock guard;
   auto &lock = guard.lock;
-  if (self && self->generation == generation && !process_ended) return;
+  if (self && self->generation == generation && !process_ended) {
+    if (self->frozen) block_until(lock, kNoDeadline, "frozen", [] { return true; });
+    return;
+  }
   if (!self) {
     fprintf(stderr, "fake: a platform call from a thread the fake does not know\n");
     abort();
@@ -230,25 +253,32 @@ void park_if_ended() {
 
 void acquire_thread_exits() { happens_after(&exits_token); }
 
-void reset_scheduler() {
+void reset_scheduler(uint64_t start_ms) {
   SchedLock guard;
   generation++;
-  clock_ms = 0;
+  clock_ms = start_ms;
+  time_limit = start_ms + kDefaultTimeLimit;
   process_ended = false;
   events.clear();
   threads.clear();
   lock_owners.clear();
   exits.clear();
   thread_counter = 0;
-  // Earlier worlds' threads are never woken again; each keeps its own record
-  // alive through its thread-local pointer.
+  // Earlier worlds' threads end; each keeps its own record alive through its
+  // thread-local pointer until then.
+  for (const auto &p : participants) p->cv.notify_all();
   participants.clear();
   self = std::make_shared<Participant>();
   self->name = "main";
   self->generation = generation;
   participants.push_back(self);
   running = 1;
-  sched_cv.notify_all();
+}
+
+void block_for(uint64_t ms, const char *what) {
+  SchedLock guard;
+  uint64_t deadline = clock_ms + ms;
+  block_until(guard.lock, deadline, what, [] { return false; });
 }
 
 // Used by the service side: a participant running body, named name.
@@ -296,15 +326,16 @@ void end_process() {
     auto &lock = guard.lock;
     if (!self || self->generation != generation) return;
     process_ended = true;
-    sched_cv.notify_all();
     for (;;) {
       bool settled = true;
       for (const auto &p : participants)
-        if (p->generation == generation && p != self && !p->exited && !p->parked) settled = false;
+        if (p->generation == generation && p != self && !p->exited && !p->parked) {
+          settled = false;
+          // Blocked threads park as soon as they see the notification.
+          p->cv.notify_all();
+        }
       if (settled) break;
-      // Blocked threads park as soon as they see the notification.
       sched_cv.wait_for(lock, std::chrono::milliseconds(5));
-      sched_cv.notify_all();
     }
   }
   happens_after(&exits_token);
@@ -320,6 +351,31 @@ void wait_for_threads() {
     });
   }
   happens_after(&exits_token);
+}
+
+void set_time_limit(uint64_t at_ms) {
+  SchedLock guard;
+  time_limit = at_ms;
+}
+
+void freeze(const std::string &name) {
+  SchedLock guard;
+  for (const auto &p : participants)
+    if (p->generation == generation && p != self && !p->exited && !p->frozen &&
+        (name.empty() || p->name == name)) {
+      p->frozen = true;
+      p->frozen_at = clock_ms;
+    }
+}
+
+void thaw(const std::string &name) {
+  SchedLock guard;
+  for (const auto &p : participants)
+    if (p->generation == generation && p->frozen && (name.empty() || p->name == name)) {
+      p->frozen = false;
+      if (p->deadline != kNoDeadline) p->deadline += clock_ms - p->frozen_at;
+      if (p->blocked && !p->parked) wake_locked(*p);
+    }
 }
 
 std::vector<ThreadExit> thread_exits() {
