@@ -1,0 +1,617 @@
+// A month in the life of a server, on virtual time. The real service (the
+// front end's service path, service_main, the control handler, the worker)
+// runs over the fake Windows against the fake BMC, through a seeded random
+// schedule of BMC trouble and service life, and five promises are checked on
+// every event:
+//   1. never a false reset: the timer runs out only over a hung service, or
+//      after the service logged an error saying that protection had ended;
+//   2. never a missed reset: after a hang the timer runs out within the
+//      timeout plus one reset period;
+//   3. never a silent end of protection: when the service stops feeding an
+//      armed timer while it runs, a warning or error entry says so;
+//   4. an orderly stop or a suspend leaves the timer stopped, or logs an error
+//      (and a stop reports a non-zero exit code);
+//   5. after a resume or a BMC restart, the timer is armed again with the
+//      installed count within one reset period of the BMC answering.
+// A violation prints the seed and the virtual time; the same seed replays it.
+//
+// Usage: soak [--days N] [--seed N] [--table FILE]; ASR_SOAK_DAYS and
+// ASR_SOAK_SEED give the defaults (30 days, seed 1).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/front_end.h"
+#include "fake.h"
+
+void reset_system_state();
+
+namespace {
+
+constexpr uint64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
+constexpr uint64_t kResetPeriod = 10100;  // 101 ticks of 100 ms
+constexpr uint64_t kTick = 100;
+constexpr uint64_t kSlowReplyMax = 2900;       // below the library's 3 s reply timeout
+constexpr uint64_t kReplyTimeout = 3000;       // a dropped reply's wait
+constexpr uint64_t kHoldBound = 60 * kSecond;  // the suspend hold without a resume notice
+constexpr uint64_t kNever = UINT64_MAX;
+constexpr WORD kError = 1, kWarning = 2;
+
+FILE *out = stdout;  // the real standard output; the service's own goes to /dev/null
+
+// ---- seeded randomness (the same on every machine) ---------------------------
+struct Rng {
+  uint64_t s;
+  uint64_t next() {  // splitmix64
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  uint64_t between(uint64_t lo, uint64_t hi) { return lo + next() % (hi - lo + 1); }
+  bool chance(int percent) { return static_cast<int>(next() % 100) < percent; }
+};
+
+std::string clock_text(uint64_t ms) {
+  char b[64];
+  snprintf(b, sizeof b, "%llu ms (day %llu %02llu:%02llu:%02llu.%03llu)",
+           static_cast<unsigned long long>(ms), static_cast<unsigned long long>(ms / kDay),
+           static_cast<unsigned long long>(ms / kHour % 24),
+           static_cast<unsigned long long>(ms / kMinute % 60),
+           static_cast<unsigned long long>(ms / kSecond % 60),
+           static_cast<unsigned long long>(ms % 1000));
+  return b;
+}
+
+struct Logged {
+  uint64_t at_ms;
+  WORD type;
+  std::string text;
+};
+
+struct Invariant {
+  const char *text;
+  long checks = 0, violations = 0;
+};
+
+enum class Life { kNone, kRunning, kHung, kAsleep };
+
+class Soak {
+ public:
+  Soak(uint64_t seed, uint64_t span) : seed_(seed), span_(span), rng_{seed} {}
+  int run();
+  void write_table(const char *path, double wall_seconds);
+
+ private:
+  // the world of one service process
+  void new_world();
+  void start_life();
+  void end_life();
+  void collect();
+  void on_life_end();
+  void on_expiry(const fake::BmcExpiry &e);
+  void server_reset();
+  // time-bound checks
+  void check_deadlines();
+  uint64_t next_deadline();
+  // the schedule
+  void act();
+  void add_fault(fake::BmcFault::Kind kind, uint64_t length, DWORD delay);
+  void bmc_trouble();
+  void suspend();
+  void wake_up();
+  void hang();
+  bool wait_for_control(size_t results_before);
+  // helpers
+  bool healthy() const { return life_ == Life::kRunning && running_seen_ && !stopping_; }
+  bool armed(const fake::Bmc &b) const {
+    return b.running && b.timer_use == 0x44 && b.initial_count == timeout_ * 10;
+  }
+  bool logged_since(uint64_t from, bool warnings_too, const char *text = nullptr) const;
+  bool fault_active(uint64_t at) const;
+  uint64_t answering_from(uint64_t at) const;
+  void check(int n, bool ok, const char *format, ...) __attribute__((format(printf, 4, 5)));
+  void pass(int n) { inv_[n].checks++; }
+  void count(const std::string &kind) { events_[kind]++; }
+
+  uint64_t seed_, span_;
+  Rng rng_;
+  Invariant inv_[6] = {{""},
+                       {"1. never a false reset"},
+                       {"2. never a missed reset after a hang"},
+                       {"3. never a silent end of protection"},
+                       {"4. a stop or a suspend disarms, or logs an error"},
+                       {"5. armed again after a resume or a BMC restart"}};
+  std::map<std::string, long> events_;
+  std::map<std::string, long> expiries_;
+  std::vector<Logged> log_;             // every event-log entry of every life
+  std::vector<fake::BmcFault> faults_;  // every spell of trouble, for the checks
+  fake::Bmc bmc_;                       // carried from one world to the next
+  size_t expiries_seen_ = 0;
+  std::atomic<long> resets_sent_{0}, resets_accepted_{0}, requests_{0};
+
+  // the current life
+  Life life_ = Life::kNone;
+  HANDLE ended_ = nullptr;
+  WORD timeout_ = 255;
+  bool running_seen_ = false, stopping_ = false;
+  uint64_t life_started_ = 0, stop_sent_ = 0, hang_at_ = 0, asleep_at_ = 0;
+  uint64_t unfed_checked_ = kNever;  // the countdown start that 3 was last checked for
+  size_t events_seen_ = 0;
+  std::string hang_kind_;
+  // pending obligations of invariant 5: from when the BMC answers, and a bound
+  struct Rearm {
+    uint64_t since, base, bound;
+    const char *why;
+  };
+  std::vector<Rearm> rearms_;
+  uint64_t next_action_ = 0;
+  uint64_t boot_at_ = 0;  // when no life runs: the next start
+};
+
+void Soak::check(int n, bool ok, const char *format, ...) {
+  inv_[n].checks++;
+  if (ok) return;
+  inv_[n].violations++;
+  char detail[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(detail, sizeof detail, format, args);
+  va_end(args);
+  if (inv_[n].violations <= 5) {
+    fprintf(out,
+            "FAIL invariant %s at virtual %s, seed %llu (replay: soak --seed %llu --days %g): %s\n",
+            inv_[n].text, clock_text(fake::now()).c_str(), static_cast<unsigned long long>(seed_),
+            static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay, detail);
+    auto lines = fake::journal();
+    size_t from = lines.size() > 12 ? lines.size() - 12 : 0;
+    for (size_t i = from; i < lines.size(); i++) fprintf(out, "    | %s\n", lines[i].c_str());
+  }
+}
+
+bool Soak::logged_since(uint64_t from, bool warnings_too, const char *text) const {
+  for (auto it = log_.rbegin(); it != log_.rend() && it->at_ms >= from; ++it)
+    if ((it->type == kError || (warnings_too && it->type == kWarning)) &&
+        (!text || it->text.find(text) != std::string::npos))
+      return true;
+  return false;
+}
+
+bool Soak::fault_active(uint64_t at) const {
+  for (const auto &f : faults_)
+    if (f.from_ms <= at && at < f.to_ms) return true;
+  return false;
+}
+
+// The first moment from `at` on at which no spell of trouble is in force.
+uint64_t Soak::answering_from(uint64_t at) const {
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const auto &f : faults_)
+      if (f.from_ms <= at && at < f.to_ms) {
+        at = f.to_ms;
+        moved = true;
+      }
+  }
+  return at;
+}
+
+// ---- lives ----------------------------------------------------------------------
+
+// A machine with no service process yet, at the present time, with the BMC
+// as the last world left it.
+void Soak::new_world() {
+  fake::reset(fake::now());
+  reset_system_state();
+  fake::bmc() = bmc_;
+  fake::set_history_limit(40);
+  fake::set_time_limit(kNever);
+  fake::on_ipmi_request([this](const fake::IpmiRequest &r) {
+    requests_++;
+    if (r.command != 0x22) return;
+    resets_sent_++;
+    if (r.status == 0 && r.completion_out == 0) resets_accepted_++;
+  });
+}
+
+void Soak::start_life() {
+  uint64_t t = fake::now();
+  ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  timeout_ = static_cast<WORD>(rng_.between(250, 3200));
+  HANDLE ended = ended_;
+  WORD timeout = timeout_;
+  fake::at(t, [ended, timeout] {
+    char program[] = "C:\\windows\\system32\\VYRIASRW.EXE";
+    char argument[8];
+    snprintf(argument, sizeof argument, "%u", timeout);
+    char *argv[] = {program, argument, nullptr};
+    front_end(2, argv);
+    SetEvent(ended);  // the process ends with its main thread
+  });
+  life_ = Life::kRunning;
+  running_seen_ = stopping_ = false;
+  life_started_ = t;
+  events_seen_ = 0;
+  rearms_.clear();
+  count("service starts");
+}
+
+// Reads what the world did since the last look: event-log entries, the BMC.
+void Soak::collect() {
+  if (life_ != Life::kNone) {
+    for (const fake::Event &e : fake::events(events_seen_)) {
+      log_.push_back(Logged{e.at_ms, e.type, e.strings.size() == 2 ? e.strings[1] : "?"});
+      events_seen_++;
+    }
+    if (!running_seen_)
+      for (const SERVICE_STATUS &s : fake::status_reports())
+        if (s.dwCurrentState == SERVICE_RUNNING) running_seen_ = true;
+  }
+  bmc_ = fake::bmc_copy();
+}
+
+// The service's process is gone: its threads never run again.
+void Soak::end_life() {
+  collect();
+  fake::end_process();
+  life_ = Life::kNone;
+  rearms_.clear();
+  new_world();
+}
+
+void Soak::on_life_end() {
+  std::vector<SERVICE_STATUS> reports = fake::status_reports();
+  DWORD exit_code = reports.empty() ? 0 : reports.back().dwWin32ExitCode;
+  bool timer_running = bmc_.running;
+  if (stopping_) {
+    // 4: an orderly stop leaves the timer stopped, or says it did not.
+    check(4, !timer_running || (logged_since(stop_sent_, false) && exit_code != 0),
+          "the stop sent at %s left the timer running; error logged: %s, exit code 0x%x",
+          clock_text(stop_sent_).c_str(), logged_since(stop_sent_, false) ? "yes" : "no",
+          exit_code);
+    count("orderly stops");
+  } else {
+    // 3: a service that ends on its own with the timer armed must say so.
+    if (timer_running)
+      check(3, logged_since(bmc_.started_at, true),
+            "the service ended on its own (exit code 0x%x) with the timer running since %s, "
+            "with no warning or error",
+            exit_code, clock_text(bmc_.started_at).c_str());
+    // 5: a restart or resume still owed a re-arm; giving up is fair only
+    // after half the timeout without an accepted reset.
+    bool armed_in_life = bmc_.started_at >= life_started_;
+    uint64_t unfed = fake::now() - bmc_.started_at;
+    for (const Rearm &r : rearms_)
+      check(5, !armed_in_life || unfed >= timeout_ * kSecond / 2,
+            "%s at %s: the service ended on its own %llu ms after its last accepted reset, "
+            "before half the timeout (%u s), without arming the timer again",
+            r.why, clock_text(r.since).c_str(), static_cast<unsigned long long>(unfed), timeout_);
+    count("service ends on its own");
+  }
+  end_life();
+  boot_at_ = fake::now() + rng_.between(kSecond, 30 * kMinute);  // started again by hand
+}
+
+void Soak::server_reset() {
+  if (life_ != Life::kNone) end_life();
+  count("server resets by the BMC");
+  boot_at_ = fake::now() + rng_.between(30 * kSecond, 3 * kMinute);
+}
+
+// 1 and 2: every run-out is explained.
+void Soak::on_expiry(const fake::BmcExpiry &e) {
+  uint64_t counting_since = e.at_ms - static_cast<uint64_t>(bmc_.initial_count) * 100;
+  std::string cause;
+  if (life_ == Life::kHung && hang_at_ <= e.at_ms) {
+    cause = "hang (" + hang_kind_ + ")";
+    check(2, e.at_ms <= hang_at_ + timeout_ * kSecond + kResetPeriod,
+          "the timer ran out %llu ms after the hang; timeout %u s",
+          static_cast<unsigned long long>(e.at_ms - hang_at_), timeout_);
+    pass(1);
+  } else if (logged_since(counting_since, false, "reset failed")) {
+    cause = "the BMC refused resets; the service logged its end";
+    pass(1);
+  } else if (logged_since(counting_since, false, "disable failed")) {
+    cause = "a refused disable at a stop, logged";
+    pass(1);
+  } else if (logged_since(counting_since, false)) {
+    cause = "after another logged error";
+    pass(1);
+  } else {
+    cause = "FALSE RESET";
+    check(1, false, "the timer ran out at %s (counting since %s) with no hang and no error logged",
+          clock_text(e.at_ms).c_str(), clock_text(counting_since).c_str());
+  }
+  expiries_[cause]++;
+  server_reset();
+}
+
+// ---- time-bound checks --------------------------------------------------------------
+
+uint64_t Soak::next_deadline() {
+  uint64_t d = kNever;
+  if (bmc_.running)
+    d = std::min(d, bmc_.started_at + static_cast<uint64_t>(bmc_.initial_count) * 100);
+  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at)
+    d = std::min(d, bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick);
+  for (const Rearm &r : rearms_) d = std::min(d, answering_from(r.base) + r.bound);
+  if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
+  return d;
+}
+
+void Soak::check_deadlines() {
+  uint64_t t = fake::now();
+  // 3: a healthy service that has let an armed timer go unfed says so.
+  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at &&
+      t >= bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick) {
+    unfed_checked_ = bmc_.started_at;
+    check(3, logged_since(bmc_.started_at, true),
+          "no reset accepted since %s while the service runs, and no warning or error",
+          clock_text(bmc_.started_at).c_str());
+  }
+  // 5: armed again with the installed count.
+  for (size_t i = 0; i < rearms_.size();) {
+    const Rearm &r = rearms_[i];
+    if (!healthy()) {
+      rearms_.erase(rearms_.begin() + static_cast<long>(i));
+      continue;
+    }
+    bool done = armed(bmc_) && bmc_.started_at >= r.since;
+    uint64_t due = answering_from(r.base) + r.bound;
+    if (done || t >= due) {
+      check(5, done,
+            "%s at %s: the timer is not armed again by %s (running %d, use 0x%02x, count %u)",
+            r.why, clock_text(r.since).c_str(), clock_text(due).c_str(), bmc_.running,
+            bmc_.timer_use, bmc_.initial_count);
+      rearms_.erase(rearms_.begin() + static_cast<long>(i));
+      continue;
+    }
+    i++;
+  }
+  // 2: a hang must end in a run-out.
+  if (life_ == Life::kHung && t > hang_at_ + timeout_ * kSecond + kResetPeriod) {
+    check(2, false, "hung (%s) since %s and the timer has not run out", hang_kind_.c_str(),
+          clock_text(hang_at_).c_str());
+    server_reset();  // as an operator would
+  }
+}
+
+// ---- the schedule ---------------------------------------------------------------------
+
+void Soak::add_fault(fake::BmcFault::Kind kind, uint64_t length, DWORD delay) {
+  fake::BmcFault f{};
+  f.kind = kind;
+  f.from_ms = fake::now();
+  f.to_ms = f.from_ms + length;
+  f.delay_ms = delay;
+  fake::add_bmc_fault(f);
+  bmc_ = fake::bmc_copy();
+  faults_.push_back(f);
+  if (faults_.size() > 64) faults_.erase(faults_.begin());
+  if (kind == fake::BmcFault::kRestart && healthy())
+    rearms_.push_back(Rearm{f.from_ms, f.to_ms, kResetPeriod + 3 * kTick, "BMC restart"});
+}
+
+void Soak::bmc_trouble() {
+  using K = fake::BmcFault;
+  uint64_t half = timeout_ * kSecond / 2;
+  int pick = static_cast<int>(rng_.between(0, 99));
+  if (pick < 40) {
+    uint64_t length = rng_.chance(80)   ? rng_.between(100, 5 * kSecond)
+                      : rng_.chance(85) ? rng_.between(5 * kSecond, 90 * kSecond)
+                                        : rng_.between(90 * kSecond, 400 * kSecond);
+    add_fault(K::kBusy, length, 0);
+    count("busy spells (C0h)");
+  } else if (pick < 55) {
+    add_fault(K::kSlow, rng_.between(10 * kSecond, 5 * kMinute),
+              static_cast<DWORD>(rng_.between(100, kSlowReplyMax)));
+    count("slow-reply spells");
+  } else if (pick < 70) {
+    add_fault(K::kDropped, rng_.between(kSecond, 60 * kSecond), 0);
+    count("dropped-reply spells");
+  } else if (pick < 93) {
+    add_fault(K::kRestart, rng_.between(10 * kSecond, 180 * kSecond), rng_.chance(50) ? 0 : 2000);
+    count("BMC restarts (10..180 s)");
+  } else {
+    bool lost = rng_.chance(50);
+    add_fault(lost ? K::kRestart : K::kUnreachable, rng_.between(half + kSecond, 3 * half), 2000);
+    count(lost ? "long outages, watchdog lost" : "long outages, watchdog counting");
+  }
+}
+
+// Waits (on virtual time) until the control handler has answered one more control.
+bool Soak::wait_for_control(size_t results_before) {
+  for (int i = 0; i < 3000; i++) {
+    if (fake::control_results().size() > results_before) return true;
+    if (WaitForSingleObject(ended_, 10) == WAIT_OBJECT_0) return false;
+  }
+  return false;
+}
+
+void Soak::suspend() {
+  count("suspends");
+  if (rng_.chance(50)) {
+    size_t n = fake::control_results().size();
+    fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPEND);
+    if (!wait_for_control(n)) return;
+  }
+  uint64_t sent = fake::now();
+  size_t n = fake::control_results().size();
+  fake::send_control(sent, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  if (!wait_for_control(n)) return;
+  collect();
+  // 4: the system sleeps with the timer stopped, or the service said otherwise.
+  check(4, !bmc_.running || logged_since(sent, false),
+        "the suspend at %s left the timer running with no error logged", clock_text(sent).c_str());
+  fake::freeze("");
+  life_ = Life::kAsleep;
+  asleep_at_ = fake::now();
+  uint64_t length =
+      rng_.chance(70) ? rng_.between(kMinute, kHour) : rng_.between(kHour, 14 * kHour);
+  next_action_ = fake::now() + length;
+}
+
+void Soak::wake_up() {
+  fake::thaw("");
+  life_ = Life::kRunning;
+  uint64_t t = fake::now();
+  if (rng_.chance(85)) {
+    static const DWORD kinds[] = {PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC,
+                                  PBT_APMRESUMECRITICAL};
+    fake::send_control(t, SERVICE_CONTROL_POWEREVENT, kinds[rng_.between(0, 2)]);
+    count("resume notices");
+    rearms_.push_back(Rearm{t, t, kResetPeriod + kSlowReplyMax + 3 * kTick, "resume"});
+  } else {
+    count("resume notices lost");
+    rearms_.push_back(
+        Rearm{t, t, kHoldBound + kResetPeriod + kSlowReplyMax + 3 * kTick, "lost resume notice"});
+  }
+}
+
+void Soak::hang() {
+  bool whole = rng_.chance(50);
+  hang_kind_ = whole ? "process frozen" : "worker frozen";
+  fake::freeze(whole ? "" : "thread1");
+  count(whole ? "hangs, whole process" : "hangs, worker only");
+  life_ = Life::kHung;
+  hang_at_ = fake::now();
+  rearms_.clear();
+}
+
+void Soak::act() {
+  uint64_t t = fake::now();
+  if (life_ == Life::kNone) {
+    start_life();
+  } else if (life_ == Life::kAsleep) {
+    wake_up();
+  } else if (life_ == Life::kRunning && !stopping_) {
+    int pick = static_cast<int>(rng_.between(0, 99));
+    bool feeding = healthy() && armed(bmc_) && !fault_active(t) && rearms_.empty();
+    if (pick < 50) {
+      bmc_trouble();
+    } else if (pick < 62) {
+      fake::send_control(t, SERVICE_CONTROL_INTERROGATE, 0);
+      count("interrogates");
+    } else if (pick < 74) {
+      if (running_seen_) {
+        fake::send_control(t, SERVICE_CONTROL_STOP, 0);
+        stopping_ = true;
+        stop_sent_ = t;
+        count("stops");
+      }
+    } else if (pick < 90) {
+      if (running_seen_) suspend();
+    } else if (feeding) {
+      hang();
+    }
+  }
+  // A hang waits for the BMC's run-out alone (see next_deadline).
+  if (next_action_ <= t)
+    next_action_ = life_ == Life::kHung ? kNever : t + rng_.between(30 * kSecond, 40 * kMinute);
+}
+
+int Soak::run() {
+  fake::reset(0);
+  bmc_ = fake::Bmc{};
+  new_world();
+  start_life();
+  next_action_ = rng_.between(kMinute, 10 * kMinute);
+  while (fake::now() < span_) {
+    uint64_t t = fake::now();
+    uint64_t wake =
+        std::min({life_ == Life::kNone ? boot_at_ : next_action_, next_deadline(), span_});
+    if (wake <= t) wake = t + 1;
+    bool ended = false;
+    if (life_ != Life::kNone) {
+      ended = WaitForSingleObject(ended_, static_cast<DWORD>(std::min<uint64_t>(
+                                              wake - t, 0x7fffffff))) == WAIT_OBJECT_0;
+    } else {
+      Sleep(static_cast<DWORD>(wake - t));
+    }
+    collect();
+    while (expiries_seen_ < bmc_.expiries.size()) on_expiry(bmc_.expiries[expiries_seen_++]);
+    if (ended && life_ != Life::kNone) on_life_end();
+    if (life_ == Life::kNone) {
+      if (fake::now() >= boot_at_) {
+        start_life();
+        next_action_ = fake::now() + rng_.between(kMinute, 20 * kMinute);
+      }
+      continue;
+    }
+    check_deadlines();
+    if (life_ != Life::kNone && fake::now() >= next_action_) act();
+  }
+  if (life_ != Life::kNone) end_life();
+  long violations = 0;
+  for (int i = 1; i <= 5; i++) violations += inv_[i].violations;
+  return violations == 0 ? 0 : 1;
+}
+
+void Soak::write_table(const char *path, double wall_seconds) {
+  FILE *t = fopen(path, "w");
+  if (!t) {
+    fprintf(out, "FAIL cannot write %s\n", path);
+    return;
+  }
+  fprintf(t, "# A month on virtual time (generated by the soak)\n\n");
+  fprintf(t, "Seed %llu; %.1f days of virtual time in %.1f s of wall time.\n\n",
+          static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay, wall_seconds);
+  fprintf(t, "## Events\n\n| event | count |\n|---|---|\n");
+  for (const auto &e : events_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
+  fprintf(t, "\n## The BMC\n\n| figure | count |\n|---|---|\n");
+  fprintf(t, "| requests | %ld |\n| resets sent | %ld |\n| resets accepted | %ld |\n",
+          requests_.load(), resets_sent_.load(), resets_accepted_.load());
+  fprintf(t, "\n## Expiries by cause\n\n| cause | count |\n|---|---|\n");
+  if (expiries_.empty()) fprintf(t, "| none | 0 |\n");
+  for (const auto &e : expiries_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
+  fprintf(t, "\n## Invariants\n\n| invariant | checks | violations |\n|---|---|---|\n");
+  for (int i = 1; i <= 5; i++)
+    fprintf(t, "| %s | %ld | %ld |\n", inv_[i].text, inv_[i].checks, inv_[i].violations);
+  fclose(t);
+}
+
+uint64_t number_from(const char *text, uint64_t fallback) {
+  if (!text || !*text) return fallback;
+  return strtoull(text, nullptr, 10);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  double days = static_cast<double>(number_from(getenv("ASR_SOAK_DAYS"), 30));
+  uint64_t seed = number_from(getenv("ASR_SOAK_SEED"), 1);
+  const char *table = "soak_table.md";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!strcmp(argv[i], "--days")) days = atof(argv[i + 1]);
+    if (!strcmp(argv[i], "--seed")) seed = strtoull(argv[i + 1], nullptr, 10);
+    if (!strcmp(argv[i], "--table")) table = argv[i + 1];
+  }
+  // The service path prints its usage lines at every start: keep them out.
+  int real = dup(1);
+  out = fdopen(real, "w");
+  setvbuf(out, nullptr, _IOLBF, 0);
+  int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  close(null);
+
+  auto started = std::chrono::steady_clock::now();
+  Soak soak(seed, static_cast<uint64_t>(days * kDay));
+  int result = soak.run();
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  soak.write_table(table, wall);
+  fprintf(out, "%s soak: %g days of virtual time, seed %llu, %.1f s wall; table in %s\n",
+          result == 0 ? "ok" : "FAIL", days, static_cast<unsigned long long>(seed), wall, table);
+  fprintf(out, "%d passed, %d failed\n", result == 0 ? 1 : 0, result == 0 ? 0 : 1);
+  fflush(out);
+  _exit(result);  // threads of the last world are parked for good
+}
