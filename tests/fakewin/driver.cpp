@@ -26,6 +26,32 @@ std::set<DWORD> sessions;
 DWORD next_session = 0x5e55;
 std::vector<IpmiRequest> requests;
 std::vector<ScriptedReply> replies;
+
+struct Outage {
+  uint64_t from_ms, to_ms;
+  DWORD status;
+  BYTE cc;
+  bool forget;
+  bool forgotten;
+};
+std::vector<Outage> outages;
+
+// The outage in force now, if any; one that ended with a restart makes the
+// model forget its watchdog settings once.
+const Outage *current_outage() {
+  uint64_t t = now();
+  const Outage *in_force = nullptr;
+  for (auto &o : outages) {
+    if (t >= o.to_ms && o.forget && !o.forgotten) {
+      o.forgotten = true;
+      model.configured = false;
+      model.running = false;
+      log("BMC restarted at %llu ms: watchdog settings lost", static_cast<unsigned long long>(t));
+    }
+    if (t >= o.from_ms && t < o.to_ms) in_force = &o;
+  }
+  return in_force;
+}
 std::map<BYTE, int> command_uses;
 
 std::function<void(const IpmiRequest &)> observer;
@@ -236,6 +262,12 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
         *completion_code = s.cc;
         done = true;
       }
+    // A scripted outage: every request fails alike (no reply, or one code).
+    if (const Outage *o = done ? nullptr : current_outage()) {
+      status = o->status;
+      *completion_code = o->cc;
+      done = true;
+    }
     BmcFault *fault = done ? nullptr : active_fault();
     if (fault) {
       fault->requests++;
@@ -311,6 +343,7 @@ void reset_driver() {
   next_session = 0x5e55;
   requests.clear();
   replies.clear();
+  outages.clear();
   command_uses.clear();
   observer = nullptr;
   history_limit = 0;
@@ -325,6 +358,7 @@ using namespace detail;
 Bmc &bmc() {
   WorldLock lock;
   advance_model();
+  current_outage();
   return model;
 }
 
@@ -337,6 +371,7 @@ void add_bmc_fault(const BmcFault &fault) {
 Bmc bmc_copy() {
   WorldLock lock;
   advance_model();
+  current_outage();
   return model;
 }
 
@@ -348,6 +383,11 @@ void on_ipmi_request(std::function<void(const IpmiRequest &)> fn) {
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc) {
   WorldLock lock;
   replies.push_back(ScriptedReply{command, nth, status, cc});
+}
+
+void script_outage(uint64_t from_ms, uint64_t to_ms, DWORD status, BYTE cc, bool forget) {
+  WorldLock lock;
+  outages.push_back(Outage{from_ms, to_ms, status, cc, forget, false});
 }
 
 int library_refcount() {
