@@ -148,8 +148,19 @@ void advance_locked() {
   }
   if (earliest > time_limit) dump_and_abort("virtual time ran past the world's time limit");
   if (earliest > clock_ms) clock_ms = earliest;
+  // Those due wake one at a time, so that a tie always resolves alike: the
+  // caller first (it goes on without a thread switch, as it did when all
+  // woke at once), then the oldest participant. The next wakes when this
+  // one blocks again.
+  if (self && eligible(*self) && self->deadline <= clock_ms) {
+    wake_locked(*self);
+    return;
+  }
   for (const auto &p : participants)
-    if (eligible(*p) && p->deadline <= clock_ms) wake_locked(*p);
+    if (eligible(*p) && p->deadline <= clock_ms) {
+      wake_locked(*p);
+      return;
+    }
 }
 
 // Blocks the calling participant until ready() (called with the lock held)
