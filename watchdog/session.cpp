@@ -1,5 +1,6 @@
 #include "watchdog/session.h"
 
+#include "service/state.h"
 #include "watchdog/commands.h"
 
 std::atomic<WatchdogSession> watchdog_session{0};
@@ -55,8 +56,15 @@ void session_suspend(void) {
   // cannot start the timer just before the system sleeps.
   resets_held = true;
   WatchdogSession session = watchdog_session;
-  if (session) disable_retrying(session);
+  int result = session ? disable_retrying(session) : 0;
+  RequestOutcome outcome = last_request_outcome();
   ReleaseSRWLockExclusive(&session_lock);
+  if (result != 0) {
+    // The system sleeps with the timer counting, and the BMC may reset it
+    // asleep: say so.
+    SetLastError(request_error_code(outcome));
+    report_error_event("VYR IPMI ASR: timer disable failed at a suspend; the timer stays armed.");
+  }
 }
 
 void session_resume(void) {

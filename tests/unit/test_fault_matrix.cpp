@@ -173,7 +173,8 @@ std::vector<ServiceRow> service_rows() {
          fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
          for (int n : {5, 6, 7}) fail("SendQD4Request", n, 5);
        },
-       {kClean, "", "stopped"}},
+       {"STOPPED 0x5b4", "VYR IPMI ASR: timer disable failed at a suspend; the timer stays armed.",
+        "stopped"}},
       {"SendQD4Request #6, the resume's enable (status 5)",
        [] {
          fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);

@@ -1,0 +1,41 @@
+// Faults the month-long soak found, each replayed on its own: a BMC that is
+// busy just as the system suspends or resumes, and a sleep longer than half
+// the timeout followed by a busy reply.
+#include "service/state.h"
+#include "service_run.h"
+#include "watchdog/session.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+class SoakFindings : public ServiceRunWorld {
+ protected:
+  // Each event as "TYPE|first|text", TYPE one of E, W, I.
+  std::vector<std::string> event_lines() {
+    std::vector<std::string> out;
+    for (const fake::Event &e : fake::events())
+      out.push_back(std::string(e.type == EVENTLOG_ERROR_TYPE     ? "E"
+                                : e.type == EVENTLOG_WARNING_TYPE ? "W"
+                                                                  : "I") +
+                    "|" + e.strings.at(0) + "|" + e.strings.at(1));
+    return out;
+  }
+};
+
+TEST_F(SoakFindings, SuspendWhileTheBmcIsBusySaysTheTimerStaysArmed) {
+  timeout_seconds = 300;
+  fake::add_bmc_fault({fake::BmcFault::kBusy, 15000, 16000});
+  fake::send_control(15000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::send_control(20000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_EQ(request_times(0x24).size(), 5u) << "enable, three refused disables, the stop's";
+  EXPECT_THAT(event_lines(),
+              ElementsAre("E|vyrq4asr error: 1117|VYR IPMI ASR: timer disable failed at a "
+                          "suspend; the timer stays armed."))
+      << "a system that sleeps with the timer counting may be reset asleep";
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x45d")
+      << "the error entry sets the exit code";
+}
+
+}  // namespace
