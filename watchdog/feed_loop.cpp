@@ -112,6 +112,10 @@ int feed_loop(DWORD *failure_code) {
     ticks_left--;
     if (stop_requested != 0) return 0;
 
+    // A sleep, with the timer stopped, is no part of a ride-through: while
+    // resets are held, and as the hold ends, the clock of the last reset
+    // taken starts afresh.
+    if (resets_held || held_ticks > 0) last_fed_ms = GetTickCount();
     held_ticks = resets_held ? held_ticks + 1 : 0;
     if (held_ticks >= HOLD_LIMIT_TICKS) {
       held_ticks = 0;

@@ -38,4 +38,24 @@ TEST_F(SoakFindings, SuspendWhileTheBmcIsBusySaysTheTimerStaysArmed) {
       << "the error entry sets the exit code";
 }
 
+TEST_F(SoakFindings, BusyReplyAfterALongSleepStartsARideThroughNotAnExit) {
+  timeout_seconds = 300;
+  fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::at(15100, [] {
+    fake::freeze("");  // the system sleeps for longer than half the timeout
+    Sleep(200000);
+    fake::thaw("");
+    fake::add_bmc_fault({fake::BmcFault::kBusy, fake::now() + 100, fake::now() + 12100});
+    fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+  });
+  fake::send_control(260000, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto events = event_lines();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0].substr(0, 2), "W|") << "a warning as the ride-through starts";
+  EXPECT_EQ(events.back().substr(0, 2), "I|") << "resets succeed again after the busy spell";
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0")
+      << "the sleep, with the timer stopped, must not count against the ride-through";
+}
+
 }  // namespace
