@@ -5,6 +5,7 @@
 
 std::atomic<WatchdogSession> watchdog_session{0};
 std::atomic<bool> resets_held{false};
+std::atomic<bool> enable_owed{false};
 
 static SRWLOCK session_lock = SRWLOCK_INIT;
 
@@ -70,9 +71,9 @@ void session_suspend(void) {
 void session_resume(void) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  if (session) wd_enable(session);
-  // Resets flow again even if the enable failed: a reset then restarts the
-  // timer with the disable's count, which still guards the system.
+  // A refused enable is owed: the worker sends it before its next reset, so
+  // that the timer never runs on with the disable's count and settings.
+  enable_owed = session && wd_enable(session) != 0;
   resets_held = false;
   ReleaseSRWLockExclusive(&session_lock);
 }
@@ -90,7 +91,17 @@ int session_disable_and_withdraw(RequestOutcome *outcome) {
 int session_reset(RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  int result = !session ? -1 : resets_held ? RESET_HELD : wd_reset(session);
+  int result;
+  if (!session) {
+    result = -1;
+  } else if (resets_held) {
+    result = RESET_HELD;
+  } else if (enable_owed && wd_enable(session) != 0) {
+    result = -1;  // tried again with the ride-through's next retry
+  } else {
+    enable_owed = false;
+    result = wd_reset(session);
+  }
   keep_outcome(outcome);
   ReleaseSRWLockExclusive(&session_lock);
   return result;
@@ -108,6 +119,7 @@ int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
     result = RESET_HELD;
   } else {
     *armed = wd_enable(session) == 0;
+    if (*armed) enable_owed = false;
     // A failed enable still gets its reset: a timer that kept its settings
     // starts, and the outcome tells what the BMC answered last.
     result = wd_reset(session);

@@ -12,6 +12,8 @@
 extern std::atomic<WatchdogSession> watchdog_session;
 // Raised by a suspend, lowered by the next resume: no resets meanwhile.
 extern std::atomic<bool> resets_held;
+// Raised when a resume's enable was refused; the next reset sends it first.
+extern std::atomic<bool> enable_owed;
 
 void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.

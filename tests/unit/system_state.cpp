@@ -28,5 +28,6 @@ void reset_system_state() {
   saved_error = 0;
   memset(error_text, 0, sizeof error_text);
   resets_held = false;
+  enable_owed = false;
   stopped_reported = FALSE;
 }

@@ -58,4 +58,26 @@ TEST_F(SoakFindings, BusyReplyAfterALongSleepStartsARideThroughNotAnExit) {
       << "the sleep, with the timer stopped, must not count against the ride-through";
 }
 
+TEST_F(SoakFindings, ResumeWhoseEnableIsRefusedIsArmedAgainByTheNextReset) {
+  timeout_seconds = 300;
+  fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::add_bmc_fault({fake::BmcFault::kBusy, 20000, 20500});
+  fake::send_control(20000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+  fake::Bmc seen;
+  fake::at(39000, [&seen] { seen = fake::bmc_copy(); });
+  fake::send_control(40000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_TRUE(seen.running);
+  EXPECT_EQ(seen.timer_use, 0x44) << "armed with the service's settings, not the disable's";
+  EXPECT_EQ(seen.initial_count, 3000) << "the installed timeout, not the disable's 256 s";
+  std::vector<std::string> after_resume;
+  for (const fake::IpmiRequest &r : fake::ipmi_requests())
+    if (r.at_ms >= 20000 && r.at_ms < 30000)
+      after_resume.push_back(std::string(r.command == 0x22 ? "Reset" : "Set ") + "@" +
+                             std::to_string(r.at_ms) + (r.completion_out ? " busy" : ""));
+  EXPECT_THAT(after_resume,
+              ElementsAre("Set @20000 busy", "Set @20200 busy", "Set @21200", "Reset@21200"))
+      << "the owed enable goes before each reset, retried once a second, until taken";
+}
+
 }  // namespace
