@@ -89,6 +89,7 @@ int feed_loop(DWORD *failure_code) {
   DWORD last_fed_ms = GetTickCount();
   int ticks_left = 0;
   int held_ticks = 0;
+  unsigned resumes_seen = resume_count;
   for (;;) {
     if (ticks_left == 0) {
       RequestOutcome outcome;
@@ -113,9 +114,11 @@ int feed_loop(DWORD *failure_code) {
     if (stop_requested != 0) return 0;
 
     // A sleep, with the timer stopped, is no part of a ride-through: while
-    // resets are held, and as the hold ends, the clock of the last reset
+    // resets are held, and after each resume, the clock of the last reset
     // taken starts afresh.
-    if (resets_held || held_ticks > 0) last_fed_ms = GetTickCount();
+    unsigned resumes = resume_count;
+    if (resets_held || resumes != resumes_seen) last_fed_ms = GetTickCount();
+    resumes_seen = resumes;
     held_ticks = resets_held ? held_ticks + 1 : 0;
     if (held_ticks >= HOLD_LIMIT_TICKS) {
       held_ticks = 0;

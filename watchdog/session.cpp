@@ -6,6 +6,7 @@
 std::atomic<WatchdogSession> watchdog_session{0};
 std::atomic<bool> resets_held{false};
 std::atomic<bool> enable_owed{false};
+std::atomic<unsigned> resume_count{0};
 
 static SRWLOCK session_lock = SRWLOCK_INIT;
 
@@ -75,6 +76,7 @@ void session_resume(void) {
   // that the timer never runs on with the disable's count and settings.
   enable_owed = session && wd_enable(session) != 0;
   resets_held = false;
+  resume_count++;
   ReleaseSRWLockExclusive(&session_lock);
 }
 

@@ -14,6 +14,9 @@ extern std::atomic<WatchdogSession> watchdog_session;
 extern std::atomic<bool> resets_held;
 // Raised when a resume's enable was refused; the next reset sends it first.
 extern std::atomic<bool> enable_owed;
+// Counts resumes, so that the worker learns of one even when the system slept
+// before it saw the hold.
+extern std::atomic<unsigned> resume_count;
 
 void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.

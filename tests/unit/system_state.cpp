@@ -29,5 +29,6 @@ void reset_system_state() {
   memset(error_text, 0, sizeof error_text);
   resets_held = false;
   enable_owed = false;
+  resume_count = 0;
   stopped_reported = FALSE;
 }

@@ -41,8 +41,10 @@ TEST_F(SoakFindings, SuspendWhileTheBmcIsBusySaysTheTimerStaysArmed) {
 TEST_F(SoakFindings, BusyReplyAfterALongSleepStartsARideThroughNotAnExit) {
   timeout_seconds = 300;
   fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
-  fake::at(15100, [] {
-    fake::freeze("");  // the system sleeps for longer than half the timeout
+  fake::at(15060, [] {
+    // The system sleeps, before the worker has seen the hold, for longer
+    // than half the timeout.
+    fake::freeze("");
     Sleep(200000);
     fake::thaw("");
     fake::add_bmc_fault({fake::BmcFault::kBusy, fake::now() + 100, fake::now() + 12100});
