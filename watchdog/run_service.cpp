@@ -3,6 +3,7 @@
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/session.h"
 
 // After a stop, the worker gets 20 polls of 100 ms to disarm the timer.
 #define WORKER_POLLS 20
@@ -39,6 +40,14 @@ void run_service(DWORD argc, LPSTR *argv) {
     // The worker raises worker_finished only after its last report and
     // signal; a worker that neither finished nor ended may still signal.
     worker_done = worker_finished != 0 || thread_has_ended(thread);
+    // A worker still in a library call with its session open (a BMC that
+    // takes seconds to refuse each disable) may leave the timer armed when
+    // the process ends with the final report: say so.
+    if (!worker_done && watchdog_session != 0) {
+      SetLastError(ERROR_TIMEOUT);
+      report_error_event(
+          "VYR IPMI ASR exiting; timer disable failed (no answer within the stop's wait).");
+    }
     if (thread) CloseHandle(thread);
   }
 

@@ -82,4 +82,19 @@ TEST_F(SoakFindings, ResumeWhoseEnableIsRefusedIsArmedAgainByTheNextReset) {
       << "the owed enable goes before each reset, retried once a second, until taken";
 }
 
+TEST_F(SoakFindings, StopOutlastingTheWaitWhileTheBmcTakesSecondsToFailSaysSo) {
+  timeout_seconds = 300;
+  // Unreachable, but counting on: each call after the first waits 2 s to fail.
+  fake::add_bmc_fault({fake::BmcFault::kUnreachable, 15000, 200000, 2000});
+  fake::send_control(16000, SERVICE_CONTROL_STOP, 0);
+  run_service_process();
+  fake::end_process();  // the process ends with the final report, its worker with it
+  EXPECT_THAT(event_lines(),
+              ElementsAre("E|vyrq4asr error: 1460|VYR IPMI ASR exiting; timer disable failed (no "
+                          "answer within the stop's wait)."))
+      << "the worker was still trying to disable the timer when the process ended";
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_TRUE(fake::bmc().running) << "the BMC counts on and will reset the server";
+}
+
 }  // namespace
