@@ -47,7 +47,9 @@ constexpr uint64_t kHoldBound = 60 * kSecond;  // the suspend hold without a res
 constexpr uint64_t kNever = UINT64_MAX;
 constexpr WORD kError = 1, kWarning = 2;
 
-FILE *out = stdout;  // the real standard output; the service's own goes to /dev/null
+FILE *out = stdout;
+size_t tail_lines = 12;  // journal lines printed with a violation (ASR_SOAK_TAIL)  // the real
+                         // standard output; the service's own goes to /dev/null
 
 // ---- seeded randomness (the same on every machine) ---------------------------
 struct Rng {
@@ -160,6 +162,10 @@ class Soak {
   struct Rearm {
     uint64_t since, base, bound;
     const char *why;
+    uint64_t not_before = 0;  // a suspend's hold still in force (its notice lost)
+    uint64_t due(const Soak &s) const {
+      return std::max(s.answering_from(base) + bound, not_before);
+    }
   };
   std::vector<Rearm> rearms_;
   uint64_t next_action_ = 0;
@@ -182,10 +188,13 @@ void Soak::check(int n, bool ok, const char *format, ...) {
             static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay, detail);
     for (size_t i = log_.size() > 3 ? log_.size() - 3 : 0; i < log_.size(); i++)
       fprintf(out, "    event at %s: %s%s\n", clock_text(log_[i].at_ms).c_str(),
-              log_[i].type == kError ? "error: " : log_[i].type == kWarning ? "warning: " : "",
+              log_[i].type == kError     ? "error: "
+              : log_[i].type == kWarning ? "warning: "
+                                         : "",
               log_[i].text.c_str());
     auto lines = fake::journal();
-    size_t from = lines.size() > 12 ? lines.size() - 12 : 0;
+    size_t tail = tail_lines;
+    size_t from = lines.size() > tail ? lines.size() - tail : 0;
     for (size_t i = from; i < lines.size(); i++) fprintf(out, "    | %s\n", lines[i].c_str());
   }
 }
@@ -225,7 +234,7 @@ void Soak::new_world() {
   fake::reset(fake::now());
   reset_system_state();
   fake::bmc() = bmc_;
-  fake::set_history_limit(40);
+  fake::set_history_limit(std::max<size_t>(40, tail_lines));
   fake::set_time_limit(kNever);
   fake::on_ipmi_request([this](const fake::IpmiRequest &r) {
     requests_++;
@@ -356,7 +365,7 @@ uint64_t Soak::next_deadline() {
     d = std::min(d, bmc_.started_at + static_cast<uint64_t>(bmc_.initial_count) * 100);
   if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at)
     d = std::min(d, bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick);
-  for (const Rearm &r : rearms_) d = std::min(d, answering_from(r.base) + r.bound);
+  for (const Rearm &r : rearms_) d = std::min(d, r.due(*this));
   if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
   return d;
 }
@@ -379,7 +388,7 @@ void Soak::check_deadlines() {
       continue;
     }
     bool done = armed(bmc_) && bmc_.started_at >= r.since;
-    uint64_t due = answering_from(r.base) + r.bound;
+    uint64_t due = r.due(*this);
     if (done || t >= due) {
       check(5, done,
             "%s at %s: the timer is not armed again by %s (running %d, use 0x%02x, count %u)",
@@ -410,8 +419,13 @@ void Soak::add_fault(fake::BmcFault::Kind kind, uint64_t length, DWORD delay) {
   bmc_ = fake::bmc_copy();
   faults_.push_back(f);
   if (faults_.size() > 64) faults_.erase(faults_.begin());
-  if (kind == fake::BmcFault::kRestart && healthy())
-    rearms_.push_back(Rearm{f.from_ms, f.to_ms, kResetPeriod + 3 * kTick, "BMC restart"});
+  if (kind == fake::BmcFault::kRestart && healthy()) {
+    Rearm r{f.from_ms, f.to_ms, kResetPeriod + 3 * kTick, "BMC restart"};
+    // With a resume notice lost, resets stay held until the hold's bound.
+    for (const Rearm &held : rearms_)
+      if (!strcmp(held.why, "lost resume notice")) r.not_before = held.due(*this);
+    rearms_.push_back(r);
+  }
 }
 
 // Starts a spell of trouble now; returns its length.
@@ -615,6 +629,7 @@ int main(int argc, char **argv) {
   double days = static_cast<double>(number_from(getenv("ASR_SOAK_DAYS"), 30));
   uint64_t seed = number_from(getenv("ASR_SOAK_SEED"), 1);
   const char *table = "soak_table.md";
+  tail_lines = number_from(getenv("ASR_SOAK_TAIL"), 12);
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--days")) days = atof(argv[i + 1]);
     if (!strcmp(argv[i], "--seed")) seed = strtoull(argv[i + 1], nullptr, 10);
