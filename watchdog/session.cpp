@@ -121,7 +121,9 @@ int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
     result = RESET_HELD;
   } else {
     *armed = wd_enable(session) == 0;
-    if (*armed) enable_owed = false;
+    // Refused, it is owed like a resume's, so that the timer does not run on
+    // with the disable's settings once resets are taken again.
+    enable_owed = !*armed;
     // A failed enable still gets its reset: a timer that kept its settings
     // starts, and the outcome tells what the BMC answered last.
     result = wd_reset(session);

@@ -97,4 +97,18 @@ TEST_F(SoakFindings, StopOutlastingTheWaitWhileTheBmcTakesSecondsToFailSaysSo) {
   EXPECT_TRUE(fake::bmc().running) << "the BMC counts on and will reset the server";
 }
 
+TEST_F(SoakFindings, HoldEndingOnABusyBmcOwesItsEnable) {
+  timeout_seconds = 300;
+  fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  // No resume notice; the BMC is busy as the hold's bound runs out.
+  fake::add_bmc_fault({fake::BmcFault::kBusy, 74000, 77000});
+  fake::Bmc seen;
+  fake::at(99000, [&seen] { seen = fake::bmc_copy(); });
+  fake::send_control(100000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_TRUE(seen.running);
+  EXPECT_EQ(seen.timer_use, 0x44) << "armed with the service's settings, not the disable's";
+  EXPECT_EQ(seen.initial_count, 3000) << "the installed timeout";
+}
+
 }  // namespace
