@@ -498,8 +498,7 @@ void Soak::wake_up() {
   life_ = Life::kRunning;
   uint64_t t = fake::now();
   wake_at_ = t;
-  // A BMC that is busy or restarting as the system wakes.
-  if (rng_.chance(30)) bmc_trouble();
+  bool trouble = rng_.chance(30);
   if (rng_.chance(85)) {
     static const DWORD kinds[] = {PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC,
                                   PBT_APMRESUMECRITICAL};
@@ -511,6 +510,8 @@ void Soak::wake_up() {
     rearms_.push_back(
         Rearm{t, t, kHoldBound + kResetPeriod + kSlowReplyMax + 3 * kTick, "lost resume notice"});
   }
+  // A BMC that is busy or restarting as the system wakes.
+  if (trouble) bmc_trouble();
 }
 
 void Soak::hang() {
