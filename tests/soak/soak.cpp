@@ -508,7 +508,7 @@ void Soak::wake_up() {
   } else {
     count("resume notices lost");
     rearms_.push_back(
-        Rearm{t, t, kHoldBound + kResetPeriod + kSlowReplyMax + 3 * kTick, "lost resume notice"});
+        Rearm{t, t + kHoldBound, kResetPeriod + kSlowReplyMax + 3 * kTick, "lost resume notice"});
   }
   // A BMC that is busy or restarting as the system wakes.
   if (trouble) bmc_trouble();
