@@ -28,7 +28,7 @@ if [ -z "$product_name" ] || [ -z "$version" ] || [ -z "$file_version" ]; then
   echo "build_msi: cannot read ProductName, ProductVersion or FILEVERSION from $rc" >&2
   exit 1
 fi
-for f in "$build_dir/vyriasrw.exe" "$build_dir/driverlib/vyrqd4w.dll"; do
+for f in "$build_dir/vyriasrw.exe" "$build_dir/driverlib/vyrqd4w.dll" "$build_dir/packaging/asrmsi.dll"; do
   [ -f "$f" ] || { echo "build_msi: missing $f (build first)" >&2; exit 1; }
 done
 
