@@ -14,6 +14,15 @@ UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIM
 DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'
 INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{@UPGRADE_CODE@}', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED')
 
+-- wixl drops Vital on ServiceInstall: add msidbServiceInstallErrorControlVital
+-- (0x8000) to normal error control (1), so that a service the installer cannot
+-- create fails the installation instead of leaving it without a service.
+UPDATE `ServiceInstall` SET `ErrorControl` = 32769 WHERE `ServiceInstall` = 'Vyrq4asr'
+
+-- wixl drops Absent="disallow": msidbFeatureAttributesUIDisallowAbsent (16)
+-- keeps a user interface from offering to leave the service out.
+UPDATE `Feature` SET `Attributes` = 16 WHERE `Feature` = 'Service'
+
 -- wixl leaves File.Version empty: give the executable its version record's
 -- file version, so the installer's file-versioning rules apply to it.
 UPDATE `File` SET `Version` = '@FILE_VERSION@' WHERE `File` = 'VyriasrwExe'
