@@ -3,7 +3,9 @@ with a bmcsim of its own: the two hangs (about 250 s each) in the background,
 the main sequence, then the BMC faults, in the foreground once the hang groups have their prefixes
 (so that its reset timing is not measured while wineboot loads the cores).
 
-usage: run_e2e.py [--only main|faults|hang-stop|hang-kill]...
+The Windows Installer package's group (msi) runs in the background as well.
+
+usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|msi]...
 """
 
 import argparse
@@ -16,6 +18,7 @@ import traceback
 
 import fault_scenarios
 import harness
+import msi_scenarios
 import scenarios
 from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
 
@@ -77,11 +80,12 @@ def run_group(name, workroot, steps, ready=None):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--only", action="append", choices=["main", "faults", "hang-stop", "hang-kill"])
+    ap.add_argument("--only", action="append",
+                    choices=["main", "faults", "hang-stop", "hang-kill", "msi"])
     args = ap.parse_args()
-    only = set(args.only or ["main", "faults", "hang-stop", "hang-kill"])
+    only = set(args.only or ["main", "faults", "hang-stop", "hang-kill", "msi"])
 
-    for f in (harness.BMCSIM, harness.EXE, harness.DLL):
+    for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI):
         if not f.is_file():
             print(f"e2e: missing {f}: build first (bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
@@ -108,7 +112,14 @@ def main():
             t.start()
             threads.append(t)
             readies.append(ready)
-        out(f"== e2e: {len(threads)} hang group(s) started in the background; work in {workroot}")
+        if "msi" in only:
+            ready = threading.Event()
+            t = threading.Thread(target=run_group, daemon=True,
+                                 args=("msi", workroot, msi_scenarios.MSI_SEQUENCE, ready))
+            t.start()
+            threads.append(t)
+            readies.append(ready)
+        out(f"== e2e: {len(threads)} group(s) started in the background; work in {workroot}")
         for ready in readies:
             ready.wait(240)
         if "main" in only:
