@@ -107,7 +107,8 @@ def main():
           (("3073", "AsrMsiActions", "StopServiceAndWait"), True, True,
            "$ServiceExe=2 OR $ServiceExe=3"),
           (pick(row(table(msi, "CustomAction"), Action="StopServiceAndWait"), "Type", "Source", "Target"),
-           row(table(msi, "Binary"), Name="AsrMsiActions") is not None,
+           "Binary.AsrMsiActions" in subprocess.run(["msiinfo", "streams", msi], capture_output=True,
+                                                    text=True).stdout.split(),
            num.get("InstallInitialize", 0) < num.get("StopServiceAndWait", 0) < num.get("StopServices", 0),
            seq.get("StopServiceAndWait", {}).get("Condition")))
 
