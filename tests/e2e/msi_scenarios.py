@@ -9,10 +9,10 @@ import os
 import re
 import subprocess
 
-from harness import (DISPLAY, PROMPT, ROOT, SERVICE, WIN_BUILD, WINEARCH, EXE, DLL, requests,
-                     set_enable)
-from scenarios import (INSTALLED, REMOVED, STOPPING, check_arming, check_disable_then_close,
-                       new_entries, wait_resets, RESET_LOW, RESET_HIGH)
+from harness import (DISPLAY, DLL, EXE, PROMPT, ROOT, SERVICE, SET_DISABLE, WIN_BUILD, WINEARCH,
+                     requests, set_enable)
+from scenarios import (REMOVED, RESET_HIGH, RESET_LOW, STOPPING, check_arming,
+                       check_disable_then_close, new_entries, wait_resets)
 
 MSI = WIN_BUILD / "vyriasrw.msi"
 ARCH = "x86" if WINEARCH == "win32" else "x64"
@@ -43,16 +43,26 @@ def service_key(pfx):
             re.finditer(r"^\s+(\w+)\s+REG_\w+\s+(.*?)\s*$", so, re.M)}
 
 
-def installed_versions(pfx):
-    """DisplayVersion of every installed product named PRODUCT."""
+def installed_products(pfx):
+    """{product code: DisplayVersion} of every installed product named PRODUCT."""
     _, so, _ = pfx.wine(["reg", "query",
                          r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s"], timeout=30)
-    versions = []
+    found = {}
     for block in re.split(r"\r?\n(?=HKEY_)", so):
         if re.search(rf"DisplayName\s+REG_SZ\s+{re.escape(PRODUCT)}\s*$", block, re.M):
             m = re.search(r"DisplayVersion\s+REG_SZ\s+(\S+)", block)
-            versions.append(m and m.group(1))
-    return sorted(versions)
+            found[block.strip().splitlines()[0].rsplit("\\", 1)[-1].strip()] = m and m.group(1)
+    return found
+
+
+def installed_versions(pfx):
+    return sorted(installed_products(pfx).values())
+
+
+def start_clean(ctx):
+    """After a scenario that failed half-way: no product of ours left installed."""
+    for code in installed_products(ctx.pfx):
+        msiexec(ctx, "cleanup", "/x", code, "/qn")
 
 
 def digest(path):
@@ -115,6 +125,7 @@ def uninstall(ctx):
 
 def reinstall(ctx):
     """Again, without TIMEOUT: no argument, the service's default 255 s."""
+    start_clean(ctx)
     r = ctx.r
     mark = len(ctx.sim.entries())
     rc, _ = msiexec(ctx, "reinstall", "/i", winpath(MSI), "/qn")
@@ -129,6 +140,7 @@ def reinstall(ctx):
 def over_install_command(ctx):
     """The package over a service made by -install: stop with disarm, then the
     package's own; -remove then removes the package-made service."""
+    start_clean(ctx)
     r, pfx = ctx.r, ctx.pfx
     mark = len(ctx.sim.entries())
     pfx.asr("-install", "-n", "250")
@@ -158,6 +170,7 @@ def over_install_command(ctx):
 def upgrade(ctx):
     """1.04 then 1.05: at most one disarm, then armed again; 1.04 over 1.05
     is refused and the running service left alone."""
+    start_clean(ctx)
     r, pfx = ctx.r, ctx.pfx
     old = ctx.dir / "vyriasrw-1.04.msi"
     subprocess.run(["bash", str(ROOT / "packaging" / "build_msi.sh"), ARCH, str(WIN_BUILD),
@@ -175,7 +188,7 @@ def upgrade(ctx):
     check_service(ctx, "upgraded", "300")
     resets = wait_resets(ctx, mark, 1, 15)
     sets = [e["data"] for e in requests(new_entries(ctx.sim, mark), "24")]
-    r.eq("upgrade: one disarm, then armed again with 3000", ["04010010000a", set_enable(300)], sets)
+    r.eq("upgrade: one disarm, then armed again with 3000", [SET_DISABLE, set_enable(300)], sets)
     r.check("upgrade: resets after the new arming", len(resets) >= 1, "a reset", "none")
 
     mark = len(ctx.sim.entries())
@@ -192,6 +205,7 @@ def upgrade(ctx):
 def driver_library(ctx):
     """ADDLOCAL=DriverLibrary installs our vyrqd4w.dll and removes it again;
     over a library already there it is refused and that library untouched."""
+    start_clean(ctx)
     r, pfx = ctx.r, ctx.pfx
     lib = pfx.system32 / "vyrqd4w.dll"
     lib.unlink()  # the settings file vyrqd4w.ini stays: it points the DLL at bmcsim
