@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both targets: the host build with the unit tests (ASan and UBSan) in
-# build/host, and the Windows executable and stand-in library in build/win32.
+# build/host, and the Windows executable and stand-in library in build/win32,
+# with its Windows Installer package build/win32/vyriasrw.msi.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -17,3 +18,8 @@ cmake --build "$top/build/win32" -j "$jobs"
 cmake -S "$top" -B "$top/build/win64" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake" >/dev/null
 cmake --build "$top/build/win64" -j "$jobs"
+
+# The Windows Installer packages (wixl): the shipped 32-bit one, and a 64-bit
+# one from build/win64 for the end-to-end tests under wine64.
+bash "$top/packaging/build_msi.sh" x86 "$top/build/win32" "$top/build/win32/vyriasrw.msi"
+bash "$top/packaging/build_msi.sh" x64 "$top/build/win64" "$top/build/win64/vyriasrw.msi"

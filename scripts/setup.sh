@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386 wine64
   openipmi ipmitool
   python3-pefile
+  wixl msitools
 )
 
 missing=()

@@ -23,6 +23,8 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j 
 
 echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
+/usr/bin/python3 packaging/check_msi.py x86 build/win32/vyriasrw.msi build/win32
+/usr/bin/python3 packaging/check_msi.py x64 build/win64/vyriasrw.msi build/win64
 
 echo "== the stand-in library under Wine against bmcsim"
 bash tests/bmc/dll_under_wine.sh

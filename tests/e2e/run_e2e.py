@@ -1,10 +1,10 @@
-"""Runs the end-to-end scenarios in five groups, each in a prefix of its own
-with a bmcsim of its own: the two hangs (about 250 s each) and the long
-outage (about 130 s) in the background,
+"""Runs the end-to-end scenarios in six groups, each in a prefix of its own
+with a bmcsim of its own: the two hangs (about 250 s each), the long
+outage (about 130 s) and the Windows Installer package (msi, about 60 s) in the background,
 the main sequence, then the BMC faults, in the foreground once the hang groups have their prefixes
 (so that its reset timing is not measured while wineboot loads the cores).
 
-usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage]...
+usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage|msi]...
 """
 
 import argparse
@@ -17,6 +17,7 @@ import traceback
 
 import fault_scenarios
 import harness
+import msi_scenarios
 import scenarios
 from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
 
@@ -78,12 +79,12 @@ def run_group(name, workroot, steps, ready=None):
 
 def main():
     ap = argparse.ArgumentParser()
-    groups = ["main", "faults", "hang-stop", "hang-kill", "outage"]
+    groups = ["main", "faults", "hang-stop", "hang-kill", "outage", "msi"]
     ap.add_argument("--only", action="append", choices=groups)
     args = ap.parse_args()
     only = set(args.only or groups)
 
-    for f in (harness.BMCSIM, harness.EXE, harness.DLL):
+    for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI):
         if not f.is_file():
             print(f"e2e: missing {f}: build first (bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
@@ -104,6 +105,7 @@ def main():
                       for name, sig in (("hang-stop", signal.SIGSTOP),
                                         ("hang-kill", signal.SIGKILL))]
         background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE))
+        background.append(("msi", msi_scenarios.MSI_SEQUENCE))
         for name, steps in background:
             if name not in only:
                 continue

@@ -1,0 +1,141 @@
+#!/usr/bin/python3
+"""Table checks of a built package (msiinfo export): what wixl and the msibuild
+step wrote, against what the service and the executable's version record need.
+
+Usage: /usr/bin/python3 check_msi.py x86|x64 PACKAGE.msi WINDOWS_BUILD_DIR
+"""
+import subprocess
+import sys
+from pathlib import Path
+
+import pefile
+
+UPGRADE_CODE = "{00F36D48-ABD0-4962-A606-9D98D160249C}"
+passed = failures = 0
+
+
+def check(what, expected, got):
+    global passed, failures
+    if expected == got:
+        passed += 1
+        print(f"ok   {what}")
+    else:
+        failures += 1
+        print(f"FAIL {what}: expected {expected!r}, got {got!r}")
+
+
+def table(msi, name):
+    """The rows of a table as dicts keyed by column name ([] when absent)."""
+    r = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True)
+    lines = [line.rstrip("\r") for line in r.stdout.split("\n") if line.rstrip("\r")]
+    if r.returncode != 0 or len(lines) < 3:
+        return []
+    cols = lines[0].split("\t")
+    return [dict(zip(cols, line.split("\t"))) for line in lines[3:]]
+
+
+def row(rows, **where):
+    found = [r for r in rows if all(r.get(k) == v for k, v in where.items())]
+    return found[0] if len(found) == 1 else None
+
+
+def pick(r, *cols):
+    return tuple(r.get(c) if r else None for c in cols)
+
+
+def version_record(exe):
+    pe = pefile.PE(exe)
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    strings = {}
+    for info in pe.FileInfo[0]:
+        for t in getattr(info, "StringTable", []):
+            strings.update({k.decode(): v.decode() for k, v in t.entries.items()})
+    ms, ls = fixed.FileVersionMS, fixed.FileVersionLS
+    return strings, f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[1] not in ("x86", "x64"):
+        print(__doc__.strip())
+        return 2
+    arch, msi, build = sys.argv[1], sys.argv[2], Path(sys.argv[3])
+    exe = build / "vyriasrw.exe"
+    sysdir, win64 = ("SystemFolder", "0") if arch == "x86" else ("System64Folder", "256")
+    strings, file_version = version_record(exe)
+    prop = {r["Property"]: r["Value"] for r in table(msi, "Property")}
+    print(f"== package {msi} ({arch})")
+
+    check("product name and version from the version record",
+          (strings.get("ProductName"), strings.get("ProductVersion"), UPGRADE_CODE, "1"),
+          (prop.get("ProductName"), prop.get("ProductVersion"), prop.get("UpgradeCode"),
+           prop.get("ALLUSERS")))
+    check("TIMEOUT has no default and is a secure property",
+          (None, True), (prop.get("TIMEOUT"), "TIMEOUT" in prop.get("SecureCustomProperties", "").split(";")))
+    template = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+    check("platform in the summary", True, f"Template: {'Intel' if arch == 'x86' else 'x64'};1033" in template)
+
+    comps = table(msi, "Component")
+    check("VYRIASRW.EXE: system folder, key of its component, 64-bit flag, version record",
+          ("ServiceExe", str(exe.stat().st_size), file_version, sysdir, win64, "VyriasrwExe"),
+          pick(row(table(msi, "File"), FileName="VYRIASRW.EXE"), "Component_", "FileSize", "Version")
+          + pick(row(comps, Component="ServiceExe"), "Directory_", "Attributes", "KeyPath"))
+    check("service as -install creates it: 0x110, auto, normal + vital, LocalSystem, [TIMEOUT]",
+          ("vyrq4asr", "VYR Automatic Server Restart Service for IPMI", "272", "2", "32769", "",
+           "[TIMEOUT]", "ServiceExe"),
+          pick(row(table(msi, "ServiceInstall")), "Name", "DisplayName", "ServiceType", "StartType",
+               "ErrorControl", "StartName", "Arguments", "Component_"))
+    # Event 171: start (1), stop (2) and delete (8) on install; stop (32) and
+    # delete (128) on uninstall.
+    check("service control: start, stop, delete on install; stop, delete on uninstall; wait",
+          ("vyrq4asr", "171", "1", "ServiceExe"),
+          pick(row(table(msi, "ServiceControl")), "Name", "Event", "Wait", "Component_"))
+
+    seq = {r["Action"]: r for r in table(msi, "InstallExecuteSequence")}
+    num = {a: int(r["Sequence"]) for a, r in seq.items()}
+    check("upgrade rows: older and same versions removed (0x201), newer ones detected only (2)",
+          sorted([(UPGRADE_CODE, "", prop.get("ProductVersion"), "513", "WIX_UPGRADE_DETECTED"),
+                  (UPGRADE_CODE, prop.get("ProductVersion"), "", "2", "WIX_DOWNGRADE_DETECTED")]),
+          sorted(pick(r, "UpgradeCode", "VersionMin", "VersionMax", "Attributes", "ActionProperty")
+                 for r in table(msi, "Upgrade")))
+    refuse = row(table(msi, "LaunchCondition"), Condition="NOT WIX_DOWNGRADE_DETECTED")
+    check("an older package over a newer one is refused with a message",
+          True, bool(refuse) and "newer version" in refuse["Description"])
+    check("RemoveExistingProducts between InstallValidate and InstallInitialize", True,
+          num.get("InstallValidate", 0) < num.get("RemoveExistingProducts", 0)
+          < num.get("InstallInitialize", 0))
+    check("StopServiceAndWait: deferred, no impersonation, from the Binary table, before StopServices",
+          (("3073", "AsrMsiActions", "StopServiceAndWait"), True, True,
+           "$ServiceExe=2 OR $ServiceExe=3"),
+          (pick(row(table(msi, "CustomAction"), Action="StopServiceAndWait"), "Type", "Source", "Target"),
+           "Binary.AsrMsiActions" in subprocess.run(["msiinfo", "streams", msi], capture_output=True,
+                                                    text=True).stdout.split(),
+           num.get("InstallInitialize", 0) < num.get("StopServiceAndWait", 0) < num.get("StopServices", 0),
+           seq.get("StopServiceAndWait", {}).get("Condition")))
+
+    check("feature levels: Service 1 (never absent), DriverLibrary 1000 (off by default)",
+          [("Service", "1", "16"), ("DriverLibrary", "1000", "0")],
+          [pick(r, "Feature", "Level", "Attributes") for r in table(msi, "Feature")])
+    check("DriverLibrary also carries the service's component; INSTALLLEVEL left at 1",
+          ({("Service", "ServiceExe"), ("DriverLibrary", "ServiceExe"), ("DriverLibrary", "DriverLibrary")}, None),
+          ({pick(r, "Feature_", "Component_") for r in table(msi, "FeatureComponents")},
+           prop.get("INSTALLLEVEL")))
+    lib = row(comps, Component="DriverLibrary")
+    check("library guard: file search in the system folder, our component's locator",
+          ([("EXISTINGQD4DLL", "ExistingLibrary"), ("OURQD4DLL", "OurLibrary")],
+           ("vyrqd4w.dll",), (f"[{sysdir}]", "0"), (lib and lib["ComponentId"], "1")),
+          (sorted(pick(r, "Property", "Signature_") for r in table(msi, "AppSearch")),
+           pick(row(table(msi, "Signature"), Signature="ExistingLibrary"), "FileName"),
+           pick(row(table(msi, "DrLocator"), Signature_="ExistingLibrary"), "Path", "Depth"),
+           pick(row(table(msi, "CompLocator"), Signature_="OurLibrary"), "ComponentId", "Type")))
+    check("library guard: an error action when the feature meets a foreign vyrqd4w.dll",
+          ("19", "(&DriverLibrary=3) AND EXISTINGQD4DLL AND NOT OURQD4DLL", True),
+          pick(row(table(msi, "CustomAction"), Action="RefuseExistingLibrary"), "Type")
+          + (seq.get("RefuseExistingLibrary", {}).get("Condition"),
+             num.get("AppSearch", 0) < num.get("RefuseExistingLibrary", 0) < num.get("InstallValidate", 0)))
+
+    print(f"msi tables: {passed} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

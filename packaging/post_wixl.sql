@@ -1,0 +1,46 @@
+-- Rows that wixl 0.101 cannot write, added to the built package by msibuild
+-- (build_msi.sh runs each statement; @NAME@ is filled in by the script).
+-- Windows Installer table and column meanings: the Windows Installer SDK.
+
+-- wixl rejects Secure on a property: list TIMEOUT as secure, so that an
+-- elevated (managed) installation passes it on to the service's installation.
+UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT' WHERE `Property` = 'SecureCustomProperties'
+
+-- wixl has no AllowSameVersionUpgrades: make the upgrade row's maximum
+-- inclusive (msidbUpgradeAttributesVersionMaxInclusive 0x200 plus
+-- MigrateFeatures 0x1; the attributes are part of the key, hence delete and
+-- insert), so a rebuilt package of the same version replaces
+-- the installed one instead of installing beside it.
+DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{@UPGRADE_CODE@}', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED')
+
+-- wixl drops Vital on ServiceInstall: add msidbServiceInstallErrorControlVital
+-- (0x8000) to normal error control (1), so that a service the installer cannot
+-- create fails the installation instead of leaving it without a service.
+UPDATE `ServiceInstall` SET `ErrorControl` = 32769 WHERE `ServiceInstall` = 'Vyrq4asr'
+
+-- wixl drops Absent="disallow": msidbFeatureAttributesUIDisallowAbsent (16)
+-- keeps a user interface from offering to leave the service out.
+UPDATE `Feature` SET `Attributes` = 16 WHERE `Feature` = 'Service'
+
+-- wixl leaves File.Version empty: give the executable its version record's
+-- file version, so the installer's file-versioning rules apply to it.
+UPDATE `File` SET `Version` = '@FILE_VERSION@' WHERE `File` = 'VyriasrwExe'
+
+-- The driver library feature never replaces an existing vyrqd4w.dll. wixl has
+-- no DirectorySearch/FileSearch, ComponentSearch or Error custom action, so:
+-- EXISTINGQD4DLL: a vyrqd4w.dll in the system folder (AppSearch + DrLocator);
+-- OURQD4DLL: this package's library component already installed (CompLocator,
+-- type 1 = file), as after an earlier version installed it;
+-- RefuseExistingLibrary: custom action type 19 (error message, ends the
+-- installation) when the feature is to be installed over a foreign library.
+CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), `Path` CHAR(255), `Depth` SHORT PRIMARY KEY `Signature_`, `Parent`, `Path`)
+CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL, `Type` SHORT PRIMARY KEY `Signature_`)
+INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('ExistingLibrary', 'vyrqd4w.dll')
+INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) VALUES ('ExistingLibrary', '[@SYSDIR@]', 0)
+INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES ('OurLibrary', '{@LIBRARY_GUID@}', 1)
+INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('EXISTINGQD4DLL', 'ExistingLibrary')
+INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('OURQD4DLL', 'OurLibrary')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
+INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseExistingLibrary', 19, 'vyrqd4w.dll already exists in the system folder ([EXISTINGQD4DLL]); this package never replaces it. Install without ADDLOCAL=DriverLibrary to keep using that library.')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RefuseExistingLibrary', '(&DriverLibrary=3) AND EXISTINGQD4DLL AND NOT OURQD4DLL', 1300)
