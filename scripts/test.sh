@@ -12,8 +12,12 @@ bash scripts/setup.sh
 bash scripts/build.sh
 
 echo "== unit tests (host build, ASan + UBSan)"
-ctest --test-dir build/host --output-on-failure -j "$jobs"
+ctest --test-dir build/host --output-on-failure -j "$jobs" -E '^soak_'
 echo "fault matrix written by the unit tests: build/host/tests/fault_matrix.md"
+
+echo "== a month on virtual time (host build, ASan + UBSan; ASR_SOAK_DAYS=365 for a year)"
+(cd build/host/tests && ./soak)
+echo "soak table: build/host/tests/soak_table.md"
 
 echo "== race tests (host build, ThreadSanitizer)"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null
