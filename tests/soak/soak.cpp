@@ -489,7 +489,7 @@ void Soak::suspend() {
   life_ = Life::kAsleep;
   asleep_at_ = fake::now();
   uint64_t length =
-      rng_.chance(70) ? rng_.between(kMinute, kHour) : rng_.between(kHour, 14 * kHour);
+      rng_.chance(85) ? rng_.between(kMinute, 30 * kMinute) : rng_.between(kHour, 8 * kHour);
   next_action_ = fake::now() + length;
 }
 
@@ -533,22 +533,22 @@ void Soak::act() {
   } else if (life_ == Life::kRunning && !stopping_) {
     int pick = static_cast<int>(rng_.between(0, 99));
     bool feeding = healthy() && armed(bmc_) && !fault_active(t) && rearms_.empty();
-    if (pick < 50) {
+    if (pick < 55) {
       uint64_t length = bmc_trouble();
       // Often the next step of service life comes during the trouble.
       if (rng_.chance(40))
         next_action_ = t + rng_.between(100, std::min<uint64_t>(length, 30 * kSecond));
-    } else if (pick < 62) {
+    } else if (pick < 67) {
       fake::send_control(t, SERVICE_CONTROL_INTERROGATE, 0);
       count("interrogates");
-    } else if (pick < 74) {
+    } else if (pick < 77) {
       if (running_seen_) {
         fake::send_control(t, SERVICE_CONTROL_STOP, 0);
         stopping_ = true;
         stop_sent_ = t;
         count("stops");
       }
-    } else if (pick < 90) {
+    } else if (pick < 87) {
       if (running_seen_) suspend();
     } else if (feeding) {
       hang();
