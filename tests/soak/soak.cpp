@@ -154,7 +154,7 @@ class Soak {
   HANDLE ended_ = nullptr;
   WORD timeout_ = 255;
   bool running_seen_ = false, stopping_ = false;
-  uint64_t life_started_ = 0, stop_sent_ = 0, hang_at_ = 0, asleep_at_ = 0;
+  uint64_t life_started_ = 0, stop_sent_ = 0, hang_at_ = 0;
   uint64_t unfed_checked_ = kNever;  // the countdown start that 3 was last checked for
   size_t events_seen_ = 0;
   std::string hang_kind_;
@@ -487,7 +487,6 @@ void Soak::suspend() {
         "the suspend at %s left the timer running with no error logged", clock_text(sent).c_str());
   fake::freeze("");
   life_ = Life::kAsleep;
-  asleep_at_ = fake::now();
   uint64_t length =
       rng_.chance(85) ? rng_.between(kMinute, 30 * kMinute) : rng_.between(kHour, 8 * kHour);
   next_action_ = fake::now() + length;
