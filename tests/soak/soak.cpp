@@ -120,6 +120,8 @@ class Soak {
     return b.running && b.timer_use == 0x44 && b.initial_count == timeout_ * 10;
   }
   bool logged_since(uint64_t from, bool warnings_too, const char *text = nullptr) const;
+  // When the first error entry with this text came at or after `from`; kNever if none.
+  uint64_t first_logged_since(uint64_t from, const char *text) const;
   // Since when the timer has gone unfed as the service sees it: a dropped
   // reply restarts the BMC's countdown, yet the service's episode goes on.
   uint64_t unfed_since() const {
@@ -205,6 +207,13 @@ bool Soak::logged_since(uint64_t from, bool warnings_too, const char *text) cons
         (!text || it->text.find(text) != std::string::npos))
       return true;
   return false;
+}
+
+uint64_t Soak::first_logged_since(uint64_t from, const char *text) const {
+  uint64_t first = kNever;
+  for (auto it = log_.rbegin(); it != log_.rend() && it->at_ms >= from; ++it)
+    if (it->type == kError && it->text.find(text) != std::string::npos) first = it->at_ms;
+  return first;
 }
 
 bool Soak::fault_active(uint64_t at) const {
@@ -315,8 +324,11 @@ void Soak::on_life_end() {
     // come up to one reset period before the trouble), not counting a sleep.
     uint64_t since = std::max({last_accepted_.load(), wake_at_, life_started_});
     uint64_t unfed = fake::now() - since;
+    // An exit the service had logged before the resume or restart (a sleep
+    // may come while it is ending) owes no re-arm.
+    uint64_t exiting = first_logged_since(life_started_, "exiting");
     for (const Rearm &r : rearms_)
-      check(5, unfed + kResetPeriod + 3 * kTick >= timeout_ * kSecond / 2,
+      check(5, unfed + kResetPeriod + 3 * kTick >= timeout_ * kSecond / 2 || exiting <= r.since,
             "%s at %s: the service ended on its own %llu ms after its last accepted reset "
             "or wake-up, well before half the timeout (%u s), without arming the timer again",
             r.why, clock_text(r.since).c_str(), static_cast<unsigned long long>(unfed), timeout_);
@@ -624,6 +636,14 @@ uint64_t number_from(const char *text, uint64_t fallback) {
 }
 
 }  // namespace
+
+// Each start of the service is a process of its own, with new threads: with
+// ASan's default quarantine (256 MB, and 1 MB per thread) a year's thousands of
+// threads would hold gigabytes of freed memory. A smaller one still catches
+// a use after free within the tens of megabytes freed since.
+extern "C" const char *__asan_default_options() {
+  return "quarantine_size_mb=16:thread_local_quarantine_size_kb=64";
+}
 
 int main(int argc, char **argv) {
   double days = static_cast<double>(number_from(getenv("ASR_SOAK_DAYS"), 30));
