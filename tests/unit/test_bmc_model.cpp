@@ -1,5 +1,7 @@
 // The fake BMC's watchdog, which the soak trusts to tell a false reset from a
 // missed one, and the scheduler's freeze and thaw, which play hangs and sleeps.
+#include <atomic>
+
 #include "watchdog/driver_library.h"
 #include "world.h"
 
@@ -113,7 +115,7 @@ TEST_F(BmcModel, RestartLosesTheWatchdogButAnUnreachableBmcKeepsCounting) {
 }
 
 TEST_F(BmcModel, FreezeHoldsAThreadAndThawPushesItsDeadlineBack) {
-  uint64_t woke = 0;
+  std::atomic<uint64_t> woke{0};  // the fake's ordering is hidden from TSan
   fake::at(0, [&] {
     Sleep(1000);
     woke = fake::now();
