@@ -91,7 +91,7 @@ run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s
   [ -s "$work/probe.out" ] || { echo "     qd4probe printed nothing; wine said:"; tail -5 "$work/wine.err"; }
 }
 
-write_ini() { printf 'bmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
+write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
 
 mkdir -p "$work/bin"
 cp "$dll" "$probe" "$work/bin/"
