@@ -81,11 +81,12 @@ control() {  # one control line to bmcsim; prints its answer
   echo "$answer"
 }
 
-run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s
+run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
   local t0
   t0=$(date +%s%N)
   echo "== qd4probe $1" >>"$work/wine.err"
   timeout 60 wine "$work/bin/qd4probe.exe" "$1" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  probe_rc=${PIPESTATUS[0]}
   probe_s=$(since "$t0")
   sed 's/^/     | /' "$work/probe.out"
   [ -s "$work/probe.out" ] || { echo "     qd4probe printed nothing; wine said:"; tail -5 "$work/wine.err"; }
@@ -132,6 +133,28 @@ check "journal: version command 01" journal_has '"cmd":"version","data":"01"'
 check "journal: capabilities power|reset (03)" journal_has '"cmd":"capabilities","data":"03"'
 check "journal: Set with 44010010b80b" journal_has '"cmd":"24","name":"set watchdog","data":"44010010b80b"'
 check "journal: disconnect on Close" journal_has '"kind":"disconnect","reason":"closed"'
+
+echo "== the administrator's check, VM transport"
+writes_before=$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")
+run_probe check
+out_has() { grep -qF -- "$1" "$work/probe.out"; }
+check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
+check "check names the transport and its address" out_has "transport: VM protocol to a simulator at 127.0.0.1:$port"
+check "check decodes Get Device ID" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
+check "check decodes the timer: SMS/OS, stopped, hard reset" \
+  bash -c "grep -qF 'timer use SMS/OS, stopped' '$work/probe.out' && grep -qF 'action on expiry: hard reset' '$work/probe.out'"
+check "check reads the countdowns in seconds" out_has "initial countdown 256.0 s"
+check "check says the timer was not changed" out_has "result: the BMC answered; the timer was not changed"
+check "journal: the check sent no Set or Reset" \
+  test "$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")" -eq "$writes_before"
+
+echo "== the administrator's check, in-box transport (Wine's WMI has no IPMI driver)"
+mv "$work/bin/vyrqd4w.ini" "$work/bin/vm.ini"
+run_probe check
+check "check exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
+check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
+check "check says the driver is absent (status 8)" out_has "OpenQD4Driver: FAILED, status 8: Windows' IPMI driver is absent"
+mv "$work/bin/vm.ini" "$work/bin/vyrqd4w.ini"
 
 echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
 run_probe expire
