@@ -23,6 +23,7 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j 
 
 echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
+/usr/bin/python3 tests/windows_build/check_dll.py build/win32/driverlib/vyrqd4w.dll
 
 echo "== the stand-in library under Wine against bmcsim"
 bash tests/bmc/dll_under_wine.sh

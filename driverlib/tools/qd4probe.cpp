@@ -12,11 +12,13 @@
 // Close), expire (a 0.5 s hard-reset timer left to run out, then Get: the
 // BMC's reset command arrives first and must be skipped), reconnect (Open, Set
 // enable, then a Get every 250 ms on the same session until one has failed and
-// two have succeeded since, or 30 s have passed). Exit code 2 when the library
-// or an entry is missing, otherwise 0.
+// two have succeeded since, or 30 s have passed), time N (Open, then N Get
+// Watchdog Timer requests, each timed: prints "time n=.. failed=.. us=a,b,c..."). Exit code 2 when
+// the library or an entry is missing, otherwise 0.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driverlib/settings.h"
@@ -241,6 +243,32 @@ int run_check(HMODULE module) {
   return ok ? 0 : 1;
 }
 
+// One request's cost through the library, for the benchmark.
+void run_time(int count) {
+  WatchdogSession session = 0;
+  if (!open(&session)) return;
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  int failed = 0;
+  std::printf("time n=%d us=", count);
+  for (int i = 0; i < count; ++i) {
+    BYTE buffer[64];
+    WORD reply_length = sizeof(buffer);
+    BYTE cc = 0xFF;
+    LARGE_INTEGER t0;
+    LARGE_INTEGER t1;
+    QueryPerformanceCounter(&t0);
+    DWORD rc = g_send(session, kNetfnApp, kGetWatchdog, nullptr, 0, kBmcAddress, buffer,
+                      &reply_length, &cc, 0);
+    QueryPerformanceCounter(&t1);
+    if (rc != 0 || cc != 0) ++failed;
+    long long us = (t1.QuadPart - t0.QuadPart) * 1000000 / frequency.QuadPart;
+    std::printf("%s%lld", i == 0 ? "" : ",", us);
+  }
+  std::printf(" failed=%d\n", failed);
+  close("close", session);
+}
+
 template <typename T>
 bool resolve(HMODULE module, const char* name, T* out) {
   *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -278,6 +306,9 @@ int main(int argc, char** argv) {
     run_expire();
   } else if (std::strcmp(mode, "reconnect") == 0) {
     run_reconnect();
+  } else if (std::strcmp(mode, "time") == 0) {
+    int count = argc > 2 ? std::atoi(argv[2]) : 100;
+    run_time(count > 0 && count <= 100000 ? count : 100);
   } else {
     run_full();
   }
