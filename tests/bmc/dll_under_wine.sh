@@ -6,6 +6,9 @@
 # request left unanswered (Send fails within its bound), a connection
 # dropped by the BMC (the next Send connects again) and a BMC restarted with
 # its state lost (Sends fail while it is away, then succeed on the same handle).
+# Then the in-box transport through the fake WMI provider (tests/wmifake):
+# the check, the watchdog sequence, each cause of a failed Open and a stalled
+# driver (a bounded wait, then failing fast until the stalled call returns).
 #
 # usage: tests/bmc/dll_under_wine.sh [HOST_BUILD_DIR] [WIN32_BUILD_DIR]
 #   defaults: build/host and build/win32 (build/win64 where this machine
@@ -19,7 +22,8 @@ win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
 bmcsim="$host_build/bmcsim/bmcsim"
 dll="$win_build/driverlib/vyrqd4w.dll"
 probe="$win_build/driverlib/qd4probe.exe"
-for f in "$bmcsim" "$dll" "$probe"; do
+wmifake="$win_build/tests/wmifake/wmifake.dll"
+for f in "$bmcsim" "$dll" "$probe" "$wmifake"; do
   [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
 done
 
@@ -218,6 +222,64 @@ check "every Get on the handle Open gave ($session)" \
 check "journal of the new BMC: version and capabilities announced" \
   bash -c "grep -q '\"cmd\":\"version\"' '$journal2' && grep -q '\"cmd\":\"capabilities\",\"data\":\"03\"' '$journal2'"
 check "Close after the restart: 0" step_has close "rc=0"
+
+echo "== in-box transport: Windows' IPMI driver through the fake WMI provider"
+bash "$root/tests/wmifake/install.sh" "$wmifake" "$port" >>"$work/wine.err" 2>&1 ||
+  { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
+fake_ini="$WINEPREFIX/drive_c/windows/system32/wmifake.ini"
+fake() { printf 'bmc=127.0.0.1:%s\r\n%s\r\n' "$port" "$1" >"$fake_ini"; }
+rm -f "$work/bin/vyrqd4w.ini"
+run_probe check
+check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
+check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
+check "check decodes Get Device ID through WMI" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
+check "check decodes the timer through WMI" out_has "action on expiry:"
+requests_before=$(grep -c '"kind":"request"' "$journal2")
+run_probe full
+check "Reset before Set: 80h through WMI" step_has reset-before-set "rc=0 cc=80 len=0"
+check "Set enable, then Get: SMS/OS stopped, count 3000" step_has get-armed "rc=0 cc=00 len=8 data=04010000b80bb80b"
+check "Get after Reset: running" step_has get-running "cc=00 len=8 data=4401"
+check "Small buffer: 2 bytes written, length 2" step_has get-small-buffer "rc=0 cc=00 len=2 data=4401 "
+check "Close: 0, second Close and Send after Close fail" \
+  bash -c "grep -q '^close rc=0' '$work/probe.out' && grep '^close-again ' '$work/probe.out' | grep -qv 'rc=0' && grep '^after-close ' '$work/probe.out' | grep -qv 'rc=0 '"
+check "journal: the sequence's 9 requests reached bmcsim" \
+  test "$(grep -c '"kind":"request"' "$journal2")" -eq $((requests_before + 9))
+check "journal: Set with 44010010b80b through WMI" \
+  bash -c "grep -q '\"name\":\"set watchdog\",\"data\":\"44010010b80b\"' '$journal2'"
+for fault_status in "no_class 8" "no_instance 8" "inactive 8" "access_denied 9" "connect_denied 9" "wmi_down 10"; do
+  set -- $fault_status
+  fake "fault=$1"
+  run_probe open
+  ms=$(grep -m1 '^open ' "$work/probe.out" | sed -n 's/.* ms=\([0-9]*\).*/\1/p')
+  check "fault $1: Open fails with $2 at once (${ms:-?} ms)" \
+    bash -c "grep -q '^open rc=$2 session=0' '$work/probe.out' && [ '${ms:-99999}' -le 1000 ]"
+done
+fake "fault=exec_fail"
+run_probe get
+check "fault exec_fail: Open works, the request fails with 4" step_has get "rc=4 "
+# A driver that blocks 4 s: the first request ends at the 1 s bound, the next
+# (1.5 s later, still stalled) fails at once, and the close does not wait.
+printf 'reply_timeout_ms=1000\r\n' >"$work/bin/vyrqd4w.ini"
+fake "fault=stall 4000"
+run_probe drop
+ms=$(step_ms get)
+check "stall: the request fails with 5 at its 1 s bound (${ms:-?} ms)" \
+  bash -c "grep -q '^get rc=5 ' '$work/probe.out' && [ '${ms:-0}' -ge 950 ] && [ '${ms:-99999}' -le 1500 ]"
+ms=$(step_ms get-after-pause)
+check "stall: the next request fails with 5 at once (${ms:-?} ms)" \
+  bash -c "grep -q '^get-after-pause rc=5 ' '$work/probe.out' && [ '${ms:-99999}' -le 100 ]"
+check "stall: Close returns 0 while the call is stalled" step_has close "rc=0"
+# The stalled call returns (the fault hits one call only), then requests work.
+fake "fault=stall 2000
+count=1"
+run_probe reconnect
+fast=$(sed -n 's/^poll-.* rc=5 .* ms=\([0-9]*\)$/\1/p' "$work/probe.out" | sort -n | tail -1)
+check "stall: Set fails with 5 at its bound" step_has set-enable "rc=5 "
+check "stall: requests meanwhile fail at once (slowest ${fast:-?} ms)" test "${fast:-99999}" -le 100
+check "stall: once it has returned, requests succeed on the same handle" \
+  bash -c "grep '^poll-' '$work/probe.out' | tail -1 | grep -q 'rc=0 cc=00'"
+rm -f "$work/bin/vyrqd4w.ini"
+write_ini "$port"
 
 echo "== no BMC listening: Open fails fast"
 kill "$sim_pid"
