@@ -11,8 +11,8 @@ namespace qd4 {
 
 namespace {
 
-// The longest request and reply the channel carries; IPMI messages over the
-// system interface stay far below (IPMI 2.0 section 6.12: KCS 32+ bytes).
+// The longest request and reply the channel carries; the watchdog's are 6
+// and 8 bytes.
 constexpr WORD kMaxRequest = 255;
 constexpr ULONG kMaxReply = 1024;
 // With no connect_timeout_ms in the settings: WMI's service may still be
@@ -233,7 +233,8 @@ class WmiClient {
     HRESULT hr = put_byte(in, L"Command", ch->command);
     if (SUCCEEDED(hr)) hr = put_byte(in, L"Lun", ch->lun);
     if (SUCCEEDED(hr)) hr = put_byte(in, L"NetworkFunction", ch->netfn);
-    // IPMI 2.0 section 5.5: the BMC's slave address; we talk to the BMC only.
+    // IPMI 2.0 section 5.5, table 5-4: 20h is the BMC's slave address; the
+    // library talks to the BMC only.
     if (SUCCEEDED(hr)) hr = put_byte(in, L"ResponderAddress", 0x20);
     if (FAILED(hr)) return hr;
     VARIANT size;
