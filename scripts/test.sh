@@ -19,7 +19,7 @@ echo "== race tests (host build, ThreadSanitizer)"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null
 cmake --build build/tsan --target unit_tests -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
-  -R '^(Races|ServiceRun|Controls|WorkerFailure)\.'
+  -R '^(Races|ServiceRun|Controls|WorkerFailure|RideThrough)\.'
 
 echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe

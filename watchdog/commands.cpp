@@ -17,7 +17,7 @@ WORD timeout_seconds = 255;
 #define CMD_GET_WATCHDOG 0x25
 #define RESPONSE_SIZE 64
 
-static thread_local RequestOutcome last_outcome;
+static RequestOutcome last_outcome;
 
 RequestOutcome last_request_outcome(void) { return last_outcome; }
 

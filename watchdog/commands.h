@@ -12,9 +12,10 @@ int wd_enable(WatchdogSession session);
 int wd_reset(WatchdogSession session);
 int wd_is_running(WatchdogSession session);
 
-// What the last request sent by the calling thread came back with, so that a
-// failure can be told apart and reported: the library's status (0: a reply
-// came) and the IPMI completion code.
+// What the last request came back with, so that a failure can be told apart
+// and reported: the library's status (0: a reply came) and the IPMI
+// completion code. Requests are serialised by the session lock; read it
+// under that lock, right after the command.
 struct RequestOutcome {
   BOOL sent;  // FALSE when the library has no SendQD4Request entry
   DWORD status;

@@ -67,19 +67,19 @@ static void episode_ends(Episode *episode) {
   episode->active = FALSE;
 }
 
-// One reset, with the 80h answer mended by arming the timer again.
-static int reset_once(Episode *episode) {
+// One reset, with the 80h answer mended by arming the timer again. *outcome
+// tells how the last request ended.
+static int reset_once(Episode *episode, RequestOutcome *outcome) {
   trace("reseting WD\n");
-  int result = session_reset();
+  int result = session_reset(outcome);
   if (result != -1) return result;
-  RequestOutcome outcome = last_request_outcome();
-  if (!episode->active) episode_begins(episode, outcome);
-  if (!outcome.sent || outcome.status != 0 || outcome.completion_code != CC_WATCHDOG_NOT_SET)
+  if (!episode->active) episode_begins(episode, *outcome);
+  if (!outcome->sent || outcome->status != 0 || outcome->completion_code != CC_WATCHDOG_NOT_SET)
     return -1;
   // The BMC restarted and forgot the timer: no one has set it since, so it
   // is ours to set again, with the installed timeout, before the reset.
   BOOL armed = FALSE;
-  result = session_rearm(FALSE, &armed);
+  result = session_rearm(FALSE, &armed, outcome);
   if (armed) episode->rearmed = TRUE;
   return result;
 }
@@ -91,12 +91,13 @@ int feed_loop(DWORD *failure_code) {
   int held_ticks = 0;
   for (;;) {
     if (ticks_left == 0) {
-      int result = reset_once(&episode);
+      RequestOutcome outcome;
+      int result = reset_once(&episode, &outcome);
       if (result == -1) {
         // Half the timeout since the last reset taken: a BMC that counts
         // but refuses resets still has the other half to take the disable.
         if (elapsed_ms(last_fed_ms) >= (DWORD)(timeout_seconds / 2) * 1000u) {
-          *failure_code = request_error_code(last_request_outcome());
+          *failure_code = request_error_code(outcome);
           return -1;
         }
         ticks_left = TICKS_PER_RETRY;
@@ -115,7 +116,8 @@ int feed_loop(DWORD *failure_code) {
     if (held_ticks >= HOLD_LIMIT_TICKS) {
       held_ticks = 0;
       BOOL armed = FALSE;
-      int result = session_rearm(TRUE, &armed);
+      RequestOutcome outcome;
+      int result = session_rearm(TRUE, &armed, &outcome);
       report_warning_event(
           0, "VYR IPMI ASR: no resume notice 60 s after a suspend; the timer is armed again.");
       if (result == 0) {

@@ -59,15 +59,16 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   session_publish(session);
-  if (session_command(wd_is_running) != 0) {
+  if (session_command(wd_is_running, NULL) != 0) {
     trace("Another software is owning the watchdog timer!");
     report_error_event("VYR IPMI ASR exiting; timer is not available.");
     close_session(session);
     return failure_tail();
   }
 
-  if (session_command(wd_enable) != 0) {
-    SetLastError(request_error_code(last_request_outcome()));
+  RequestOutcome outcome;
+  if (session_command(wd_enable, &outcome) != 0) {
+    SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer enable failed.");
     close_session(session);
     return failure_tail();
@@ -76,7 +77,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   DWORD failure_code = 0;
   if (feed_loop(&failure_code) != 0) {
     // Disarm first: the BMC may still be counting down.
-    if (session_disable_and_withdraw() != 0)
+    if (session_disable_and_withdraw(NULL) != 0)
       trace("reset failed & I couldn't disable WD timer before exit\n");
     else
       trace("reset failed. good, I could disable timer before exit\n");
@@ -88,11 +89,11 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   trace("disabling WD at exit\n");
-  if (session_disable_and_withdraw() != 0) {
+  if (session_disable_and_withdraw(&outcome) != 0) {
     trace("I couldn't disable WD timer before normal exit\n");
     // The timer stays armed and will reset the server: say so, and let the
     // exit code say it too.
-    SetLastError(request_error_code(last_request_outcome()));
+    SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer disable failed.");
   }
   if (driver_close(session) != 0) trace("closing the driver failed\n");

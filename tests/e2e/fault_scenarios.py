@@ -76,8 +76,9 @@ def stop_disarms(ctx, sim):
 
 
 def connection_dropped(ctx):
-    """The BMC drops the connection during the feed loop: the library
-    connects again on the next retry and the service goes on feeding."""
+    """The BMC drops the connection during the feed loop: the library finds
+    the connection closed at the next request and connects again within it,
+    so the service goes on feeding without a failed reset."""
     r, pfx = ctx.r, ctx.pfx
     mark = start_fed(ctx, "bmcsim-drop")
     sim = ctx.sim
@@ -92,12 +93,8 @@ def connection_dropped(ctx):
     q = pfx.sc_query()
     r.eq("still RUNNING after the dropped connection", "RUNNING", q and q["name"])
     r.check("resets taken again after the drop", taken is not None, "a reset answered 00", taken)
-    next_reset_after(ctx, mark)
-    check_episode(r, pfx, ev,
-                  r"warn: vyrq4asr warning: 1460 \| warn: VYR IPMI ASR: timer reset failed "
-                  r"\(no reply, library status \d+\); retrying once a second\.",
-                  r"trace: vyrq4asr \| trace: VYR IPMI ASR: timer resets succeed again after "
-                  r"[\d.]+ s; the timer kept its settings\.")
+    r.eq("no failed reset, no event-log entry", ([], []),
+         ([e for e in replies(sim.entries(), "22") if e["cc"] != "00"], pfx.typed_events(ev)))
     stop_disarms(ctx, sim)
     pfx.asr("-remove", key=True)
 
@@ -199,7 +196,7 @@ def bmc_restarts(ctx):
                       r"warn: vyrq4asr warning: 1460 \| warn: VYR IPMI ASR: timer reset failed "
                       r"\(no reply, library status \d+\); retrying once a second\.",
                       r"trace: vyrq4asr \| trace: VYR IPMI ASR: timer resets succeed again "
-                      r"after 2[\d.]+ s; the timer was armed again\.")
+                      r"after [\d.]+ s; the timer was armed again\.")
         stop_disarms(ctx, restarted)
         pfx.asr("-remove", key=True)
     finally:
