@@ -122,9 +122,9 @@ wineserver -p
 WINEDEBUG=-all,err+eventlog wine cmd /c exit 2>"$work/services.err" </dev/null
 sys32="$WINEPREFIX/drive_c/windows/system32"
 cp "$ASR_WIN_BUILD/driverlib/vyrqd4w.dll" "$sys32/"
-printf 'bmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
 echo "   $WINEPREFIX ready in $(($(date +%s) - t0)) s"
-echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: bmc=127.0.0.1:$port"
+echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: transport=vm, bmc=127.0.0.1:$port"
 
 say "4/5 install the service with a $timeout_s s timeout"
 cp "$ASR_WIN_BUILD/vyriasrw.exe" "$work/"

@@ -25,6 +25,7 @@ echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
 /usr/bin/python3 packaging/check_msi.py x86 build/win32/vyriasrw.msi build/win32
 /usr/bin/python3 packaging/check_msi.py x64 build/win64/vyriasrw.msi build/win64
+/usr/bin/python3 tests/windows_build/check_dll.py build/win32/driverlib/vyrqd4w.dll
 
 echo "== the stand-in library under Wine against bmcsim"
 bash tests/bmc/dll_under_wine.sh
