@@ -25,8 +25,9 @@ std::wstring upper(const wchar_t* text) {
 }
 
 // What CoSetProxyBlanket needs: it asks the object for IClientSecurity and
-// calls SetBlanket. A WMI namespace reached on Windows is a proxy that has
-// it, and WMI's own in-process objects under Wine answer it too; the fake
+// calls SetBlanket, and fails with E_NOINTERFACE on an in-process object
+// without it. On Windows the namespace is a proxy to the WMI service, which
+// has it (and Wine's own WMI objects succeed too), so the fake answers it,
 // records the blanket and reports success.
 class Blanket : public IClientSecurity {
  public:
