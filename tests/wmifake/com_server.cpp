@@ -531,6 +531,13 @@ class Factory final : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    // A damaged WMI installation: CoCreateInstance answers as for a class
+    // that nobody registered.
+    Settings s = load_settings();
+    if (fault_acts(s, Fault::kNoLocator)) {
+      log_line(s, "CoCreateInstance refused");
+      return REGDB_E_CLASSNOTREG;
+    }
     Locator* locator = new Locator;
     HRESULT hr = locator->QueryInterface(riid, object);
     locator->Release();

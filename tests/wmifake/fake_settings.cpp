@@ -79,6 +79,7 @@ const struct {
     {"access_denied", Fault::kAccessDenied},
     {"connect_denied", Fault::kConnectDenied},
     {"wmi_down", Fault::kWmiDown},
+    {"no_locator", Fault::kNoLocator},
     {"exec_fail", Fault::kExecFail},
     {"stall", Fault::kStall},
 };

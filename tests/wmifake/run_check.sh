@@ -173,6 +173,9 @@ expect "connect_denied: ConnectServer E_ACCESSDENIED" connect "hr=0x80070005"
 settings fault=wmi_down
 probe
 expect "wmi_down: ConnectServer ERROR_SERVICE_DISABLED" connect "hr=0x80070422"
+settings fault=no_locator
+probe
+expect "no_locator: CoCreateInstance REGDB_E_CLASSNOTREG" create "hr=0x80040154"
 settings "fault=exec_fail 80041008"
 probe
 expect "exec_fail: ExecMethod fails with the given code" device-id "hr=0x80041008"
