@@ -72,8 +72,30 @@ int session_disable_and_withdraw(void) {
   return result;
 }
 
-static int reset_unless_held(WatchdogSession session) {
-  return resets_held ? 0 : wd_reset(session);
+int session_reset(void) {
+  AcquireSRWLockExclusive(&session_lock);
+  WatchdogSession session = watchdog_session;
+  int result = !session ? -1 : resets_held ? RESET_HELD : wd_reset(session);
+  ReleaseSRWLockExclusive(&session_lock);
+  return result;
 }
 
-int session_reset(void) { return session_command(reset_unless_held); }
+int session_rearm(BOOL end_hold, BOOL *armed) {
+  AcquireSRWLockExclusive(&session_lock);
+  *armed = FALSE;
+  if (end_hold) resets_held = false;
+  WatchdogSession session = watchdog_session;
+  int result = -1;
+  if (!session) {
+    // the worker has withdrawn it: nothing to arm
+  } else if (resets_held) {
+    result = RESET_HELD;
+  } else {
+    *armed = wd_enable(session) == 0;
+    // A failed enable still gets its reset: a timer that kept its settings
+    // starts, and the outcome tells what the BMC answered last.
+    result = wd_reset(session);
+  }
+  ReleaseSRWLockExclusive(&session_lock);
+  return result;
+}

@@ -25,7 +25,12 @@ int session_command(int (*command)(WatchdogSession));
 void session_suspend_query(void);
 void session_suspend(void);
 void session_resume(void);
-// The worker's periodic reset. Between a suspend and the next resume no reset
-// is sent, so that the timer stays stopped while the system sleeps: the call
-// then succeeds without a request.
+// session_reset's answer while a suspend holds resets: nothing was sent, so
+// that the timer stays stopped while the system sleeps.
+#define RESET_HELD 1
+// The worker's periodic reset: 0 when the BMC took it, RESET_HELD, or -1.
 int session_reset(void);
+// Arms the timer again and restarts it: the enable, then the reset, in one
+// locked step. With end_hold, a suspend's hold ends first (its resume never
+// came). *armed tells whether the enable was taken. Answers as session_reset.
+int session_rearm(BOOL end_hold, BOOL *armed);
