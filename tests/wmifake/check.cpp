@@ -177,6 +177,9 @@ constexpr BYTE kSetWatchdog = 0x24;
 constexpr BYTE kGetWatchdog = 0x25;
 const BYTE kEnable[] = {0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B};
 
+// How long the probe waits in Next for the instance.
+constexpr LONG kNextTimeoutMs = 2000;
+
 // ConnectServer, CoSetProxyBlanket, the instance from `how` (enum or query)
 // and the class. Prints one probe line per step; false at the first failure.
 bool open_session(Session* s, const char* how, bool print) {
@@ -185,8 +188,12 @@ bool open_session(Session* s, const char* how, bool print) {
   if (print) line("create", hr);
   if (FAILED(hr)) return false;
   Bstr ns(L"ROOT\\WMI");
+  DWORD t0 = GetTickCount();
   hr = s->locator->ConnectServer(ns, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &s->services);
-  if (print) line("connect", hr);
+  char connect_ms[24];
+  std::snprintf(connect_ms, sizeof(connect_ms), "ms=%lu",
+                static_cast<unsigned long>(GetTickCount() - t0));
+  if (print) line("connect", hr, connect_ms);
   if (FAILED(hr)) return false;
   hr = CoSetProxyBlanket(s->services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                          RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
@@ -205,7 +212,9 @@ bool open_session(Session* s, const char* how, bool print) {
   if (FAILED(hr)) return false;
   IWbemClassObject* instance = nullptr;
   ULONG got = 0;
-  hr = e->Next(WBEM_INFINITE, 1, &instance, &got);
+  t0 = GetTickCount();
+  hr = e->Next(kNextTimeoutMs, 1, &instance, &got);
+  DWORD next_ms = GetTickCount() - t0;
   release(&e);
   Variant active, relpath;
   if (got == 1) {
@@ -214,8 +223,9 @@ bool open_session(Session* s, const char* how, bool print) {
     release(&instance);
   }
   char extra[64];
-  std::snprintf(extra, sizeof(extra), "count=%lu active=%d", static_cast<unsigned long>(got),
-                active.v.vt == VT_BOOL ? (active.v.boolVal ? 1 : 0) : -1);
+  std::snprintf(extra, sizeof(extra), "count=%lu active=%d ms=%lu", static_cast<unsigned long>(got),
+                active.v.vt == VT_BOOL ? (active.v.boolVal ? 1 : 0) : -1,
+                static_cast<unsigned long>(next_ms));
   if (print) line("next", hr, extra);
   if (FAILED(hr) || got != 1 || active.v.vt != VT_BOOL || !active.v.boolVal ||
       relpath.v.vt != VT_BSTR) {

@@ -20,6 +20,8 @@ enum class Fault {
   kNoLocator,      // WMI's locator is not registered: CoCreateInstance fails
   kExecFail,       // ExecMethod fails with fault_arg (an HRESULT)
   kStall,          // ExecMethod blocks fault_arg ms (0: until the fault changes), then fails
+  kSlowConnect,    // ConnectServer blocks fault_arg ms (0: until the fault changes): WMI starting
+  kSlowEnum,       // the enumeration's instance arrives fault_arg ms after the call
 };
 
 struct Settings {

@@ -173,6 +173,17 @@ expect "connect_denied: ConnectServer E_ACCESSDENIED" connect "hr=0x80070005"
 settings fault=wmi_down
 probe
 expect "wmi_down: ConnectServer ERROR_SERVICE_DISABLED" connect "hr=0x80070422"
+settings "fault=slow_connect 1000"
+probe
+expect "slow_connect 1000: ConnectServer succeeds" connect "hr=0x00000000"
+expect_ms "... after the wait" connect 900 2500
+settings "fault=slow_enum 3000"
+probe
+expect "slow_enum 3000: Next for 2 s gives WBEM_S_TIMEDOUT" next "hr=0x00040004 count=0"
+settings "fault=slow_enum 1000"
+probe
+expect "slow_enum 1000: Next for 2 s gets the instance" next "hr=0x00000000 count=1"
+expect_ms "... once it arrived" next 900 2000
 settings fault=no_locator
 probe
 expect "no_locator: CoCreateInstance REGDB_E_CLASSNOTREG" create "hr=0x80040154"
