@@ -2,8 +2,9 @@
 // against the fake provider.
 //   wmifake_check sequence        the documented call sequence and the fake's
 //                                 refusals, as "ok ..."/"FAIL ..." lines
-//   wmifake_check probe           the sequence up to its first failure, one
-//                                 "<step> hr=0x........ ..." line per step
+//   wmifake_check probe [MS]      the sequence up to its first failure, one
+//                                 "<step> hr=0x........ ..." line per step,
+//                                 with a pause of MS ms between its two requests
 //   wmifake_check service FILE    the probe as a service started by the
 //                                 service manager, its lines written to FILE
 #include <objbase.h>
@@ -12,6 +13,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -250,10 +252,11 @@ void print_answer(const char* step, const Answer& a) {
   line(step, a.hr, extra);
 }
 
-int probe() {
+int probe(DWORD pause_ms) {
   Session s;
   if (!open_session(&s, "enum", true)) return 0;
   print_answer("device-id", request(&s, kNetfnApp, kGetDeviceId, nullptr, 0));
+  Sleep(pause_ms);
   print_answer("get-watchdog", request(&s, kNetfnApp, kGetWatchdog, nullptr, 0));
   return 0;
 }
@@ -455,7 +458,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   g_out = std::fopen(g_service_out, "w");
   if (g_out != nullptr) {
-    probe();
+    probe(0);
     std::fclose(g_out);
   }
   CoUninitialize();
@@ -473,11 +476,13 @@ int main(int argc, char** argv) {
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;
   }
   if (std::strcmp(mode, "sequence") != 0 && std::strcmp(mode, "probe") != 0) {
-    std::fprintf(stderr, "usage: wmifake_check sequence | probe | service FILE\n");
+    std::fprintf(stderr, "usage: wmifake_check sequence | probe [MS] | service FILE\n");
     return 2;
   }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  int rc = std::strcmp(mode, "sequence") == 0 ? sequence() : probe();
+  int rc = std::strcmp(mode, "sequence") == 0
+               ? sequence()
+               : probe(argc > 2 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 0);
   CoUninitialize();
   return rc;
 }

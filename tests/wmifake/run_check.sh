@@ -216,6 +216,19 @@ expect "no reply from the BMC: ExecMethod fails" device-id "hr=0x80041001"
 expect_ms "... after the driver's 500 ms" device-id 450 1500
 expect "... the next is served" get-watchdog "hr=0x00000000 cc=00"
 
+settings
+replies=$(grep -c '"kind":"reply"' "$journal")
+timeout 60 wine "$work/bin/wmifake_check.exe" probe 1500 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+probe_pid=$!
+for _ in $(seq 1 200); do
+  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies" ] && break
+  sleep 0.05
+done
+control disconnect >/dev/null
+wait "$probe_pid"
+expect "bmcsim drops the connection between two requests: the first served" device-id "hr=0x00000000 cc=00"
+expect "... and the second (the fake connects again)" get-watchdog "hr=0x00000000 cc=00"
+
 echo "== as a service started by the service manager"
 settings
 cp "$client" "$WINEPREFIX/drive_c/wmifake_check.exe"
