@@ -347,6 +347,13 @@ int sequence() {
              in->Put(L"RequestData", 0, &v.v, 0));
   }
   check_hr("Put of a system property", WBEM_E_READ_ONLY, put_i4(in, L"__GENUS", 2));
+  {
+    Variant v;
+    v.v.vt = VT_UI1;
+    v.v.bVal = 1;
+    check_hr("Put with a CIM type on an instance", WBEM_E_INVALID_PARAMETER,
+             in->Put(L"Command", 0, &v.v, CIM_UINT8));
+  }
   put_byte(in, L"Command", kGetDeviceId);
   put_byte(in, L"Lun", 0);
   put_byte(in, L"NetworkFunction", kNetfnApp);
