@@ -30,6 +30,9 @@ echo "== Windows build"
 echo "== the stand-in library under Wine against bmcsim"
 bash tests/bmc/dll_under_wine.sh
 
+echo "== the fake WMI provider (Windows' IPMI driver) under Wine against bmcsim"
+bash tests/wmifake/run_check.sh
+
 if [ -f tests/e2e/run_all.sh ]; then
   echo "== end to end under Wine"
   bash tests/e2e/run_all.sh

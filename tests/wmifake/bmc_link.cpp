@@ -140,31 +140,38 @@ LinkResult await_reply(Link* l, BYTE seq, BYTE command, DWORD timeout_ms, BmcRep
   }
 }
 
+LinkResult attempt(Link* l, const Settings& settings, BYTE netfn, BYTE lun, BYTE command,
+                   const BYTE* data, size_t length, BmcReply* reply) {
+  if (l->socket == INVALID_SOCKET && !connect_to(l, settings)) return LinkResult::kConnectFailed;
+  BYTE seq = l->next_seq++;
+  BYTE frame[vmproto::encoded_size_bound(vmproto::kMaxFrame)];
+  // IPMI 2.0 section 5.1: the netfn in the upper six bits, the LUN in the lower two.
+  BYTE netfn_lun = static_cast<BYTE>((netfn << 2) | (lun & 0x03));
+  size_t n = vmproto::encode_request(seq, netfn_lun, command, data, length, frame, sizeof(frame));
+  if (n == 0 || !send_all(l->socket, frame, n)) {
+    drop(l);
+    return LinkResult::kLost;
+  }
+  return await_reply(l, seq, command, settings.reply_timeout_ms, reply);
+}
+
 }  // namespace
 
 LinkResult bmc_transact(const Settings& settings, BYTE netfn, BYTE lun, BYTE command,
                         const BYTE* data, size_t length, BmcReply* reply) {
   Link* l = &link();
   EnterCriticalSection(&l->lock);
-  LinkResult result = LinkResult::kOk;
   if (l->socket != INVALID_SOCKET &&
       (l->port != settings.port || std::strcmp(l->host, settings.host) != 0)) {
     drop(l);
   }
-  if (l->socket == INVALID_SOCKET && !connect_to(l, settings)) {
-    result = LinkResult::kConnectFailed;
-  } else {
-    BYTE seq = l->next_seq++;
-    BYTE frame[vmproto::encoded_size_bound(vmproto::kMaxFrame)];
-    // IPMI 2.0 section 5.1: the netfn in the upper six bits, the LUN in the lower two.
-    BYTE netfn_lun = static_cast<BYTE>((netfn << 2) | (lun & 0x03));
-    size_t n = vmproto::encode_request(seq, netfn_lun, command, data, length, frame, sizeof(frame));
-    if (n == 0 || !send_all(l->socket, frame, n)) {
-      drop(l);
-      result = LinkResult::kLost;
-    } else {
-      result = await_reply(l, seq, command, settings.reply_timeout_ms, reply);
-    }
+  // The TCP connection is the simulation's, not the driver's (a system
+  // interface has none to lose): one that broke since the last request is
+  // made again and the request sent again once.
+  bool was_open = l->socket != INVALID_SOCKET;
+  LinkResult result = attempt(l, settings, netfn, lun, command, data, length, reply);
+  if (result == LinkResult::kLost && was_open) {
+    result = attempt(l, settings, netfn, lun, command, data, length, reply);
   }
   LeaveCriticalSection(&l->lock);
   return result;

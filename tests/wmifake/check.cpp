@@ -2,8 +2,9 @@
 // against the fake provider.
 //   wmifake_check sequence        the documented call sequence and the fake's
 //                                 refusals, as "ok ..."/"FAIL ..." lines
-//   wmifake_check probe           the sequence up to its first failure, one
-//                                 "<step> hr=0x........ ..." line per step
+//   wmifake_check probe [MS]      the sequence up to its first failure, one
+//                                 "<step> hr=0x........ ..." line per step,
+//                                 with a pause of MS ms between its two requests
 //   wmifake_check service FILE    the probe as a service started by the
 //                                 service manager, its lines written to FILE
 #include <objbase.h>
@@ -12,6 +13,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -177,6 +179,9 @@ constexpr BYTE kSetWatchdog = 0x24;
 constexpr BYTE kGetWatchdog = 0x25;
 const BYTE kEnable[] = {0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B};
 
+// How long the probe waits in Next for the instance.
+constexpr LONG kNextTimeoutMs = 2000;
+
 // ConnectServer, CoSetProxyBlanket, the instance from `how` (enum or query)
 // and the class. Prints one probe line per step; false at the first failure.
 bool open_session(Session* s, const char* how, bool print) {
@@ -185,8 +190,12 @@ bool open_session(Session* s, const char* how, bool print) {
   if (print) line("create", hr);
   if (FAILED(hr)) return false;
   Bstr ns(L"ROOT\\WMI");
+  DWORD t0 = GetTickCount();
   hr = s->locator->ConnectServer(ns, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &s->services);
-  if (print) line("connect", hr);
+  char connect_ms[24];
+  std::snprintf(connect_ms, sizeof(connect_ms), "ms=%lu",
+                static_cast<unsigned long>(GetTickCount() - t0));
+  if (print) line("connect", hr, connect_ms);
   if (FAILED(hr)) return false;
   hr = CoSetProxyBlanket(s->services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                          RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
@@ -205,7 +214,9 @@ bool open_session(Session* s, const char* how, bool print) {
   if (FAILED(hr)) return false;
   IWbemClassObject* instance = nullptr;
   ULONG got = 0;
-  hr = e->Next(WBEM_INFINITE, 1, &instance, &got);
+  t0 = GetTickCount();
+  hr = e->Next(kNextTimeoutMs, 1, &instance, &got);
+  DWORD next_ms = GetTickCount() - t0;
   release(&e);
   Variant active, relpath;
   if (got == 1) {
@@ -214,8 +225,9 @@ bool open_session(Session* s, const char* how, bool print) {
     release(&instance);
   }
   char extra[64];
-  std::snprintf(extra, sizeof(extra), "count=%lu active=%d", static_cast<unsigned long>(got),
-                active.v.vt == VT_BOOL ? (active.v.boolVal ? 1 : 0) : -1);
+  std::snprintf(extra, sizeof(extra), "count=%lu active=%d ms=%lu", static_cast<unsigned long>(got),
+                active.v.vt == VT_BOOL ? (active.v.boolVal ? 1 : 0) : -1,
+                static_cast<unsigned long>(next_ms));
   if (print) line("next", hr, extra);
   if (FAILED(hr) || got != 1 || active.v.vt != VT_BOOL || !active.v.boolVal ||
       relpath.v.vt != VT_BSTR) {
@@ -240,10 +252,11 @@ void print_answer(const char* step, const Answer& a) {
   line(step, a.hr, extra);
 }
 
-int probe() {
+int probe(DWORD pause_ms) {
   Session s;
   if (!open_session(&s, "enum", true)) return 0;
   print_answer("device-id", request(&s, kNetfnApp, kGetDeviceId, nullptr, 0));
+  Sleep(pause_ms);
   print_answer("get-watchdog", request(&s, kNetfnApp, kGetWatchdog, nullptr, 0));
   return 0;
 }
@@ -334,6 +347,13 @@ int sequence() {
              in->Put(L"RequestData", 0, &v.v, 0));
   }
   check_hr("Put of a system property", WBEM_E_READ_ONLY, put_i4(in, L"__GENUS", 2));
+  {
+    Variant v;
+    v.v.vt = VT_UI1;
+    v.v.bVal = 1;
+    check_hr("Put with a CIM type on an instance", WBEM_E_INVALID_PARAMETER,
+             in->Put(L"Command", 0, &v.v, CIM_UINT8));
+  }
   put_byte(in, L"Command", kGetDeviceId);
   put_byte(in, L"Lun", 0);
   put_byte(in, L"NetworkFunction", kNetfnApp);
@@ -445,7 +465,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   g_out = std::fopen(g_service_out, "w");
   if (g_out != nullptr) {
-    probe();
+    probe(0);
     std::fclose(g_out);
   }
   CoUninitialize();
@@ -463,11 +483,13 @@ int main(int argc, char** argv) {
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;
   }
   if (std::strcmp(mode, "sequence") != 0 && std::strcmp(mode, "probe") != 0) {
-    std::fprintf(stderr, "usage: wmifake_check sequence | probe | service FILE\n");
+    std::fprintf(stderr, "usage: wmifake_check sequence | probe [MS] | service FILE\n");
     return 2;
   }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  int rc = std::strcmp(mode, "sequence") == 0 ? sequence() : probe();
+  int rc = std::strcmp(mode, "sequence") == 0
+               ? sequence()
+               : probe(argc > 2 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 0);
   CoUninitialize();
   return rc;
 }

@@ -18,6 +18,20 @@ namespace {
 
 bool is_wql(const wchar_t* language) { return same_name(language, L"WQL"); }
 
+// Blocks for the fault's time, or (time 0) until the settings file names
+// another fault.
+void wait_out(const Settings& s, Fault fault) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    Sleep(50);
+    if (s.fault_arg != 0) {
+      if (GetTickCount() - start >= s.fault_arg) return;
+    } else if (load_settings().fault != fault) {
+      return;
+    }
+  }
+}
+
 std::wstring upper(const wchar_t* text) {
   std::wstring s = text ? text : L"";
   for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
@@ -25,8 +39,9 @@ std::wstring upper(const wchar_t* text) {
 }
 
 // What CoSetProxyBlanket needs: it asks the object for IClientSecurity and
-// calls SetBlanket. A WMI namespace reached on Windows is a proxy that has
-// it, and WMI's own in-process objects under Wine answer it too; the fake
+// calls SetBlanket, and fails with E_NOINTERFACE on an in-process object
+// without it. On Windows the namespace is a proxy to the WMI service, which
+// has it (and Wine's own WMI objects succeed too), so the fake answers it,
 // records the blanket and reports success.
 class Blanket : public IClientSecurity {
  public:
@@ -78,8 +93,9 @@ class Blanket : public IClientSecurity {
 // that WMI reports through Next when the call returned at once.
 class Enumerator final : public IEnumWbemClassObject {
  public:
-  Enumerator(std::vector<IWbemClassObject*> objects, HRESULT error)
-      : objects_(objects), error_(error), blanket_(this) {}
+  // The results are there `delay_ms` after now.
+  Enumerator(std::vector<IWbemClassObject*> objects, HRESULT error, DWORD delay_ms = 0)
+      : objects_(objects), error_(error), ready_at_(GetTickCount() + delay_ms), blanket_(this) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -114,6 +130,15 @@ class Enumerator final : public IEnumWbemClassObject {
       return WBEM_E_INVALID_PARAMETER;
     }
     *returned = 0;
+    // Results not there yet: wait for them, or as long as the caller allows.
+    LONG wait = static_cast<LONG>(ready_at_ - GetTickCount());
+    if (wait > 0) {
+      if (timeout != static_cast<LONG>(WBEM_INFINITE) && timeout < wait) {
+        Sleep(static_cast<DWORD>(timeout));
+        return WBEM_S_TIMEDOUT;
+      }
+      Sleep(static_cast<DWORD>(wait));
+    }
     if (FAILED(error_)) return error_;
     while (*returned < count && pos_ < objects_.size()) {
       objects_[pos_]->AddRef();
@@ -130,6 +155,7 @@ class Enumerator final : public IEnumWbemClassObject {
     for (auto* o : objects_) o->AddRef();
     Enumerator* e = new Enumerator(objects_, error_);
     e->pos_ = pos_;
+    e->ready_at_ = ready_at_;
     *copy = e;
     return WBEM_S_NO_ERROR;
   }
@@ -150,6 +176,7 @@ class Enumerator final : public IEnumWbemClassObject {
   std::vector<IWbemClassObject*> objects_;
   size_t pos_ = 0;
   HRESULT error_;
+  DWORD ready_at_;
   Blanket blanket_;
 };
 
@@ -341,10 +368,15 @@ class Services final : public IWbemServices {
         found.push_back(make_ipmi_instance(active));
       }
     }
-    // With WBEM_FLAG_RETURN_IMMEDIATELY the call only starts the work, and a
-    // failure shows in the enumerator's Next.
-    if (FAILED(error) && !(flags & WBEM_FLAG_RETURN_IMMEDIATELY)) return error;
-    *result = new Enumerator(found, error);
+    // With WBEM_FLAG_RETURN_IMMEDIATELY the call only starts the work: a slow
+    // provider delays Next, and a failure shows in Next.
+    DWORD delay = fault_acts(s, Fault::kSlowEnum) ? s.fault_arg : 0;
+    if (!(flags & WBEM_FLAG_RETURN_IMMEDIATELY)) {
+      Sleep(delay);
+      delay = 0;
+      if (FAILED(error)) return error;
+    }
+    *result = new Enumerator(found, error, delay);
     return WBEM_S_NO_ERROR;
   }
 
@@ -416,27 +448,14 @@ class Services final : public IWbemServices {
     if (fault_acts(s, Fault::kAccessDenied)) return WBEM_E_ACCESS_DENIED;
     if (!is_our_instance(p) || fault_acts(s, Fault::kNoInstance)) return WBEM_E_NOT_FOUND;
     if (fault_acts(s, Fault::kExecFail)) return static_cast<HRESULT>(s.fault_arg);
+    // A driver that does not complete the request; ExecMethod has no
+    // timeout of its own.
     if (fault_acts(s, Fault::kStall)) {
-      stall(s);
+      log_line(s, "ExecMethod stalls %lu ms", static_cast<unsigned long>(s.fault_arg));
+      wait_out(s, Fault::kStall);
       return WBEM_E_FAILED;
     }
     return request_response(s, in, out);
-  }
-
-  // A driver that does not complete the request: blocks for the fault's
-  // time, or (time 0) until the settings file changes. ExecMethod has no
-  // timeout of its own.
-  static void stall(const Settings& s) {
-    log_line(s, "ExecMethod stalls %lu ms", static_cast<unsigned long>(s.fault_arg));
-    DWORD start = GetTickCount();
-    for (;;) {
-      Sleep(50);
-      if (s.fault_arg != 0) {
-        if (GetTickCount() - start >= s.fault_arg) return;
-      } else if (load_settings().fault != Fault::kStall) {
-        return;
-      }
-    }
   }
 
   LONG refs_ = 1;
@@ -486,6 +505,8 @@ class Locator final : public IWbemLocator {
     if (fault_acts(s, Fault::kWmiDown)) return HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED);
     // A namespace's security refusing the caller: DCOM's access denied.
     if (fault_acts(s, Fault::kConnectDenied)) return E_ACCESSDENIED;
+    // The WMI service still starting (as at boot): ConnectServer waits for it.
+    if (fault_acts(s, Fault::kSlowConnect)) wait_out(s, Fault::kSlowConnect);
     std::wstring ns = resource;
     for (auto& c : ns) {
       if (c == L'/') c = L'\\';
@@ -530,6 +551,13 @@ class Factory final : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    // A damaged WMI installation: CoCreateInstance answers as for a class
+    // that nobody registered.
+    Settings s = load_settings();
+    if (fault_acts(s, Fault::kNoLocator)) {
+      log_line(s, "CoCreateInstance refused");
+      return REGDB_E_CLASSNOTREG;
+    }
     Locator* locator = new Locator;
     HRESULT hr = locator->QueryInterface(riid, object);
     locator->Release();

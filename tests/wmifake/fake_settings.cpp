@@ -79,12 +79,15 @@ const struct {
     {"access_denied", Fault::kAccessDenied},
     {"connect_denied", Fault::kConnectDenied},
     {"wmi_down", Fault::kWmiDown},
+    {"no_locator", Fault::kNoLocator},
     {"exec_fail", Fault::kExecFail},
     {"stall", Fault::kStall},
+    {"slow_connect", Fault::kSlowConnect},
+    {"slow_enum", Fault::kSlowEnum},
 };
 
 // "NAME [ARG]": exec_fail's ARG is an HRESULT in hex (default WBEM_E_FAILED),
-// stall's a time in ms (default 0: until the fault is changed).
+// the waiting faults' a time in ms (default 0: until the fault is changed).
 bool apply_fault(Span v, Settings* s) {
   const char* space = v.b;
   while (space < v.e && *space != ' ') ++space;
@@ -96,8 +99,11 @@ bool apply_fault(Span v, Settings* s) {
     if (f.fault == Fault::kExecFail) {
       value = 0x80041001;  // WBEM_E_FAILED
       if (arg.b != arg.e && !parse_number(arg, true, &value)) return false;
-    } else if (f.fault == Fault::kStall) {
+    } else if (f.fault == Fault::kStall || f.fault == Fault::kSlowConnect ||
+               f.fault == Fault::kSlowEnum) {
       if (arg.b != arg.e && !parse_number(arg, false, &value)) return false;
+      // Results that never arrive would need no enumerator: slow_enum needs a time.
+      if (f.fault == Fault::kSlowEnum && value == 0) return false;
     } else if (arg.b != arg.e) {
       return false;
     }

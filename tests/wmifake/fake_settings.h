@@ -17,8 +17,11 @@ enum class Fault {
   kAccessDenied,   // the caller is no administrator: the data block refuses it
   kConnectDenied,  // ConnectServer itself refuses the caller
   kWmiDown,        // the WMI service is disabled: ConnectServer fails
+  kNoLocator,      // WMI's locator is not registered: CoCreateInstance fails
   kExecFail,       // ExecMethod fails with fault_arg (an HRESULT)
   kStall,          // ExecMethod blocks fault_arg ms (0: until the fault changes), then fails
+  kSlowConnect,    // ConnectServer blocks fault_arg ms (0: until the fault changes): WMI starting
+  kSlowEnum,       // the enumeration's instance arrives fault_arg ms after the call
 };
 
 struct Settings {

@@ -173,6 +173,20 @@ expect "connect_denied: ConnectServer E_ACCESSDENIED" connect "hr=0x80070005"
 settings fault=wmi_down
 probe
 expect "wmi_down: ConnectServer ERROR_SERVICE_DISABLED" connect "hr=0x80070422"
+settings "fault=slow_connect 1000"
+probe
+expect "slow_connect 1000: ConnectServer succeeds" connect "hr=0x00000000"
+expect_ms "... after the wait" connect 900 2500
+settings "fault=slow_enum 3000"
+probe
+expect "slow_enum 3000: Next for 2 s gives WBEM_S_TIMEDOUT" next "hr=0x00040004 count=0"
+settings "fault=slow_enum 1000"
+probe
+expect "slow_enum 1000: Next for 2 s gets the instance" next "hr=0x00000000 count=1"
+expect_ms "... once it arrived" next 900 2000
+settings fault=no_locator
+probe
+expect "no_locator: CoCreateInstance REGDB_E_CLASSNOTREG" create "hr=0x80040154"
 settings "fault=exec_fail 80041008"
 probe
 expect "exec_fail: ExecMethod fails with the given code" device-id "hr=0x80041008"
@@ -201,6 +215,19 @@ probe
 expect "no reply from the BMC: ExecMethod fails" device-id "hr=0x80041001"
 expect_ms "... after the driver's 500 ms" device-id 450 1500
 expect "... the next is served" get-watchdog "hr=0x00000000 cc=00"
+
+settings
+replies=$(grep -c '"kind":"reply"' "$journal")
+timeout 60 wine "$work/bin/wmifake_check.exe" probe 1500 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+probe_pid=$!
+for _ in $(seq 1 200); do
+  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies" ] && break
+  sleep 0.05
+done
+control disconnect >/dev/null
+wait "$probe_pid"
+expect "bmcsim drops the connection between two requests: the first served" device-id "hr=0x00000000 cc=00"
+expect "... and the second (the fake connects again)" get-watchdog "hr=0x00000000 cc=00"
 
 echo "== as a service started by the service manager"
 settings

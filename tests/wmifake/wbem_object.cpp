@@ -257,9 +257,13 @@ HRESULT WbemObject::Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) 
     VariantClear(&ignored);
     return WBEM_E_READ_ONLY;  // all system properties are read-only
   }
+  // On an instance the type is fixed: Type must be 0, even for a NULL value.
+  if (is_instance() && type != 0) return WBEM_E_INVALID_PARAMETER;
   Property* p = find(name);
   if (p == nullptr) {
     // An instance's properties are those of its class: Put cannot create one.
+    // WMI's documentation names no code for this; the fake answers as Get
+    // does for an unknown name.
     if (is_instance()) return WBEM_E_NOT_FOUND;
     // A class definition gains the property; names with a leading or trailing
     // underscore are reserved for the system.
@@ -272,8 +276,7 @@ HRESULT WbemObject::Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) 
     add(name, new_type);
     p = &properties_.back();
   } else if (type != 0 && type != p->type) {
-    // On an instance the type is fixed; WMI wants 0 here.
-    return is_instance() ? WBEM_E_INVALID_PARAMETER : WBEM_E_TYPE_MISMATCH;
+    return WBEM_E_TYPE_MISMATCH;  // a class's existing property keeps its type
   }
   VARIANT null_value;
   VariantInit(&null_value);
