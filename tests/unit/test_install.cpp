@@ -122,6 +122,9 @@ TEST_F(Install, OverARunningInstallationWhoseProcessOutlivesItsStoppedReport) {
                     "Stopping " DISPLAY "...\n" DISPLAY " stopped.\n" DISPLAY " removed.\n" +
                     UNABLE + IN_USE));
   EXPECT_THAT(fake::services(), IsEmpty());
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(DESTINATION)) << "the image stays in use until the process has ended";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   // Once the process has gone, installing again succeeds.
   Sleep(500);
   EXPECT_THAT(install("300"), StrEq(INSTALLED));
