@@ -1,13 +1,12 @@
 // The four entries of vyrqd4w.dll and the table of open sessions.
 #include <windows.h>
-#include <winsock2.h>
 
 #include <cstring>
 #include <new>
 #include <type_traits>
 
-#include "driverlib/session.h"
 #include "driverlib/settings.h"
+#include "driverlib/transport.h"
 #include "watchdog/qd4_driver.h"
 
 namespace {
@@ -19,7 +18,7 @@ constexpr int kMaxSessions = 16;
 
 struct Slot {
   WatchdogSession handle = 0;
-  qd4::Session* session = nullptr;
+  qd4::Transport* session = nullptr;
   int users = 0;         // callers inside SendQD4Request
   bool closing = false;  // CloseQD4Driver waits for users to leave
 };
@@ -62,8 +61,8 @@ int find_open_slot(WatchdogSession handle) {
 }
 
 // Finds the open session for handle and counts the caller in; null if none.
-qd4::Session* acquire(WatchdogSession handle, int* slot_index) {
-  qd4::Session* found = nullptr;
+qd4::Transport* acquire(WatchdogSession handle, int* slot_index) {
+  qd4::Transport* found = nullptr;
   EnterCriticalSection(&g_table_lock);
   int i = find_open_slot(handle);
   if (i >= 0) {
@@ -100,18 +99,11 @@ DWORD WINAPI OpenQD4Driver(WatchdogSession* session, DWORD reserved) {
   (void)reserved;
   if (session == nullptr) return qd4::kBadArgument;
   *session = 0;
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return qd4::kNoResources;
-
-  qd4::Session* s = new (std::nothrow) qd4::Session(load_settings());
-  if (s == nullptr) {
-    WSACleanup();
-    return qd4::kNoResources;
-  }
+  qd4::Transport* s = qd4::make_transport(load_settings());
+  if (s == nullptr) return qd4::kNoResources;
   DWORD status = s->open();
   if (status != qd4::kOk) {
     delete s;
-    WSACleanup();
     return status;
   }
   EnterCriticalSection(&g_table_lock);
@@ -134,7 +126,6 @@ DWORD WINAPI OpenQD4Driver(WatchdogSession* session, DWORD reserved) {
   LeaveCriticalSection(&g_table_lock);
   if (handle == 0) {
     delete s;
-    WSACleanup();
     return qd4::kNoResources;
   }
   *session = handle;
@@ -153,14 +144,13 @@ DWORD WINAPI CloseQD4Driver(WatchdogSession session, DWORD reserved) {
   for (;;) {
     EnterCriticalSection(&g_table_lock);
     bool idle = g_slots[index].users == 0;
-    qd4::Session* s = g_slots[index].session;
+    qd4::Transport* s = g_slots[index].session;
     if (idle) {
       g_slots[index] = Slot();
     }
     LeaveCriticalSection(&g_table_lock);
     if (idle) {
       delete s;
-      WSACleanup();
       return qd4::kOk;
     }
     Sleep(10);
@@ -179,7 +169,7 @@ DWORD WINAPI SendQD4Request(WatchdogSession session, BYTE netfn_lun, BYTE comman
     return qd4::kBadArgument;
   }
   int index = -1;
-  qd4::Session* s = acquire(session, &index);
+  qd4::Transport* s = acquire(session, &index);
   if (s == nullptr) return qd4::kUnknownSession;
   DWORD status = s->transact(netfn_lun, command, request_data, request_length, response_buffer,
                              response_length, completion_code);

@@ -24,7 +24,7 @@ build_tsan() {
 }
 phase "build tsan (unit tests under ThreadSanitizer)" build-tsan.log build_tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
-  -R '^(Races|ServiceRun|Controls|WorkerFailure)\.'
+  -R '^(Races|ServiceRun|Controls|WorkerFailure|RideThrough)\.'
 
 echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe

@@ -36,6 +36,10 @@ BOOL report_status(DWORD state, DWORD exit_code, DWORD wait_hint);
 // Reports the record's current state again, with exit code 0 and no wait hint.
 BOOL report_current_status(void);
 void report_error_event(const char *text);
+// Warning and information entries leave the exit-code variable alone: the
+// service goes on, and only an error decides how it ends.
+void report_warning_event(DWORD code, const char *text);
+void report_info_event(const char *text);
 void signal_stop(void);
 // Clears stop_event; once it returns, no signal_stop can still be using the
 // old handle, and the owner may close it.

@@ -17,15 +17,27 @@ WORD timeout_seconds = 255;
 #define CMD_GET_WATCHDOG 0x25
 #define RESPONSE_SIZE 64
 
+static RequestOutcome last_outcome;
+
+RequestOutcome last_request_outcome(void) { return last_outcome; }
+
+DWORD request_error_code(RequestOutcome outcome) {
+  if (!outcome.sent) return ERROR_PROC_NOT_FOUND;
+  if (outcome.status != 0) return ERROR_TIMEOUT;
+  return ERROR_IO_DEVICE;
+}
+
 // One request; 0 when the call returns 0 and the completion code reads 0.
 static int send_command(WatchdogSession session, BYTE command, const BYTE *data, WORD length,
                         BYTE *response) {
   memset(response, 0, RESPONSE_SIZE);
   WORD response_length = RESPONSE_SIZE;
   BYTE completion_code = 0xFF;
+  last_outcome = RequestOutcome{FALSE, 0, 0xFF};
   if (!qd4_send) return -1;
   DWORD status = qd4_send(session, NETFN_APP_LUN0, command, data, length, BMC_RESPONDER, response,
                           &response_length, &completion_code, 0);
+  last_outcome = RequestOutcome{TRUE, status, completion_code};
   return status == 0 && completion_code == 0 ? 0 : -1;
 }
 

@@ -33,15 +33,21 @@ void session_withdraw(void) {
   ReleaseSRWLockExclusive(&session_lock);
 }
 
-int session_command(int (*command)(WatchdogSession)) {
+// With the lock held.
+static void keep_outcome(RequestOutcome *outcome) {
+  if (outcome) *outcome = last_request_outcome();
+}
+
+int session_command(int (*command)(WatchdogSession), RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
   int result = session ? command(session) : -1;
+  keep_outcome(outcome);
   ReleaseSRWLockExclusive(&session_lock);
   return result;
 }
 
-void session_suspend_query(void) { session_command(disable_retrying); }
+void session_suspend_query(void) { session_command(disable_retrying, NULL); }
 
 void session_suspend(void) {
   AcquireSRWLockExclusive(&session_lock);
@@ -63,17 +69,42 @@ void session_resume(void) {
   ReleaseSRWLockExclusive(&session_lock);
 }
 
-int session_disable_and_withdraw(void) {
+int session_disable_and_withdraw(RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
   int result = session ? disable_retrying(session) : -1;
+  keep_outcome(outcome);
   watchdog_session = 0;
   ReleaseSRWLockExclusive(&session_lock);
   return result;
 }
 
-static int reset_unless_held(WatchdogSession session) {
-  return resets_held ? 0 : wd_reset(session);
+int session_reset(RequestOutcome *outcome) {
+  AcquireSRWLockExclusive(&session_lock);
+  WatchdogSession session = watchdog_session;
+  int result = !session ? -1 : resets_held ? RESET_HELD : wd_reset(session);
+  keep_outcome(outcome);
+  ReleaseSRWLockExclusive(&session_lock);
+  return result;
 }
 
-int session_reset(void) { return session_command(reset_unless_held); }
+int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
+  AcquireSRWLockExclusive(&session_lock);
+  *armed = FALSE;
+  if (end_hold) resets_held = false;
+  WatchdogSession session = watchdog_session;
+  int result = -1;
+  if (!session) {
+    // the worker has withdrawn it: nothing to arm
+  } else if (resets_held) {
+    result = RESET_HELD;
+  } else {
+    *armed = wd_enable(session) == 0;
+    // A failed enable still gets its reset: a timer that kept its settings
+    // starts, and the outcome tells what the BMC answered last.
+    result = wd_reset(session);
+  }
+  keep_outcome(outcome);
+  ReleaseSRWLockExclusive(&session_lock);
+  return result;
+}

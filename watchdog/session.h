@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "watchdog/commands.h"
 #include "watchdog/qd4_driver.h"
 
 // 0 whenever no session is open.
@@ -18,14 +19,21 @@ void session_withdraw(void);
 // Disables the timer (a refused disable is tried twice more, 100 ms apart)
 // and clears the variable in one step, so that no power event can re-arm the
 // timer in between. Returns the disable's result.
-int session_disable_and_withdraw(void);
+int session_disable_and_withdraw(RequestOutcome *outcome);
 // Runs command on the published session under the lock; -1 when none is open.
-int session_command(int (*command)(WatchdogSession));
+// Each of these that takes an outcome (or NULL) stores there what the last
+// request came back with.
+int session_command(int (*command)(WatchdogSession), RequestOutcome *outcome);
 // Power events from the control handler; their disables are retried likewise.
 void session_suspend_query(void);
 void session_suspend(void);
 void session_resume(void);
-// The worker's periodic reset. Between a suspend and the next resume no reset
-// is sent, so that the timer stays stopped while the system sleeps: the call
-// then succeeds without a request.
-int session_reset(void);
+// session_reset's answer while a suspend holds resets: nothing was sent, so
+// that the timer stays stopped while the system sleeps.
+#define RESET_HELD 1
+// The worker's periodic reset: 0 when the BMC took it, RESET_HELD, or -1.
+int session_reset(RequestOutcome *outcome);
+// Arms the timer again and restarts it: the enable, then the reset, in one
+// locked step. With end_hold, a suspend's hold ends first (its resume never
+// came). *armed tells whether the enable was taken. Answers as session_reset.
+int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome);

@@ -2,12 +2,10 @@
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
+#include "watchdog/feed_loop.h"
 #include "watchdog/run_service.h"
 #include "watchdog/session.h"
 
-#define TICK_MS 100
-// A reset at once, then one after every 101 ticks: about every 10.1 s.
-#define TICKS_PER_RESET 101
 #define LIBRARY_MISSING_DELAY_MS 30000
 #define WORKER_FAILED ((DWORD)-1)
 
@@ -43,21 +41,6 @@ static DWORD late_exit(void) {
   return 0;
 }
 
-// Resets the timer about every 10.1 s until a stop is requested. Returns 0
-// on a stop, -1 when a reset failed.
-static int feed_loop(void) {
-  int ticks = 0;
-  for (;;) {
-    if (ticks == 0) {
-      trace("reseting WD\n");
-      if (session_reset() != 0) return -1;
-    }
-    if (++ticks >= TICKS_PER_RESET) ticks = 0;
-    Sleep(TICK_MS);
-    if (stop_requested != 0) return 0;
-  }
-}
-
 DWORD WINAPI watchdog_worker(LPVOID parameter) {
   (void)parameter;  // the commands read timeout_seconds directly
   trace("thread 1 entry\n");
@@ -76,33 +59,41 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   session_publish(session);
-  if (session_command(wd_is_running) != 0) {
+  if (session_command(wd_is_running, NULL) != 0) {
     trace("Another software is owning the watchdog timer!");
     report_error_event("VYR IPMI ASR exiting; timer is not available.");
     close_session(session);
     return failure_tail();
   }
 
-  if (session_command(wd_enable) != 0) {
+  RequestOutcome outcome;
+  if (session_command(wd_enable, &outcome) != 0) {
+    SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer enable failed.");
     close_session(session);
     return failure_tail();
   }
 
-  if (feed_loop() != 0) {
-    if (session_disable_and_withdraw() != 0)
+  DWORD failure_code = 0;
+  if (feed_loop(&failure_code) != 0) {
+    // Disarm first: the BMC may still be counting down.
+    if (session_disable_and_withdraw(NULL) != 0)
       trace("reset failed & I couldn't disable WD timer before exit\n");
     else
       trace("reset failed. good, I could disable timer before exit\n");
+    SetLastError(failure_code);
+    report_error_event("VYR IPMI ASR exiting; timer reset failed.");
     driver_close(session);
     unload_driver_library();
     return failure_tail();
   }
 
   trace("disabling WD at exit\n");
-  if (session_disable_and_withdraw() != 0) {
+  if (session_disable_and_withdraw(&outcome) != 0) {
     trace("I couldn't disable WD timer before normal exit\n");
-    // The timer stays armed and will reset the server: say so.
+    // The timer stays armed and will reset the server: say so, and let the
+    // exit code say it too.
+    SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer disable failed.");
   }
   if (driver_close(session) != 0) trace("closing the driver failed\n");

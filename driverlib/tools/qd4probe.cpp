@@ -4,8 +4,10 @@
 // Modes: full (the watchdog sequence and the error paths), open (Open only),
 // get (Open, Get Watchdog Timer, Close), drop (Open, Get, 1.5 s pause, Get,
 // Close), expire (a 0.5 s hard-reset timer left to run out, then Get: the
-// BMC's reset command arrives first and must be skipped). Exit code 2 when the library or an entry
-// is missing, otherwise 0.
+// BMC's reset command arrives first and must be skipped), reconnect (Open, Set
+// enable, then a Get every 250 ms on the same session until one has failed and
+// two have succeeded since, or 30 s have passed). Exit code 2 when the library
+// or an entry is missing, otherwise 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -114,6 +116,34 @@ void run_expire() {
   close("close", session);
 }
 
+// Rides through a BMC restart the script makes: Gets fail while it is away,
+// then succeed again on the same handle.
+void run_reconnect() {
+  WatchdogSession session = 0;
+  if (!open(&session)) return;
+  request("set-enable", session, kSetWatchdog, kEnable, sizeof(kEnable));
+  int failed = 0;
+  int ok_after = 0;
+  DWORD start = GetTickCount();
+  for (int i = 0; ok_after < 2 && GetTickCount() - start < 30000; ++i) {
+    BYTE buffer[64];
+    WORD reply_length = sizeof(buffer);
+    BYTE cc = 0xFF;
+    DWORD t0 = GetTickCount();
+    DWORD rc = g_send(session, kNetfnApp, kGetWatchdog, nullptr, 0, kBmcAddress, buffer,
+                      &reply_length, &cc, 0);
+    std::printf("poll-%d session=%lu rc=%lu cc=%02x data=", i, static_cast<unsigned long>(session),
+                static_cast<unsigned long>(rc), cc);
+    for (WORD k = 0; rc == 0 && k < reply_length; ++k) std::printf("%02x", buffer[k]);
+    std::printf(" ms=%lu\n", static_cast<unsigned long>(GetTickCount() - t0));
+    std::fflush(stdout);
+    if (rc != 0) ++failed;
+    if (rc == 0 && failed > 0) ++ok_after;
+    Sleep(250);
+  }
+  close("close", session);
+}
+
 template <typename T>
 bool resolve(HMODULE module, const char* name, T* out) {
   *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -144,6 +174,8 @@ int main(int argc, char** argv) {
     run_get(true);
   } else if (std::strcmp(mode, "expire") == 0) {
     run_expire();
+  } else if (std::strcmp(mode, "reconnect") == 0) {
+    run_reconnect();
   } else {
     run_full();
   }

@@ -3,8 +3,9 @@
 # name and drives Open, Get, Set, Reset and Close; the probe's output and
 # bmcsim's journal are checked. Also: an expiry whose VM reset command the DLL
 # must skip, no BMC listening (Open fails fast), a
-# request left unanswered (Send fails within its bound) and a connection
-# dropped by the BMC (Send fails).
+# request left unanswered (Send fails within its bound), a connection
+# dropped by the BMC (the next Send connects again) and a BMC restarted with
+# its state lost (Sends fail while it is away, then succeed on the same handle).
 #
 # usage: tests/bmc/dll_under_wine.sh [HOST_BUILD_DIR] [WIN32_BUILD_DIR]
 #   defaults: build/host and build/win32 (build/win64 where this machine
@@ -147,6 +148,7 @@ check "Close after a timeout: 0" step_has close "rc=0"
 
 echo "== connection dropped by the BMC"
 replies_before=$(grep -c '"kind":"reply"' "$journal")
+versions_before=$(grep -c '"cmd":"version"' "$journal")
 timeout 60 wine "$work/bin/qd4probe.exe" drop 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
 probe_pid=$!
 for _ in $(seq 1 200); do
@@ -157,7 +159,42 @@ control disconnect >/dev/null
 wait "$probe_pid"
 sed 's/^/     | /' "$work/probe.out"
 check "Get before the drop: 0" step_has get "rc=0 cc=00"
-check "Get after the drop fails (rc=6)" step_has get-after-pause "rc=6 "
+check "Get after the drop connects again: 0" step_has get-after-pause "rc=0 cc=00"
+check "journal: the probe connected twice" \
+  test "$(grep -c '"cmd":"version"' "$journal")" -eq $((versions_before + 2))
+
+echo "== BMC restarted on the same port with its state lost"
+journal2="$work/journal2.jsonl"
+sets_before=$(grep -c '"name":"set watchdog"' "$journal")
+timeout 60 wine "$work/bin/qd4probe.exe" reconnect 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+probe_pid=$!
+for _ in $(seq 1 200); do
+  [ "$(grep -c '"name":"set watchdog"' "$journal")" -gt "$sets_before" ] && break
+  sleep 0.05
+done
+sleep 0.5
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null
+sleep 1.5
+"$bmcsim" --port "$port" --control-port 0 --journal "$journal2" &
+sim_pid=$!
+ports_of "$journal2" >/dev/null || echo "     bmcsim did not start again on port $port"
+wait "$probe_pid"
+sed 's/^/     | /' "$work/probe.out"
+session=$(sed -n 's/^open rc=0 session=\([0-9]*\).*/\1/p' "$work/probe.out")
+polls=$(grep -c '^poll-' "$work/probe.out")
+failed_polls=$(grep -c '^poll-.* rc=[1-9]' "$work/probe.out")
+slowest=$(sed -n 's/^poll-.* rc=[1-9].* ms=\([0-9]*\)$/\1/p' "$work/probe.out" | sort -n | tail -1)
+last=$(grep '^poll-' "$work/probe.out" | tail -1)
+check "Gets while the BMC is away fail (saw $failed_polls of $polls)" test "$failed_polls" -ge 1
+check "each within the 2 s connect bound (slowest ${slowest:-?} ms)" test "${slowest:-99999}" -le 2500
+check "a later Get succeeds: timer stopped, settings lost ($last)" \
+  bash -c "echo '$last' | grep -q 'rc=0 cc=00 data=00'"
+check "every Get on the handle Open gave ($session)" \
+  test "$(grep -c "^poll-.* session=${session:-x} " "$work/probe.out")" -eq "$polls"
+check "journal of the new BMC: version and capabilities announced" \
+  bash -c "grep -q '\"cmd\":\"version\"' '$journal2' && grep -q '\"cmd\":\"capabilities\",\"data\":\"03\"' '$journal2'"
+check "Close after the restart: 0" step_has close "rc=0"
 
 echo "== no BMC listening: Open fails fast"
 kill "$sim_pid"

@@ -207,7 +207,7 @@ class Prefix:
         # The first command after the server starts brings up services.exe,
         # which keeps this stderr and passes it to the services it starts.
         self._services_err_file = open(self.services_err, "wb")
-        env = dict(self.env, WINEDEBUG="-all,err+eventlog")
+        env = dict(self.env, WINEDEBUG=EVENTLOG_DEBUG)
         subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=self._services_err_file,
                        timeout=120, check=False)
@@ -275,11 +275,19 @@ class Prefix:
         except OSError:
             return 0
 
-    def events(self, since=0):
-        """The event-log strings the prefix's services wrote since a mark."""
+    def events(self, since=0, kinds=("err",)):
+        """The event-log strings the prefix's services wrote since a mark, of
+        the given kinds (err, warn, trace: error, warning, information)."""
         with open(self.services_err, "rb") as f:
             f.seek(since)
-            return parse_events(f.read().decode("latin-1"))
+            return parse_events(f.read().decode("latin-1"), kinds)
+
+    def typed_events(self, since=0):
+        """Every entry's strings since a mark, each prefixed with its kind:
+        "err: ...", "warn: ...", "trace: ..."."""
+        with open(self.services_err, "rb") as f:
+            f.seek(since)
+            return parse_events(f.read().decode("latin-1"), ("err", "warn", "trace"), typed=True)
 
     def service_pid(self):
         """The Linux pid of the process running VYRIASRW.EXE in this prefix."""
@@ -315,9 +323,15 @@ class Prefix:
             self._services_err_file = None
 
 
-def parse_events(text):
-    return [m.group(1) for m in
-            re.finditer(r'err:eventlog:ReportEventW L"(.*)"\s*$', text, re.M)]
+# Wine's ReportEventW writes each string of an error entry on channel err,
+# of a warning on warn and of an information entry on trace.
+EVENTLOG_DEBUG = "-all,err+eventlog,warn+eventlog,trace+eventlog"
+
+
+def parse_events(text, kinds=("err",), typed=False):
+    found = re.finditer(r'(err|warn|trace):eventlog:ReportEventW L"(.*)"\s*$', text, re.M)
+    return [f"{m.group(1)}: {m.group(2)}" if typed else m.group(2)
+            for m in found if m.group(1) in kinds]
 
 
 def stop_child(proc, logf):

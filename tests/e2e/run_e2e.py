@@ -1,9 +1,10 @@
-"""Runs the end-to-end scenarios in four groups, each in a prefix of its own
-with a bmcsim of its own: the two hangs (about 250 s each) in the background,
+"""Runs the end-to-end scenarios in five groups, each in a prefix of its own
+with a bmcsim of its own: the two hangs (about 250 s each) and the long
+outage (about 130 s) in the background,
 the main sequence, then the BMC faults, in the foreground once the hang groups have their prefixes
 (so that its reset timing is not measured while wineboot loads the cores).
 
-usage: run_e2e.py [--only main|faults|hang-stop|hang-kill]...
+usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage]...
 """
 
 import argparse
@@ -77,9 +78,10 @@ def run_group(name, workroot, steps, ready=None):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--only", action="append", choices=["main", "faults", "hang-stop", "hang-kill"])
+    groups = ["main", "faults", "hang-stop", "hang-kill", "outage"]
+    ap.add_argument("--only", action="append", choices=groups)
     args = ap.parse_args()
-    only = set(args.only or ["main", "faults", "hang-stop", "hang-kill"])
+    only = set(args.only or groups)
 
     for f in (harness.BMCSIM, harness.EXE, harness.DLL):
         if not f.is_file():
@@ -97,18 +99,21 @@ def main():
     t_start = time.monotonic()
     threads, readies = [], []
     try:
-        for name, sig in (("hang-stop", signal.SIGSTOP), ("hang-kill", signal.SIGKILL)):
+        background = [(name, [(f"the hang: {signal.Signals(sig).name} the service's process, "
+                                "timeout 250 s", lambda c, s=sig: scenarios.hang(c, s))])
+                      for name, sig in (("hang-stop", signal.SIGSTOP),
+                                        ("hang-kill", signal.SIGKILL))]
+        background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE))
+        for name, steps in background:
             if name not in only:
                 continue
             ready = threading.Event()
-            title = f"the hang: {signal.Signals(sig).name} the service's process, timeout 250 s"
             t = threading.Thread(target=run_group, daemon=True,
-                                 args=(name, workroot, [(title, lambda c, s=sig: scenarios.hang(c, s))],
-                                       ready))
+                                 args=(name, workroot, steps, ready))
             t.start()
             threads.append(t)
             readies.append(ready)
-        out(f"== e2e: {len(threads)} hang group(s) started in the background; work in {workroot}")
+        out(f"== e2e: {len(threads)} long group(s) started in the background; work in {workroot}")
         for ready in readies:
             ready.wait(240)
         if "main" in only:

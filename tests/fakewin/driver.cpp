@@ -25,6 +25,32 @@ std::set<DWORD> sessions;
 DWORD next_session = 0x5e55;
 std::vector<IpmiRequest> requests;
 std::vector<ScriptedReply> replies;
+
+struct Outage {
+  uint64_t from_ms, to_ms;
+  DWORD status;
+  BYTE cc;
+  bool forget;
+  bool forgotten;
+};
+std::vector<Outage> outages;
+
+// The outage in force now, if any; one that ended with a restart makes the
+// model forget its watchdog settings once.
+const Outage *current_outage() {
+  uint64_t t = now();
+  const Outage *in_force = nullptr;
+  for (auto &o : outages) {
+    if (t >= o.to_ms && o.forget && !o.forgotten) {
+      o.forgotten = true;
+      model.configured = false;
+      model.running = false;
+      log("BMC restarted at %llu ms: watchdog settings lost", static_cast<unsigned long long>(t));
+    }
+    if (t >= o.from_ms && t < o.to_ms) in_force = &o;
+  }
+  return in_force;
+}
 std::map<BYTE, int> command_uses;
 
 // IPMI 2.0 section 27.7: the countdown ends the timer and sets its expiration flag.
@@ -158,6 +184,11 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
       *completion_code = s.cc;
       done = true;
     }
+  if (const Outage *o = done ? nullptr : current_outage()) {
+    status = o->status;
+    *completion_code = o->cc;
+    done = true;
+  }
   if (!done) {
     std::vector<BYTE> reply;
     *completion_code = carry_out(command, request_data, request_length, reply);
@@ -190,6 +221,7 @@ void reset_driver() {
   next_session = 0x5e55;
   requests.clear();
   replies.clear();
+  outages.clear();
   command_uses.clear();
 }
 
@@ -200,12 +232,18 @@ using namespace detail;
 Bmc &bmc() {
   WorldLock lock;
   check_expiry();
+  current_outage();
   return model;
 }
 
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc) {
   WorldLock lock;
   replies.push_back(ScriptedReply{command, nth, status, cc});
+}
+
+void script_outage(uint64_t from_ms, uint64_t to_ms, DWORD status, BYTE cc, bool forget) {
+  WorldLock lock;
+  outages.push_back(Outage{from_ms, to_ms, status, cc, forget, false});
 }
 
 int library_refcount() {

@@ -123,6 +123,11 @@ Bmc &bmc();
 // The nth request (1-based, 0 = every) carrying this IPMI command is not
 // carried out: the call returns status and writes completion code cc.
 void script_reply(BYTE command, int nth, DWORD status, BYTE cc);
+// From from_ms until to_ms (virtual), every request fails: the call returns
+// status and writes completion code cc. With forget, the BMC restarted in
+// the meantime: from to_ms on it has lost its watchdog settings (a Reset
+// answers 80h until the next Set) and its timer is stopped.
+void script_outage(uint64_t from_ms, uint64_t to_ms, DWORD status, BYTE cc, bool forget);
 // The library loaded by LoadLibraryA is counted: loads minus frees.
 int library_refcount();
 

@@ -445,6 +445,11 @@ void WINAPI Sleep(DWORD milliseconds) {
   block_until(lock, deadline, "Sleep", [] { return false; });
 }
 
+DWORD WINAPI GetTickCount(void) {
+  SchedLock guard;
+  return static_cast<DWORD>(clock_ms);
+}
+
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
   scripted_failure("AcquireSRWLockExclusive");
   {

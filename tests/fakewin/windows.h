@@ -68,6 +68,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 #define ERROR_SERVICE_EXISTS 1073
+#define ERROR_IO_DEVICE 1117
+#define ERROR_TIMEOUT 1460
 
 // Services
 #define SERVICE_WIN32_OWN_PROCESS 0x10
@@ -101,6 +103,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 
 // Event log
 #define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
 
 // Waits and priority
 #define WAIT_OBJECT_0 0
@@ -202,6 +206,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stack_size,
                            LPDWORD thread_id);
 BOOL WINAPI CloseHandle(HANDLE handle);
 void WINAPI Sleep(DWORD milliseconds);
+// Virtual milliseconds since the world began, wrapping as Windows' does.
+DWORD WINAPI GetTickCount(void);
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 

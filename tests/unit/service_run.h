@@ -100,3 +100,22 @@ inline ::testing::AssertionResult in_order(const std::vector<std::string> &journ
   }
   return ::testing::AssertionSuccess();
 }
+
+// A world whose test runs the service to its end; report_times holds the
+// virtual time of every SetServiceStatus call.
+class ServiceRunWorld : public World {
+ protected:
+  std::vector<uint64_t> report_times;
+  void SetUp() override {
+    World::SetUp();
+    fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
+  }
+  // Runs the service to its end, lets the worker finish its last steps (it
+  // may still be returning when STOPPED is reported), then ends the process.
+  void run() {
+    run_service_process();
+    fake::wait_for_threads();
+    fake::end_process();
+  }
+  uint64_t stopped_at() { return report_times.empty() ? 0 : report_times.back(); }
+};

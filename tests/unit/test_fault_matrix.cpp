@@ -11,6 +11,7 @@
 #include "cli_run.h"
 #include "service/state.h"
 #include "service_run.h"
+#include "watchdog/commands.h"
 
 namespace {
 
@@ -67,6 +68,11 @@ std::vector<ServiceRow> service_rows() {
   const std::string not_available = "VYR IPMI ASR exiting; timer is not available.";
   const std::string enable_failed = "VYR IPMI ASR exiting; timer enable failed.";
   const std::string disable_failed = "VYR IPMI ASR exiting; timer disable failed.";
+  // A failed reset rides through: one warning, then one information entry
+  // at the next reset taken a second later.
+  const std::string no_reply_once =
+      "VYR IPMI ASR: timer reset failed (no reply, library status 5); retrying once a second. / "
+      "VYR IPMI ASR: timer resets succeed again after 1.0 s; the timer kept its settings.";
   std::vector<ServiceRow> rows = {
       {"none", [] {}, {kClean, "", "stopped"}},
       {"RegisterServiceCtrlHandlerExA #1 (1060)",
@@ -100,14 +106,17 @@ std::vector<ServiceRow> service_rows() {
        [] { fail("WaitForSingleObject", 1, 6); },
        {kClean, "", "stopped"}},
       // The manager refuses the second stop to a STOP_PENDING service, so
-      // the service feeds on until its worker ends on its own (a reset at
-      // 70.7 s fails).
+      // the service feeds on until its worker ends on its own: every reset
+      // from 70.7 s on is answered busy, and half the timeout later it gives up.
       {"SetEvent #1, the stop's signal (6)",
        [] {
          fail("SetEvent", 1, 6);
-         fake::script_reply(0x22, 8, 1, 0);
+         for (int n = 8; n < 200; n++) fake::script_reply(0x22, n, 0, 0xC0);
        },
-       {kStopError, "", "stopped"}},
+       {kStopError,
+        "VYR IPMI ASR: timer reset failed (completion code C0h); retrying once a second. / "
+        "VYR IPMI ASR exiting; timer reset failed.",
+        "stopped"}},
       {"CloseHandle #1, the thread (6)",
        [] { fail("CloseHandle", 1, 6); },
        {kClean, "", "stopped"}},
@@ -148,10 +157,15 @@ std::vector<ServiceRow> service_rows() {
        {kStopError, enable_failed, "never set"}},
       {"SendQD4Request #3, first reset (status 5)",
        [] { fail("SendQD4Request", 3, 5); },
-       {kStopError, "", "stopped"}},
+       {kClean, no_reply_once, "stopped"}},
       {"SendQD4Request #5, third reset (status 5)",
        [] { fail("SendQD4Request", 5, 5); },
-       {kStopError, "", "stopped"}},
+       {kClean, no_reply_once, "stopped"}},
+      // The stop at 30 s comes within the ride-through's 125 s.
+      {"every reset answered with cc C0h",
+       [] { fake::script_reply(0x22, 0, 0, 0xC0); },
+       {kClean, "VYR IPMI ASR: timer reset failed (completion code C0h); retrying once a second.",
+        "stopped"}},
       {"SendQD4Request #6, the stop's disable, once (status 5)",
        [] { fail("SendQD4Request", 6, 5); },
        {kClean, "", "stopped"}},
@@ -159,7 +173,7 @@ std::vector<ServiceRow> service_rows() {
        [] {
          for (int n : {6, 7, 8}) fail("SendQD4Request", n, 5);
        },
-       {kClean, disable_failed, "running"}},
+       {"STOPPED 0x5b4", disable_failed, "running"}},
       {"SendQD4Request, every call (status 5)",
        [] { fail("SendQD4Request", 0, 5); },
        {kStopError, not_available, "never set"}},
@@ -212,8 +226,20 @@ std::vector<ServiceRow> service_rows() {
                     [cc] { fake::script_reply(0x24, 1, 0, cc); },
                     {kStopError, enable_failed, "never set"}});
     snprintf(name, sizeof name, "first reset answered with cc %02Xh", cc);
+    char events[400];
+    if (cc == 0x80)
+      snprintf(events, sizeof events,
+               "VYR IPMI ASR: the BMC has lost the watchdog settings (completion code 80h); arming "
+               "the timer again. / VYR IPMI ASR: timer resets succeed again after 0.0 s; the "
+               "timer was armed again.");
+    else
+      snprintf(events, sizeof events,
+               "VYR IPMI ASR: timer reset failed (completion code %02Xh); retrying once a second. "
+               "/ VYR IPMI ASR: timer resets succeed again after 1.0 s; the timer kept its "
+               "settings.",
+               cc);
     rows.push_back(
-        {name, [cc] { fake::script_reply(0x22, 1, 0, cc); }, {kStopError, "", "stopped"}});
+        {name, [cc] { fake::script_reply(0x22, 1, 0, cc); }, {kClean, events, "stopped"}});
   }
   return rows;
 }

@@ -1,4 +1,4 @@
-#include "driverlib/session.h"
+#include "driverlib/vm_transport.h"
 
 #include <cstring>
 
@@ -25,16 +25,34 @@ timeval to_timeval(DWORD ms) {
 
 }  // namespace
 
-Session::Session(const Settings& settings) : settings_(settings) {
+VmTransport::VmTransport(const Settings& settings) : settings_(settings) {
   InitializeCriticalSection(&lock_);
 }
 
-Session::~Session() {
-  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+VmTransport::~VmTransport() {
+  disconnect();
+  if (winsock_) WSACleanup();
   DeleteCriticalSection(&lock_);
 }
 
-DWORD Session::open() {
+DWORD VmTransport::open() {
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return kNoResources;
+  winsock_ = true;
+  EnterCriticalSection(&lock_);
+  DWORD status = connect_once();
+  LeaveCriticalSection(&lock_);
+  return status;
+}
+
+void VmTransport::disconnect() {
+  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+}
+
+DWORD VmTransport::connect_once() {
+  disconnect();
+  decoder_.reset();
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;
@@ -50,6 +68,7 @@ DWORD Session::open() {
   ioctlsocket(socket_, FIONBIO, &non_blocking);
   if (connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 &&
       WSAGetLastError() != WSAEWOULDBLOCK) {
+    disconnect();
     return kConnectFailed;
   }
   fd_set writable;
@@ -60,12 +79,14 @@ DWORD Session::open() {
   FD_SET(socket_, &failed);
   timeval tv = to_timeval(settings_.connect_timeout_ms);
   if (select(0, nullptr, &writable, &failed, &tv) != 1 || !FD_ISSET(socket_, &writable)) {
+    disconnect();
     return kConnectFailed;
   }
   int error = 0;
   int error_len = sizeof(error);
   if (getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &error_len) != 0 ||
       error != 0) {
+    disconnect();
     return kConnectFailed;
   }
   u_long blocking = 0;
@@ -83,11 +104,32 @@ DWORD Session::open() {
   size_t n = vmproto::encode_command(vmproto::kCmdVersion, &version, 1, frame, sizeof(frame));
   size_t m =
       vmproto::encode_command(vmproto::kCmdCapabilities, &caps, 1, frame + n, sizeof(frame) - n);
-  if (n == 0 || m == 0 || !send_all(frame, n + m)) return kSendFailed;
+  if (n == 0 || m == 0 || !send_all(frame, n + m)) {
+    disconnect();
+    return kSendFailed;
+  }
   return kOk;
 }
 
-bool Session::send_all(const BYTE* bytes, size_t n) {
+bool VmTransport::peer_closed() {
+  char chunk[512];
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval none = to_timeval(0);
+    int ready = select(0, &readable, nullptr, nullptr, &none);
+    if (ready == 0) return false;
+    if (ready < 0) return true;
+    int got = recv(socket_, chunk, sizeof(chunk), 0);
+    if (got <= 0) return true;
+    // No request is in flight: whatever came is stale. Keep the decoder on
+    // frame bounds for the next reply.
+    for (int i = 0; i < got; ++i) decoder_.push(static_cast<BYTE>(chunk[i]));
+  }
+}
+
+bool VmTransport::send_all(const BYTE* bytes, size_t n) {
   while (n > 0) {
     int sent = send(socket_, reinterpret_cast<const char*>(bytes), static_cast<int>(n), 0);
     if (sent <= 0) return false;
@@ -97,13 +139,15 @@ bool Session::send_all(const BYTE* bytes, size_t n) {
   return true;
 }
 
-DWORD Session::transact(BYTE netfn_lun, BYTE command, const BYTE* data, WORD length, BYTE* buffer,
-                        WORD* buffer_length, BYTE* completion_code) {
+DWORD VmTransport::transact(BYTE netfn_lun, BYTE command, const BYTE* data, WORD length,
+                            BYTE* buffer, WORD* buffer_length, BYTE* completion_code) {
   EnterCriticalSection(&lock_);
   DWORD status = kOk;
-  if (broken_) {
-    status = kConnectionLost;
-  } else {
+  if (socket_ != INVALID_SOCKET && peer_closed()) disconnect();
+  // One attempt per call, bounded by the connect timeout: a restarting BMC
+  // costs its caller at most that long, and the session stays usable.
+  if (socket_ == INVALID_SOCKET) status = connect_once();
+  if (status == kOk) {
     BYTE seq = next_seq_++;
     BYTE frame[vmproto::encoded_size_bound(vmproto::kMaxFrame)];
     size_t n = vmproto::encode_request(seq, netfn_lun, command, data, length, frame, sizeof(frame));
@@ -111,7 +155,7 @@ DWORD Session::transact(BYTE netfn_lun, BYTE command, const BYTE* data, WORD len
     if (n == 0) {
       status = kBadArgument;
     } else if (!send_all(frame, n)) {
-      broken_ = true;
+      disconnect();
       status = kSendFailed;
     } else {
       status = await_reply(seq, command, deadline, buffer, buffer_length, completion_code);
@@ -121,8 +165,8 @@ DWORD Session::transact(BYTE netfn_lun, BYTE command, const BYTE* data, WORD len
   return status;
 }
 
-DWORD Session::await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buffer,
-                           WORD* buffer_length, BYTE* completion_code) {
+DWORD VmTransport::await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buffer,
+                               WORD* buffer_length, BYTE* completion_code) {
   char chunk[512];
   for (;;) {
     DWORD left = remaining_ms(deadline);
@@ -134,12 +178,12 @@ DWORD Session::await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buffer,
     int ready = select(0, &readable, nullptr, nullptr, &tv);
     if (ready == 0) return kReplyTimeout;
     if (ready < 0) {
-      broken_ = true;
+      disconnect();
       return kConnectionLost;
     }
     int got = recv(socket_, chunk, sizeof(chunk), 0);
     if (got <= 0) {
-      broken_ = true;
+      disconnect();
       return kConnectionLost;
     }
     bool found = false;
