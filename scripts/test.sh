@@ -2,9 +2,11 @@
 # Sets up, builds both targets and runs every test: unit tests under ASan and
 # UBSan, the race tests under TSan, the Windows build's checks, the stand-in
 # library's checks and the end-to-end tests under Wine, and the fuzzers' short
-# runs.
+# runs. Setup and builds print one line each (their output in build/logs/);
+# the tests print their own results.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/phase.sh"
+top=$asr_top
 cd "$top"
 jobs=$(nproc)
 
@@ -16,8 +18,11 @@ ctest --test-dir build/host --output-on-failure -j "$jobs"
 echo "fault matrix written by the unit tests: build/host/tests/fault_matrix.md"
 
 echo "== race tests (host build, ThreadSanitizer)"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null
-cmake --build build/tsan --target unit_tests -j "$jobs"
+build_tsan() {
+  cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread
+  cmake --build build/tsan --target unit_tests -j "$jobs"
+}
+phase "build tsan (unit tests under ThreadSanitizer)" build-tsan.log build_tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
   -R '^(Races|ServiceRun|Controls|WorkerFailure|RideThrough)\.'
 
