@@ -2,11 +2,14 @@
 the BMC sees (idle, then with every core loaded), stop request to disable,
 start to first reset, a restarted BMC's answer to the timer armed again, the
 longest gap between resets taken around busy spells, CPU time per hour of
-feeding, peak working set and the executable's size. Prints one table and
-writes the same figures as JSON.
+feeding, peak working set and the executable's size; and one request's cost
+through the library's two transports (the VM protocol, and Windows' IPMI
+driver through WMI, here the fake WMI provider), in the same run. Prints one
+table and writes the same figures as JSON.
 
 usage: /usr/bin/python3 bench/run_bench.py [--intervals N] [--stops N] [--restarts N]
-                                           [--spells S,S...] [--json FILE]
+                                           [--spells S,S...] [--requests N]
+                                           [--requests-only] [--json FILE]
 Both builds must exist (scripts/build.sh).
 """
 
@@ -14,6 +17,8 @@ import argparse
 import json
 import os
 import platform
+import re
+import shutil
 import subprocess
 import sys
 import time
@@ -24,6 +29,7 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 import harness  # noqa: E402
 from harness import Abort, Bmcsim, Prefix, Report, cleanup_all, requests, wait_for  # noqa: E402
+from wmifake import install_wmifake  # noqa: E402
 
 NOMINAL_S = 10.1
 TIMEOUT_S = 300
@@ -142,6 +148,32 @@ def measure_start_stop(pfx, sim, stops):
     return start_ms, stop_ms
 
 
+def measure_requests(pfx, sim, count):
+    """Milliseconds per Get Watchdog Timer, timed inside qd4probe around
+    SendQD4Request, through each transport to the same bmcsim: the VM protocol
+    (a settings file saying so), then the in-box path (no file; the fake WMI
+    provider forwards to bmcsim over the VM protocol, so its figure includes
+    one VM round trip). The first request of each is left out as warm-up."""
+    bindir = pfx.path / "drive_c" / "probe"
+    bindir.mkdir(exist_ok=True)
+    shutil.copy2(harness.DLL, bindir / "vyrqd4w.dll")
+    shutil.copy2(harness.WIN_BUILD / "driverlib" / "qd4probe.exe", bindir / "qd4probe.exe")
+    install_wmifake(pfx, sim.port)
+    ini = bindir / "vyrqd4w.ini"
+    figures = {}
+    for name in ("vm", "inbox"):
+        if name == "vm":
+            ini.write_bytes(b"transport=vm\r\nbmc=127.0.0.1:%d\r\n" % sim.port)
+        else:
+            ini.unlink()
+        _, so, _ = pfx.wine([bindir / "qd4probe.exe", "time", str(count + 1)], timeout=300)
+        m = re.search(r"time n=\d+ us=([\d,]+) failed=(\d+)", so)
+        if not m or m.group(2) != "0":
+            raise Abort(f"qd4probe time through {name}: {so!r}")
+        figures[name] = summary([int(us) / 1000.0 for us in m.group(1).split(",")[1:]])
+    return figures
+
+
 def measure_restarts(sim, count, outage_s=15):
     """The BMC stopped for outage_s and started again on the same port with
     its state lost: from its listen entry to the Set that arms it again. The
@@ -202,6 +234,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--intervals", type=int, default=30)
     ap.add_argument("--stops", type=int, default=20)
+    ap.add_argument("--requests", type=int, default=500)
+    ap.add_argument("--requests-only", action="store_true",
+                    help="only one request's cost through each transport")
     ap.add_argument("--restarts", type=int, default=5)
     ap.add_argument("--spells", default="5,15,30", help="busy spells' lengths in s")
     ap.add_argument("--json", default=str(ROOT / "build" / "bench" / "results.json"))
@@ -217,6 +252,14 @@ def main():
         pfx.create()
         pfx.install_dll(sim.port)
         print(f"bench: prefix and bmcsim ready in {work}; timeout {TIMEOUT_S} s", flush=True)
+        if args.requests_only:
+            print(f"bench: {args.requests} requests through each transport", flush=True)
+            per_request = measure_requests(pfx, sim, args.requests)
+            print("| transport | mean | p50 | p99 | max | n | unit |\n|---|---|---|---|---|---|---|")
+            for name, fig in per_request.items():
+                print(f"| {name} | {fig['mean']:.3f} | {fig['p50']:.3f} | {fig['p99']:.3f} "
+                      f"| {fig['max']:.3f} | {fig['n']} | ms |")
+            return 0
 
         t_install = now_ms()
         pfx.asr("-install", "-n", str(TIMEOUT_S))
@@ -251,6 +294,9 @@ def main():
         rearm_ms, sim = measure_restarts(sim, args.restarts)
         spells = measure_busy_spells(sim, [float(x) for x in args.spells.split(",") if x])
         pfx.asr("-remove", key=True)
+
+        print(f"bench: {args.requests} requests through each transport", flush=True)
+        per_request = measure_requests(pfx, sim, args.requests)
     except Abort as e:
         print(f"bench: aborted: {e}; logs in {work}", flush=True)
         return 1
@@ -273,6 +319,8 @@ def main():
         "cpu_s_per_hour": cpu_per_hour,
         "peak_rss_kib": peak_kib,
         "exe_bytes": harness.EXE.stat().st_size,
+        "request_vm_ms": per_request["vm"],
+        "request_inbox_ms": per_request["inbox"],
     }
     Path(args.json).parent.mkdir(parents=True, exist_ok=True)
     Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
@@ -289,6 +337,8 @@ def main():
     row("reset interval, all cores loaded", results["interval_loaded_s"], "s")
     row("stop request to disable", results["stop_to_disable_ms"], "ms")
     row("start request to first reset", results["start_to_first_reset_ms"], "ms")
+    row("one request, VM transport", results["request_vm_ms"], "ms")
+    row("one request, in-box transport (fake WMI)", results["request_inbox_ms"], "ms")
     row("BMC answers again -> timer re-armed", results["bmc_answers_to_rearmed_ms"], "ms")
     for sp in spells:
         print(f"| longest gap between resets taken, busy spell of {sp['spell_s']:.1f} s | "

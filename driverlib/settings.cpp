@@ -62,6 +62,19 @@ bool apply_bmc(const char* b, const char* e, Settings* s) {
   std::memcpy(s->host, b, len);
   s->host[len] = '\0';
   s->port = static_cast<uint16_t>(port);
+  s->bmc_given = true;
+  return true;
+}
+
+bool apply_transport(const char* b, const char* e, Settings* s) {
+  if (equals(b, e, "vm")) {
+    s->transport = TransportKind::kVm;
+  } else if (equals(b, e, "inbox")) {
+    s->transport = TransportKind::kInbox;
+  } else {
+    return false;
+  }
+  s->transport_given = true;
   return true;
 }
 
@@ -78,8 +91,11 @@ bool apply_line(const char* b, const char* e, Settings* s) {
   trim(&kb, &ke);
   trim(&vb, &ve);
   if (equals(kb, ke, "bmc")) return apply_bmc(vb, ve, s);
+  if (equals(kb, ke, "transport")) return apply_transport(vb, ve, s);
   if (equals(kb, ke, "connect_timeout_ms")) {
-    return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->connect_timeout_ms);
+    bool ok = parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->connect_timeout_ms);
+    if (ok) s->connect_timeout_given = true;
+    return ok;
   }
   if (equals(kb, ke, "reply_timeout_ms")) {
     return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->reply_timeout_ms);
@@ -100,6 +116,9 @@ int parse_settings(const char* text, size_t n, Settings* settings) {
     if (apply_line(line, eol, settings)) ++applied;
     line = eol < end ? eol + 1 : end;
   }
+  // An address of a VM-protocol port alone chooses that transport; an
+  // explicit transport line wins wherever it stands.
+  if (settings->bmc_given && !settings->transport_given) settings->transport = TransportKind::kVm;
   return applied;
 }
 

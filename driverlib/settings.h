@@ -7,12 +7,21 @@
 
 namespace qd4 {
 
+// How the library reaches the BMC: Windows' own IPMI driver through WMI, or a
+// simulator's VM-protocol port.
+enum class TransportKind : uint8_t { kInbox, kVm };
+
 struct Settings {
+  // "transport=vm|inbox"; a "bmc=" line alone means vm. No file: inbox.
+  TransportKind transport = TransportKind::kInbox;
+  bool transport_given = false;
+  bool bmc_given = false;
   // The BMC's VM-protocol port, an IPv4 address in dotted form.
   char host[64] = "127.0.0.1";
   uint16_t port = 9002;
-  // How long OpenQD4Driver waits for the TCP connection.
+  // How long OpenQD4Driver waits for the TCP connection (in-box: for WMI).
   uint32_t connect_timeout_ms = 2000;
+  bool connect_timeout_given = false;
   // How long SendQD4Request waits for its reply.
   uint32_t reply_timeout_ms = 3000;
 };

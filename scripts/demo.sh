@@ -2,7 +2,8 @@
 # A one-minute tour: the real vyriasrw.exe runs as a Windows service under Wine
 # and keeps a (simulated) BMC's watchdog timer from running out.
 #
-#   1. installs the packages and builds everything (scripts/setup.sh, build.sh)
+#   1. installs the packages and builds everything (scripts/setup.sh, build.sh;
+#      one line each, their output in build/logs/)
 #   2. starts bmcsim, our BMC simulator, on a free loopback port
 #   3. makes a fresh, throwaway Wine prefix with our vyrqd4w.dll in it
 #   4. installs the service with a 300 s timeout and shows what the BMC sees:
@@ -12,7 +13,8 @@
 # Everything it starts is stopped again, and the prefix deleted, on any exit.
 # usage: bash scripts/demo.sh [WATCH_SECONDS]   (default 22: two resets)
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/phase.sh"
+top=$asr_top
 cd "$top"
 watch_s=${1:-22}
 timeout_s=300
@@ -23,11 +25,7 @@ step_t0=$(date +%s)
 
 say "1/5 packages and builds"
 bash scripts/setup.sh
-bash scripts/build.sh >build/demo-build.log 2>&1 || {
-  echo "build failed; see build/demo-build.log"
-  tail -20 build/demo-build.log
-  exit 1
-}
+bash scripts/build.sh
 . scripts/wine_select.sh
 win=${ASR_WIN_BUILD#"$top"/}
 echo "built: $win/vyriasrw.exe, $win/driverlib/vyrqd4w.dll, build/host/bmcsim/bmcsim"
@@ -114,17 +112,20 @@ show_timer
 
 say "3/5 a fresh Wine prefix"
 t0=$(date +%s)
-wineboot --init >/dev/null 2>&1
-timeout 120 wineserver -w
-wineserver -p
+make_prefix() {
+  wineboot --init
+  timeout 120 wineserver -w
+  wineserver -p
+}
+phase "   wineboot" demo-wineboot.log make_prefix
 # The first command brings up the prefix's services; their event-log entries
 # arrive on its stderr.
 WINEDEBUG=-all,err+eventlog wine cmd /c exit 2>"$work/services.err" </dev/null
 sys32="$WINEPREFIX/drive_c/windows/system32"
 cp "$ASR_WIN_BUILD/driverlib/vyrqd4w.dll" "$sys32/"
-printf 'bmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
 echo "   $WINEPREFIX ready in $(($(date +%s) - t0)) s"
-echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: bmc=127.0.0.1:$port"
+echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: transport=vm, bmc=127.0.0.1:$port"
 
 say "4/5 install the service with a $timeout_s s timeout"
 cp "$ASR_WIN_BUILD/vyriasrw.exe" "$work/"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the builds and tests need. Idempotent;
-# run as root on a fresh Debian 12 machine.
+# run as root on a fresh Debian 12 machine. Prints one line; the package
+# manager's output goes to build/logs/setup.log.
 set -euo pipefail
+. "$(dirname "$0")/phase.sh"
 
 packages=(
   cmake g++ make git libgtest-dev libgmock-dev googletest clang clang-format libclang-rt-14-dev
@@ -13,19 +15,22 @@ packages=(
   wixl msitools
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all packages present"
-  exit 0
-fi
+install_missing() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "all ${#packages[@]} packages present"
+    return 0
+  fi
+  echo "installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
 
-echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+phase "packages" setup.log install_missing

@@ -2,9 +2,11 @@
 # Sets up, builds both targets and runs every test: unit tests under ASan and
 # UBSan, the race tests under TSan, the Windows build's checks, the stand-in
 # library's checks and the end-to-end tests under Wine, and the fuzzers' short
-# runs.
+# runs. Setup and builds print one line each (their output in build/logs/);
+# the tests print their own results.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/phase.sh"
+top=$asr_top
 cd "$top"
 jobs=$(nproc)
 
@@ -20,8 +22,11 @@ echo "== a month on virtual time (host build, ASan + UBSan; ASR_SOAK_DAYS=365 fo
 echo "soak table: build/host/tests/soak_table.md"
 
 echo "== race tests (host build, ThreadSanitizer)"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread >/dev/null
-cmake --build build/tsan --target unit_tests -j "$jobs"
+build_tsan() {
+  cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DASR_SANITIZE=thread
+  cmake --build build/tsan --target unit_tests -j "$jobs"
+}
+phase "build tsan (unit tests under ThreadSanitizer)" build-tsan.log build_tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
   -R '^(Races|ServiceRun|Controls|WorkerFailure|RideThrough|SoakFindings)\.'
 
@@ -29,9 +34,13 @@ echo "== Windows build"
 /usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
 /usr/bin/python3 packaging/check_msi.py x86 build/win32/vyriasrw.msi build/win32
 /usr/bin/python3 packaging/check_msi.py x64 build/win64/vyriasrw.msi build/win64
+/usr/bin/python3 tests/windows_build/check_dll.py build/win32/driverlib/vyrqd4w.dll
 
 echo "== the stand-in library under Wine against bmcsim"
 bash tests/bmc/dll_under_wine.sh
+
+echo "== the fake WMI provider (Windows' IPMI driver) under Wine against bmcsim"
+bash tests/wmifake/run_check.sh
 
 if [ -f tests/e2e/run_all.sh ]; then
   echo "== end to end under Wine"

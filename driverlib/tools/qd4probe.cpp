@@ -1,18 +1,28 @@
-// qd4probe: loads vyrqd4w.dll by name, as the service does, and drives its
-// entries against a BMC, printing one line per call:
+// qd4probe: the first thing to run on a server. Without arguments it loads
+// vyrqd4w.dll by name, as the service does, and says in words which transport
+// the library will use, what the BMC is (Get Device ID) and what its watchdog
+// timer is doing (Get Watchdog Timer), or why it cannot tell. It never changes
+// the timer. Exit code 0 when the BMC answered both, 1 when not, 2 when the
+// library or one of its entries is missing.
+//
+// Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
 // Modes: full (the watchdog sequence and the error paths), open (Open only),
 // get (Open, Get Watchdog Timer, Close), drop (Open, Get, 1.5 s pause, Get,
 // Close), expire (a 0.5 s hard-reset timer left to run out, then Get: the
 // BMC's reset command arrives first and must be skipped), reconnect (Open, Set
 // enable, then a Get every 250 ms on the same session until one has failed and
-// two have succeeded since, or 30 s have passed). Exit code 2 when the library
-// or an entry is missing, otherwise 0.
+// two have succeeded since, or 30 s have passed), time N (Open, then N Get
+// Watchdog Timer requests, each timed: prints "time n=.. failed=.. us=a,b,c..."). Exit code 2 when
+// the library or an entry is missing, otherwise 0.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "driverlib/settings.h"
+#include "driverlib/tools/probe_text.h"
 #include "watchdog/qd4_driver.h"
 
 namespace {
@@ -25,6 +35,8 @@ GetQD4VersionFn g_version;
 // IPMI App netfn 06h, LUN 0, and the BMC's responder address 20h.
 constexpr BYTE kNetfnApp = 0x18;
 constexpr BYTE kBmcAddress = 0x20;
+// IPMI 2.0 section 20.1: Get Device ID.
+constexpr BYTE kGetDeviceId = 0x01;
 // IPMI 2.0 section 27.5, 27.6, 27.7: Reset, Set, Get Watchdog Timer.
 constexpr BYTE kResetWatchdog = 0x22;
 constexpr BYTE kSetWatchdog = 0x24;
@@ -144,6 +156,119 @@ void run_reconnect() {
   close("close", session);
 }
 
+// Says which transport the library's settings file (or its absence) chooses.
+void print_transport(HMODULE module) {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(module, path, sizeof(path));
+  if (n == 0 || n >= sizeof(path)) return;
+  std::printf("library:   %s\n", path);
+  char* slash = std::strrchr(path, '\\');
+  char* base = slash != nullptr ? slash + 1 : path;
+  static const char kName[] = "vyrqd4w.ini";
+  if (static_cast<size_t>(base - path) + sizeof(kName) > sizeof(path)) return;
+  std::memcpy(base, kName, sizeof(kName));
+  qd4::Settings settings;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::printf("settings:  none (no %s)\n", path);
+  } else {
+    char text[4096];
+    DWORD got = 0;
+    if (ReadFile(file, text, sizeof(text), &got, nullptr))
+      qd4::parse_settings(text, got, &settings);
+    CloseHandle(file);
+    std::printf("settings:  %s\n", path);
+  }
+  if (settings.transport == qd4::TransportKind::kVm) {
+    std::printf("transport: VM protocol to a simulator at %s:%u\n", settings.host,
+                static_cast<unsigned>(settings.port));
+  } else {
+    std::printf(
+        "transport: in-box, Windows' IPMI driver through WMI (root\\WMI, Microsoft_IPMI)\n");
+  }
+}
+
+// One read-only request for the check; prints the reply in words, or why
+// there is none.
+bool check_request(WatchdogSession session, const char* what, BYTE command,
+                   std::string (*describe)(const uint8_t*, size_t)) {
+  BYTE buffer[64];
+  std::memset(buffer, 0, sizeof(buffer));
+  WORD reply_length = sizeof(buffer);
+  BYTE cc = 0xFF;
+  DWORD start = GetTickCount();
+  DWORD rc =
+      g_send(session, kNetfnApp, command, nullptr, 0, kBmcAddress, buffer, &reply_length, &cc, 0);
+  DWORD ms = GetTickCount() - start;
+  if (rc != 0) {
+    std::printf("%s: FAILED, library status %lu: %s\n", what, static_cast<unsigned long>(rc),
+                probe::status_text(rc).c_str());
+    return false;
+  }
+  if (cc != 0) {
+    std::printf("%s: FAILED, the BMC answered completion code %s\n", what,
+                probe::completion_code_text(cc).c_str());
+    return false;
+  }
+  std::printf("%s: answered in %lu ms\n%s", what, static_cast<unsigned long>(ms),
+              describe(buffer, reply_length).c_str());
+  return true;
+}
+
+int run_check(HMODULE module) {
+  print_transport(module);
+  DWORD version = 0;
+  if (g_version(&version) == 0) {
+    std::printf("version:   %lu.%lu\n", static_cast<unsigned long>(version >> 16),
+                static_cast<unsigned long>(version & 0xFFFF));
+  }
+  WatchdogSession session = 0;
+  DWORD start = GetTickCount();
+  DWORD rc = g_open(&session, 0);
+  if (rc != 0) {
+    std::printf("OpenQD4Driver: FAILED, status %lu: %s\n", static_cast<unsigned long>(rc),
+                probe::status_text(rc).c_str());
+    std::printf("result: the service cannot reach the BMC\n");
+    return 1;
+  }
+  std::printf("OpenQD4Driver: session opened in %lu ms\n",
+              static_cast<unsigned long>(GetTickCount() - start));
+  bool ok = check_request(session, "Get Device ID", kGetDeviceId, probe::device_id_text);
+  ok = check_request(session, "Get Watchdog Timer", kGetWatchdog, probe::watchdog_text) && ok;
+  g_close(session, 0);
+  std::printf("result: %s; the timer was not changed\n",
+              ok ? "the BMC answered" : "the BMC did not answer every request");
+  std::fflush(stdout);
+  return ok ? 0 : 1;
+}
+
+// One request's cost through the library, for the benchmark.
+void run_time(int count) {
+  WatchdogSession session = 0;
+  if (!open(&session)) return;
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  int failed = 0;
+  std::printf("time n=%d us=", count);
+  for (int i = 0; i < count; ++i) {
+    BYTE buffer[64];
+    WORD reply_length = sizeof(buffer);
+    BYTE cc = 0xFF;
+    LARGE_INTEGER t0;
+    LARGE_INTEGER t1;
+    QueryPerformanceCounter(&t0);
+    DWORD rc = g_send(session, kNetfnApp, kGetWatchdog, nullptr, 0, kBmcAddress, buffer,
+                      &reply_length, &cc, 0);
+    QueryPerformanceCounter(&t1);
+    if (rc != 0 || cc != 0) ++failed;
+    long long us = (t1.QuadPart - t0.QuadPart) * 1000000 / frequency.QuadPart;
+    std::printf("%s%lld", i == 0 ? "" : ",", us);
+  }
+  std::printf(" failed=%d\n", failed);
+  close("close", session);
+}
+
 template <typename T>
 bool resolve(HMODULE module, const char* name, T* out) {
   *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -154,18 +279,23 @@ bool resolve(HMODULE module, const char* name, T* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* mode = argc > 1 ? argv[1] : "full";
+  const char* mode = argc > 1 ? argv[1] : "check";
   HMODULE module = LoadLibraryA(QD4_LIBRARY_NAME);
   if (module == nullptr) {
-    std::printf("LoadLibraryA(%s) failed: %lu\n", QD4_LIBRARY_NAME,
-                static_cast<unsigned long>(GetLastError()));
+    std::printf(
+        "LoadLibraryA(%s) failed: %lu: put %s beside this program or in the system "
+        "directory\n",
+        QD4_LIBRARY_NAME, static_cast<unsigned long>(GetLastError()), QD4_LIBRARY_NAME);
     return 2;
   }
   if (!resolve(module, QD4_OPEN_NAME, &g_open) || !resolve(module, QD4_CLOSE_NAME, &g_close) ||
       !resolve(module, QD4_SEND_NAME, &g_send) || !resolve(module, QD4_VERSION_NAME, &g_version)) {
     return 2;
   }
-  if (std::strcmp(mode, "open") == 0) {
+  int exit_code = 0;
+  if (std::strcmp(mode, "check") == 0) {
+    exit_code = run_check(module);
+  } else if (std::strcmp(mode, "open") == 0) {
     WatchdogSession session = 0;
     if (open(&session)) close("close", session);
   } else if (std::strcmp(mode, "get") == 0) {
@@ -176,9 +306,12 @@ int main(int argc, char** argv) {
     run_expire();
   } else if (std::strcmp(mode, "reconnect") == 0) {
     run_reconnect();
+  } else if (std::strcmp(mode, "time") == 0) {
+    int count = argc > 2 ? std::atoi(argv[2]) : 100;
+    run_time(count > 0 && count <= 100000 ? count : 100);
   } else {
     run_full();
   }
   FreeLibrary(module);
-  return 0;
+  return exit_code;
 }

@@ -6,6 +6,9 @@
 # request left unanswered (Send fails within its bound), a connection
 # dropped by the BMC (the next Send connects again) and a BMC restarted with
 # its state lost (Sends fail while it is away, then succeed on the same handle).
+# Then the in-box transport through the fake WMI provider (tests/wmifake):
+# the check, the watchdog sequence, each cause of a failed Open and a stalled
+# driver (a bounded wait, then failing fast until the stalled call returns).
 #
 # usage: tests/bmc/dll_under_wine.sh [HOST_BUILD_DIR] [WIN32_BUILD_DIR]
 #   defaults: build/host and build/win32 (build/win64 where this machine
@@ -19,7 +22,8 @@ win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
 bmcsim="$host_build/bmcsim/bmcsim"
 dll="$win_build/driverlib/vyrqd4w.dll"
 probe="$win_build/driverlib/qd4probe.exe"
-for f in "$bmcsim" "$dll" "$probe"; do
+wmifake="$win_build/tests/wmifake/wmifake.dll"
+for f in "$bmcsim" "$dll" "$probe" "$wmifake"; do
   [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
 done
 
@@ -81,17 +85,18 @@ control() {  # one control line to bmcsim; prints its answer
   echo "$answer"
 }
 
-run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s
+run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
   local t0
   t0=$(date +%s%N)
   echo "== qd4probe $1" >>"$work/wine.err"
   timeout 60 wine "$work/bin/qd4probe.exe" "$1" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  probe_rc=${PIPESTATUS[0]}
   probe_s=$(since "$t0")
   sed 's/^/     | /' "$work/probe.out"
   [ -s "$work/probe.out" ] || { echo "     qd4probe printed nothing; wine said:"; tail -5 "$work/wine.err"; }
 }
 
-write_ini() { printf 'bmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
+write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
 
 mkdir -p "$work/bin"
 cp "$dll" "$probe" "$work/bin/"
@@ -132,6 +137,28 @@ check "journal: version command 01" journal_has '"cmd":"version","data":"01"'
 check "journal: capabilities power|reset (03)" journal_has '"cmd":"capabilities","data":"03"'
 check "journal: Set with 44010010b80b" journal_has '"cmd":"24","name":"set watchdog","data":"44010010b80b"'
 check "journal: disconnect on Close" journal_has '"kind":"disconnect","reason":"closed"'
+
+echo "== the administrator's check, VM transport"
+writes_before=$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")
+run_probe check
+out_has() { grep -qF -- "$1" "$work/probe.out"; }
+check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
+check "check names the transport and its address" out_has "transport: VM protocol to a simulator at 127.0.0.1:$port"
+check "check decodes Get Device ID" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
+check "check decodes the timer: SMS/OS, stopped, hard reset" \
+  bash -c "grep -qF 'timer use SMS/OS, stopped' '$work/probe.out' && grep -qF 'action on expiry: hard reset' '$work/probe.out'"
+check "check reads the countdowns in seconds" out_has "initial countdown 256.0 s"
+check "check says the timer was not changed" out_has "result: the BMC answered; the timer was not changed"
+check "journal: the check sent no Set or Reset" \
+  test "$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")" -eq "$writes_before"
+
+echo "== the administrator's check, in-box transport (Wine's WMI has no IPMI driver)"
+mv "$work/bin/vyrqd4w.ini" "$work/bin/vm.ini"
+run_probe check
+check "check exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
+check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
+check "check says the driver is absent (status 8)" out_has "OpenQD4Driver: FAILED, status 8: Windows' IPMI driver is absent"
+mv "$work/bin/vm.ini" "$work/bin/vyrqd4w.ini"
 
 echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
 run_probe expire
@@ -195,6 +222,64 @@ check "every Get on the handle Open gave ($session)" \
 check "journal of the new BMC: version and capabilities announced" \
   bash -c "grep -q '\"cmd\":\"version\"' '$journal2' && grep -q '\"cmd\":\"capabilities\",\"data\":\"03\"' '$journal2'"
 check "Close after the restart: 0" step_has close "rc=0"
+
+echo "== in-box transport: Windows' IPMI driver through the fake WMI provider"
+bash "$root/tests/wmifake/install.sh" "$wmifake" "$port" >>"$work/wine.err" 2>&1 ||
+  { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
+fake_ini="$WINEPREFIX/drive_c/windows/system32/wmifake.ini"
+fake() { printf 'bmc=127.0.0.1:%s\r\n%s\r\n' "$port" "$1" >"$fake_ini"; }
+rm -f "$work/bin/vyrqd4w.ini"
+run_probe check
+check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
+check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
+check "check decodes Get Device ID through WMI" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
+check "check decodes the timer through WMI" out_has "action on expiry:"
+requests_before=$(grep -c '"kind":"request"' "$journal2")
+run_probe full
+check "Reset before Set: 80h through WMI" step_has reset-before-set "rc=0 cc=80 len=0"
+check "Set enable, then Get: SMS/OS stopped, count 3000" step_has get-armed "rc=0 cc=00 len=8 data=04010000b80bb80b"
+check "Get after Reset: running" step_has get-running "cc=00 len=8 data=4401"
+check "Small buffer: 2 bytes written, length 2" step_has get-small-buffer "rc=0 cc=00 len=2 data=4401 "
+check "Close: 0, second Close and Send after Close fail" \
+  bash -c "grep -q '^close rc=0' '$work/probe.out' && grep '^close-again ' '$work/probe.out' | grep -qv 'rc=0' && grep '^after-close ' '$work/probe.out' | grep -qv 'rc=0 '"
+check "journal: the sequence's 9 requests reached bmcsim" \
+  test "$(grep -c '"kind":"request"' "$journal2")" -eq $((requests_before + 9))
+check "journal: Set with 44010010b80b through WMI" \
+  bash -c "grep -q '\"name\":\"set watchdog\",\"data\":\"44010010b80b\"' '$journal2'"
+for fault_status in "no_class 8" "no_instance 8" "inactive 8" "access_denied 9" "connect_denied 9" "wmi_down 10"; do
+  set -- $fault_status
+  fake "fault=$1"
+  run_probe open
+  ms=$(grep -m1 '^open ' "$work/probe.out" | sed -n 's/.* ms=\([0-9]*\).*/\1/p')
+  check "fault $1: Open fails with $2 at once (${ms:-?} ms)" \
+    bash -c "grep -q '^open rc=$2 session=0' '$work/probe.out' && [ '${ms:-99999}' -le 1000 ]"
+done
+fake "fault=exec_fail"
+run_probe get
+check "fault exec_fail: Open works, the request fails with 4" step_has get "rc=4 "
+# A driver that blocks 4 s: the first request ends at the 1 s bound, the next
+# (1.5 s later, still stalled) fails at once, and the close does not wait.
+printf 'reply_timeout_ms=1000\r\n' >"$work/bin/vyrqd4w.ini"
+fake "fault=stall 4000"
+run_probe drop
+ms=$(step_ms get)
+check "stall: the request fails with 5 at its 1 s bound (${ms:-?} ms)" \
+  bash -c "grep -q '^get rc=5 ' '$work/probe.out' && [ '${ms:-0}' -ge 950 ] && [ '${ms:-99999}' -le 1500 ]"
+ms=$(step_ms get-after-pause)
+check "stall: the next request fails with 5 at once (${ms:-?} ms)" \
+  bash -c "grep -q '^get-after-pause rc=5 ' '$work/probe.out' && [ '${ms:-99999}' -le 100 ]"
+check "stall: Close returns 0 while the call is stalled" step_has close "rc=0"
+# The stalled call returns (the fault hits one call only), then requests work.
+fake "fault=stall 2000
+count=1"
+run_probe reconnect
+fast=$(sed -n 's/^poll-.* rc=5 .* ms=\([0-9]*\)$/\1/p' "$work/probe.out" | sort -n | tail -1)
+check "stall: Set fails with 5 at its bound" step_has set-enable "rc=5 "
+check "stall: requests meanwhile fail at once (slowest ${fast:-?} ms)" test "${fast:-99999}" -le 100
+check "stall: once it has returned, requests succeed on the same handle" \
+  bash -c "grep '^poll-' '$work/probe.out' | tail -1 | grep -q 'rc=0 cc=00'"
+rm -f "$work/bin/vyrqd4w.ini"
+write_ini "$port"
 
 echo "== no BMC listening: Open fails fast"
 kill "$sim_pid"

@@ -15,8 +15,9 @@ qd4::Settings parse(const std::string& text, int* applied = nullptr) {
   return s;
 }
 
-TEST(DriverSettings, DefaultsAreTheLocalBmcWithBoundedWaits) {
+TEST(DriverSettings, DefaultsAreTheInboxDriverWithBoundedWaits) {
   qd4::Settings s = parse("");
+  EXPECT_TRUE(s.transport == qd4::TransportKind::kInbox);
   EXPECT_STREQ("127.0.0.1", s.host);
   EXPECT_EQ(9002, s.port);
   EXPECT_LE(s.connect_timeout_ms, 3000u);
@@ -69,6 +70,33 @@ TEST(DriverSettings, MalformedValuesLeaveTheDefaults) {
     EXPECT_EQ(qd4::Settings().reply_timeout_ms, s.reply_timeout_ms) << line;
     EXPECT_EQ(qd4::Settings().connect_timeout_ms, s.connect_timeout_ms) << line;
   }
+}
+
+TEST(DriverSettings, TransportLineWinsOverTheBmcLineInEitherOrder) {
+  using qd4::TransportKind;
+  struct Case {
+    const char* text;
+    TransportKind expected;
+  } const cases[] = {
+      {"bmc=127.0.0.1:9100\n", TransportKind::kVm},
+      {"transport=vm\n", TransportKind::kVm},
+      {"transport=inbox\nbmc=127.0.0.1:9100\n", TransportKind::kInbox},
+      {"bmc=127.0.0.1:9100\ntransport=inbox\n", TransportKind::kInbox},
+      {"bmc=127.0.0.1:9100\ntransport=vm\n", TransportKind::kVm},
+      {"reply_timeout_ms=500\n", TransportKind::kInbox},
+      // A bad address chooses nothing; a bad transport word is skipped.
+      {"bmc=localhost:9100\n", TransportKind::kInbox},
+      {"transport=VM\n", TransportKind::kInbox},
+      {"transport=wmi\nbmc=127.0.0.1:1\n", TransportKind::kVm},
+  };
+  for (const Case& c : cases) {
+    qd4::Settings s = parse(c.text);
+    EXPECT_EQ(static_cast<int>(c.expected), static_cast<int>(s.transport))
+        << "for: " << c.text << " (0 inbox, 1 vm)";
+  }
+  // Only a valid connect bound counts as given.
+  EXPECT_FALSE(parse("connect_timeout_ms=5\n").connect_timeout_given);
+  EXPECT_TRUE(parse("connect_timeout_ms=500\n").connect_timeout_given);
 }
 
 }  // namespace

@@ -226,7 +226,8 @@ class Prefix:
         self.write_ini(bmc_port)
 
     def write_ini(self, bmc_port):
-        (self.system32 / "vyrqd4w.ini").write_bytes(b"bmc=127.0.0.1:%d\r\n" % bmc_port)
+        (self.system32 / "vyrqd4w.ini").write_bytes(
+            b"transport=vm\r\nbmc=127.0.0.1:%d\r\n" % bmc_port)
 
     def wine(self, args, input=None, timeout=90, debug=None):
         """Runs a Windows program; returns (exit status, stdout text, stderr text).

@@ -3,7 +3,7 @@
 # vyrqd4w.dll against bmcsim, the hang, and conformance against ipmi_sim.
 # Needs both builds (bash scripts/build.sh). Prints "ok ..." / "FAIL ..." lines
 # and ends with "e2e: N passed, N failed"; exits non-zero on any failure.
-# Options: --only main|hang-stop|hang-kill (repeatable).
+# Options: --only GROUP (repeatable; the groups are listed in run_e2e.py).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/wine_select.sh

@@ -1,10 +1,13 @@
-"""Runs the end-to-end scenarios in six groups, each in a prefix of its own
-with a bmcsim of its own: the two hangs (about 250 s each), the long
-outage (about 130 s) and the Windows Installer package (msi, about 60 s) in the background,
-the main sequence, then the BMC faults, in the foreground once the hang groups have their prefixes
-(so that its reset timing is not measured while wineboot loads the cores).
+"""Runs the end-to-end scenarios in eight groups, each in a prefix of its own
+with a bmcsim of its own. In the background, the groups that mostly wait: the
+two hangs (about 250 s each), the long outage (about 130 s) and the in-box
+transport's hang. In the foreground, one after the other once the background
+groups have their prefixes (so that no reset timing is measured while wineboot
+loads the cores): the main sequence, the BMC faults, the Windows Installer
+package (msi) and the in-box transport's scenarios (through the fake WMI
+provider).
 
-usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage|msi]...
+usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
 """
 
 import argparse
@@ -17,8 +20,10 @@ import traceback
 
 import fault_scenarios
 import harness
+import inbox_scenarios
 import msi_scenarios
 import scenarios
+import wmifake
 from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
 
 
@@ -31,12 +36,16 @@ def recover(ctx):
         pass
     try:
         ctx.pfx.asr("-remove", key=True)
-        ctx.pfx.install_dll(ctx.sim.port)
+        ctx.setup(ctx.pfx, ctx.sim)
     except Exception as e:
         out(f"     recovery after the aborted scenario failed: {e!r}")
 
 
-def run_group(name, workroot, steps, ready=None):
+def vm_setup(pfx, sim):
+    pfx.install_dll(sim.port)
+
+
+def run_group(name, workroot, steps, ready=None, setup=vm_setup):
     r = Report(name)
     gdir = workroot / name
     gdir.mkdir(parents=True)
@@ -47,7 +56,7 @@ def run_group(name, workroot, steps, ready=None):
         try:
             sim.start()
             took = pfx.create()
-            pfx.install_dll(sim.port)
+            setup(pfx, sim)
             r.note(f"prefix {pfx.path} made in {took:.1f} s; bmcsim on 127.0.0.1:{sim.port}, "
                    f"control {sim.control_port}")
         except Exception as e:
@@ -59,6 +68,7 @@ def run_group(name, workroot, steps, ready=None):
                 ready.set()
         r.flush("setup")
         ctx = scenarios.Ctx(r, pfx, sim, gdir)
+        ctx.setup = setup
         for title, fn in steps:
             t0 = time.monotonic()
             try:
@@ -79,12 +89,14 @@ def run_group(name, workroot, steps, ready=None):
 
 def main():
     ap = argparse.ArgumentParser()
-    groups = ["main", "faults", "hang-stop", "hang-kill", "outage", "msi"]
+    groups = ["main", "faults", "hang-stop", "hang-kill", "outage", "msi", "inbox",
+              "inbox-hang"]
     ap.add_argument("--only", action="append", choices=groups)
     args = ap.parse_args()
     only = set(args.only or groups)
 
-    for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI):
+    for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI, wmifake.WMIFAKE_DLL,
+              inbox_scenarios.PROBE):
         if not f.is_file():
             print(f"e2e: missing {f}: build first (bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
@@ -104,14 +116,16 @@ def main():
                                 "timeout 250 s", lambda c, s=sig: scenarios.hang(c, s))])
                       for name, sig in (("hang-stop", signal.SIGSTOP),
                                         ("hang-kill", signal.SIGKILL))]
-        background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE))
-        background.append(("msi", msi_scenarios.MSI_SEQUENCE))
-        for name, steps in background:
+        background = [(name, steps, vm_setup) for name, steps in background]
+        background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE, vm_setup))
+        background.append(("inbox-hang", inbox_scenarios.INBOX_HANG_SEQUENCE,
+                           inbox_scenarios.use_inbox))
+        for name, steps, setup in background:
             if name not in only:
                 continue
             ready = threading.Event()
             t = threading.Thread(target=run_group, daemon=True,
-                                 args=(name, workroot, steps, ready))
+                                 args=(name, workroot, steps, ready, setup))
             t.start()
             threads.append(t)
             readies.append(ready)
@@ -122,6 +136,12 @@ def main():
             run_group("main", workroot, scenarios.MAIN_SEQUENCE)
         if "faults" in only:
             run_group("faults", workroot, fault_scenarios.FAULT_SEQUENCE)
+        # These measure timing too, and msiexec loads the cores: one at a time.
+        if "msi" in only:
+            run_group("msi", workroot, msi_scenarios.MSI_SEQUENCE)
+        if "inbox" in only:
+            run_group("inbox", workroot, inbox_scenarios.INBOX_SEQUENCE,
+                      setup=inbox_scenarios.use_inbox)
         for t in threads:
             t.join(max(1, 600 - (time.monotonic() - t_start)))
             if t.is_alive():

@@ -190,7 +190,14 @@ int library_refcount();
 void set_started_by_scm(bool started);
 // Delivers a control to the registered handler on the dispatcher's (main)
 // thread at virtual time at_ms. The handler's result is journalled as
-// "control <code> type=<event_type> -> <result>".
+// "control <code> type=<event_type> -> <result>". As Windows' manager, the
+// fake passes on only what the service's last report lets through: nothing
+// while STOP_PENDING, only an accepted stop while START_PENDING (before the
+// first report too), and in RUNNING the accepted controls and interrogate.
+// A control held back is journalled as "control <code> type=<t> refused=<error>"
+// (1061, or 1052 for one not accepted) and never reaches the handler.
+// SetServiceStatus refuses a record with an unknown state or a service type
+// other than a Win32 service's with 13 (ERROR_INVALID_DATA).
 void send_control(uint64_t at_ms, DWORD control, DWORD event_type);
 // The handler's results, in order.
 std::vector<DWORD> control_results();
@@ -204,8 +211,12 @@ struct InstalledService {
   DWORD state = SERVICE_STOPPED;
   bool marked_for_delete = false;
   int stop_pending_queries = 2;  // after a stop: queries answering STOP_PENDING before STOPPED
+  // The service's process (and the hold on its image file) ends this long
+  // after the service is STOPPED.
+  uint64_t process_exit_ms = 0;
 };
-// Installed services by name; tests may add and inspect entries.
+// Installed services by name; tests may add and inspect entries. Controls are
+// passed on or refused by state as for the service side (send_control).
 std::map<std::string, InstalledService> &services();
 
 // ---- files -------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -69,9 +70,19 @@ bool runs_program(const std::string &image_path, const std::string &program) {
          iequals(image_path.substr(0, program.size()), program);
 }
 
+}  // namespace
+
+namespace fake::detail {
+std::vector<std::string> running_images();
+}
+
+namespace {
+
+// A program is in use while a process runs it, which outlasts its service's
+// STOPPED report.
 bool program_in_use(const std::string &path) {
-  for (const auto &s : fake::services())
-    if (s.second.state != SERVICE_STOPPED && runs_program(s.second.image_path, path)) return true;
+  for (const std::string &image : running_images())
+    if (runs_program(image, path)) return true;
   return false;
 }
 
@@ -225,5 +236,30 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists) 
     fake::files()[destination] = copy;
   }
   log("CopyFileA %s -> %s", from, to);
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR file_name) {
+  const char *shown = file_name ? file_name : "(null)";
+  if (DWORD e = scripted_failure("DeleteFileA")) {
+    log("DeleteFileA %s failed=%u", shown, e);
+    return fail_with(e);
+  }
+  WorldLock lock;
+  auto it = find_file(file_name);
+  DWORD error = 0;
+  if (it == fake::files().end()) {
+    error = ERROR_FILE_NOT_FOUND;
+  } else if (program_in_use(it->first)) {
+    error = ERROR_SHARING_VIOLATION;
+  } else if (it->second.attributes & fake::FILE_ATTRIBUTE_READONLY_BIT) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  if (error) {
+    log("DeleteFileA %s failed=%u", shown, error);
+    return fail_with(error);
+  }
+  fake::files().erase(it);
+  log("DeleteFileA %s", shown);
   return TRUE;
 }

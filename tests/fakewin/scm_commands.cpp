@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "internal.h"
 
@@ -15,6 +17,9 @@ std::map<std::string, InstalledService> installed;
 std::map<HANDLE, std::string> service_of;
 // After a stop: STOP_PENDING answers left before the service is STOPPED.
 std::map<std::string, int> pending_left;
+// Processes of stopped services that have not ended yet: image path and the
+// virtual time at which each ends. They outlive their service's deletion.
+std::vector<std::pair<std::string, uint64_t>> ending;
 
 }  // namespace
 
@@ -25,6 +30,20 @@ void reset_scm_commands() {
   installed.clear();
   service_of.clear();
   pending_left.clear();
+  ending.clear();
+}
+
+DWORD control_refusal(DWORD control, DWORD state, DWORD accepted);
+
+// The image paths of the services' processes: those of services not stopped,
+// and of stopped ones whose process has not ended yet.
+std::vector<std::string> running_images() {
+  std::vector<std::string> out;
+  for (const auto &s : installed)
+    if (s.second.state != SERVICE_STOPPED) out.push_back(s.second.image_path);
+  for (const auto &e : ending)
+    if (fake::now() < e.second) out.push_back(e.first);
+  return out;
 }
 }  // namespace detail
 }  // namespace fake
@@ -54,13 +73,26 @@ InstalledService *service_for(const char *call, SC_HANDLE handle, std::string *n
   return &entry->second;
 }
 
+// The controls the service accepts in a state, as its reports say: power
+// events while starting, stops too from RUNNING on.
+DWORD accepted_in(DWORD state) {
+  if (state == SERVICE_STOPPED) return 0;
+  if (state == SERVICE_START_PENDING) return SERVICE_ACCEPT_POWEREVENT;
+  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT;
+}
+
 void fill_status(const InstalledService &s, LPSERVICE_STATUS status) {
   if (!status) return;
   *status = SERVICE_STATUS{};
   status->dwServiceType = s.service_type;
   status->dwCurrentState = s.state;
-  status->dwControlsAccepted =
-      s.state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT;
+  status->dwControlsAccepted = accepted_in(s.state);
+}
+
+void enter_stopped(InstalledService *s) {
+  s->state = SERVICE_STOPPED;
+  if (s->process_exit_ms > 0)
+    fake::ending.push_back({s->image_path, fake::now() + s->process_exit_ms});
 }
 
 int handles_to(const std::string &name) {
@@ -207,12 +239,12 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     error = ERROR_INVALID_HANDLE;
   } else if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
     error = ERROR_INVALID_PARAMETER;
-  } else if (s->state == SERVICE_STOPPED) {
-    error = ERROR_SERVICE_NOT_ACTIVE;
-  } else if (control == SERVICE_CONTROL_STOP && s->state == SERVICE_STOP_PENDING) {
-    error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  } else {
+    error = control_refusal(control, s->state, accepted_in(s->state));
   }
   if (error) {
+    // For these refusals the manager still hands back the last status.
+    if (s && error != ERROR_INVALID_PARAMETER) fill_status(*s, status);
     log("ControlService %s %u failed=%u", handle_name(service).c_str(), control, error);
     return fail_with(error);
   }
@@ -221,7 +253,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
       s->state = SERVICE_STOP_PENDING;
       fake::pending_left[name] = s->stop_pending_queries;
     } else {
-      s->state = SERVICE_STOPPED;
+      enter_stopped(s);
     }
   }
   fill_status(*s, status);
@@ -245,7 +277,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
     if (fake::pending_left[name] > 0) {
       fake::pending_left[name]--;
     } else {
-      s->state = SERVICE_STOPPED;
+      enter_stopped(s);
     }
   }
   fill_status(*s, status);

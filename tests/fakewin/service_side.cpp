@@ -37,7 +37,59 @@ std::vector<DWORD> results;
 std::vector<SERVICE_STATUS> reports;
 char service_name_arg[] = "vyrq4asr";
 
+const DWORD INVALID_DATA = 13;               // ERROR_INVALID_DATA
+const DWORD INVALID_SERVICE_CONTROL = 1052;  // ERROR_INVALID_SERVICE_CONTROL
+
+// The controls-accepted bit that lets the service manager pass a control on;
+// 0 for controls that need none (interrogate, user-defined 128..255).
+DWORD accept_bit(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_ACCEPT_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+      return 0x02;  // SERVICE_ACCEPT_PAUSE_CONTINUE
+    case SERVICE_CONTROL_SHUTDOWN:
+      return SERVICE_ACCEPT_SHUTDOWN;
+    case 6:  // SERVICE_CONTROL_PARAMCHANGE
+      return 0x08;
+    case 7:
+    case 8:
+    case 9:
+    case 10:  // the NETBIND controls
+      return 0x10;
+    case 12:  // SERVICE_CONTROL_HARDWAREPROFILECHANGE
+      return 0x20;
+    case SERVICE_CONTROL_POWEREVENT:
+      return SERVICE_ACCEPT_POWEREVENT;
+    case 14:  // SERVICE_CONTROL_SESSIONCHANGE
+      return 0x80;
+    case 15:  // SERVICE_CONTROL_PRESHUTDOWN
+      return 0x100;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
+
+// What the service manager answers instead of passing a control to a service
+// whose last report carried this state and these accepted controls; 0 when it
+// passes the control on. As ControlService's documentation lays it out: a
+// stopped service gets nothing (1062); a stopping one nothing either, not even
+// an interrogate (1061); a starting one only a stop, and only once it accepts
+// stops (1061); a running one every control it accepts, and an interrogate
+// always (else 1052).
+DWORD control_refusal(DWORD control, DWORD state, DWORD accepted) {
+  if (state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (state == SERVICE_STOP_PENDING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  if (state == SERVICE_START_PENDING)
+    return control == SERVICE_CONTROL_STOP && (accepted & SERVICE_ACCEPT_STOP)
+               ? 0
+               : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD bit = accept_bit(control);
+  return bit == 0 || (accepted & bit) ? 0 : INVALID_SERVICE_CONTROL;
+}
 
 void reset_service_side() {
   started_by_scm = true;
@@ -128,6 +180,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
     Control c{};
     LPHANDLER_FUNCTION_EX h;
     LPVOID ctx;
+    DWORD refusal = 0;
     {
       WorldLock lock;
       if (stopped || service_thread_done) break;
@@ -139,10 +192,18 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
       }
       h = handler;
       ctx = handler_context;
+      // Until its first report the manager holds the service as starting.
+      DWORD state = reports.empty() ? SERVICE_START_PENDING : reports.back().dwCurrentState;
+      DWORD accepted = reports.empty() ? 0 : reports.back().dwControlsAccepted;
+      if (due) refusal = control_refusal(c.control, state, accepted);
     }
     if (!due) continue;
     if (!h) {
       log("control %u type=%u dropped: no handler", c.control, c.event_type);
+      continue;
+    }
+    if (refusal) {
+      log("control %u type=%u refused=%u", c.control, c.event_type, refusal);
       continue;
     }
     // The service manager delivers controls only after the registration.
@@ -179,6 +240,16 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLE
   return registered;
 }
 
+namespace {
+// The manager refuses a record whose state is none of the seven, or whose type
+// is not a Win32 service's (own or shared process, perhaps interactive).
+bool valid_record(const SERVICE_STATUS &s) {
+  DWORD type = s.dwServiceType & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS);
+  bool win32 = type == SERVICE_WIN32_OWN_PROCESS || type == 0x20 || type == 0x50 || type == 0x60;
+  return win32 && s.dwCurrentState >= SERVICE_STOPPED && s.dwCurrentState <= 7;
+}
+}  // namespace
+
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
   char fields[200];
   snprintf(fields, sizeof fields,
@@ -196,6 +267,11 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
       log("SetServiceStatus %s failed=%u", fields, ERROR_INVALID_HANDLE);
       violation("SetServiceStatus with a handle that was not registered");
       SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (!valid_record(*s)) {
+      log("SetServiceStatus %s failed=%u", fields, INVALID_DATA);
+      SetLastError(INVALID_DATA);
       return FALSE;
     }
     if (stopped) violation("SetServiceStatus after STOPPED: %s", fields);

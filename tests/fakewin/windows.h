@@ -227,6 +227,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data);
 BOOL WINAPI FindClose(HANDLE find);
 BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes);
 BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists);
+BOOL WINAPI DeleteFileA(LPCSTR file_name);
 
 // Errors and debugger output (kernel32)
 DWORD WINAPI GetLastError(void);

@@ -98,31 +98,42 @@ TEST_F(Controls, PowerEventsTraceAndReReport) {
   for (const auto &r : fake::ipmi_requests()) EXPECT_NE(r.at_ms, 1000u);
 }
 
-TEST_F(Controls, InterrogateAndUnknownControlsReReportAndAnswer120) {
+TEST_F(Controls, InterrogateAndOtherControlsReReportAndAnswer120) {
   fake::send_control(5000, SERVICE_CONTROL_INTERROGATE, 0);
   fake::send_control(6000, SERVICE_CONTROL_PAUSE, 0);
   fake::send_control(7000, SERVICE_CONTROL_SHUTDOWN, 0);
+  fake::send_control(7500, 200, 0);  // a user-defined control reaches every running service
   fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_THAT(fake::control_results(),
-              ElementsAre(ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED,
-                          ERROR_CALL_NOT_IMPLEMENTED, NO_ERROR));
+  // Pause and shutdown are not accepted, so the manager keeps them back.
+  EXPECT_THAT(fake::journal("control "),
+              ElementsAre("control 4 type=0 -> 120", "control 2 type=0 refused=1052",
+                          "control 5 type=0 refused=1052", "control 200 type=0 -> 120",
+                          "control 1 type=0 -> 0"));
   EXPECT_THAT(reports_from(4), ElementsAre("RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
                                            "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
                                            "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
                                            "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
-                                           "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+                                           "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"))
+      << "one RUNNING report for each control handled while running";
   for (const SERVICE_STATUS &s : fake::status_reports())
     EXPECT_EQ(s.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN, 0u) << "shutdown is never accepted";
 }
 
-TEST_F(Controls, InterrogateWhilePendingTakesACheckpoint) {
-  fake::bmc().library_present = false;
+TEST_F(Controls, ControlsWhilePendingAreRefusedAndAHandledOneTakesACheckpoint) {
+  // The worker fails at once: STOP_PENDING from the start, STOPPED after 2 s.
+  fake::bmc().open_status = ERROR_FILE_NOT_FOUND;
   fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
-  fake::send_control(1500, SERVICE_CONTROL_INTERROGATE, 0);
-  run_service_process();
-  fake::end_process();
+  fake::send_control(1200, SERVICE_CONTROL_INTERROGATE, 0);
+  // One that the manager passed on just before the worker's report is
+  // handled while pending.
+  DWORD answer = 0;
+  fake::at(1500,
+           [&] { answer = control_handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr); });
+  run();
+  EXPECT_THAT(fake::journal("control "),
+              ElementsAre("control 1 type=0 refused=1061", "control 4 type=0 refused=1061"));
+  EXPECT_EQ(answer, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
   EXPECT_THAT(reports_from(4), ElementsAre("STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
                                            "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
                                            "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
@@ -142,17 +153,24 @@ TEST_F(Controls, PowerEventsWithoutASessionSendNothing) {
 
 TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
   // Every reset fails: after half the timeout the worker disarms, closes its
-  // session and ends.
+  // session and ends. Power events handled between the close and its
+  // STOP_PENDING report (the manager still passes them on then) must not
+  // reach the closed session.
   timeout_seconds = 250;
   fake::script_reply(0x22, 0, 1, 0);
-  fake::send_control(125500, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
-  fake::send_control(126000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+  std::vector<DWORD> answers;
+  fake::before("FreeLibrary", 1, [&] {
+    answers.push_back(
+        control_handler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, nullptr));
+    answers.push_back(
+        control_handler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, nullptr, nullptr));
+  });
   run();
   auto commands = ipmi_commands();
   ASSERT_GE(commands.size(), 2u);
   EXPECT_EQ(commands.back(), "Disable") << "nothing may reach the closed session";
   EXPECT_EQ(request_times(0x24).back(), 125000u);
-  EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR, NO_ERROR));
+  EXPECT_THAT(answers, ElementsAre(NO_ERROR, NO_ERROR));
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
 }
 

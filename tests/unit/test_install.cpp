@@ -8,6 +8,7 @@
 
 using ::testing::AllOf;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::Field;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
@@ -18,6 +19,8 @@ namespace {
 const char *const INSTALLED = DISPLAY " installed and started.\n";
 const char *const REMOVING = "Removing existing version of service\n";
 const char *const UNABLE = "Unable to install " DISPLAY " - ";
+const char *const IN_USE =
+    "The process cannot access the file because it is being used by another process. (0x20)\n";
 const char *const TOO_LONG = "The filename or extension is too long. (0xce)\n";
 const DWORD READ_ONLY = 0x01;
 
@@ -88,6 +91,44 @@ TEST_F(Install, OverARunningInstallationStopsAndRemovesItFirst) {
   EXPECT_THAT(fake::services()["vyrq4asr"].image_path, StrEq(DESTINATION " 300"));
   EXPECT_TRUE(copied());
   expect_handles_closed();
+}
+
+TEST_F(Install, OverAStartingInstallationFailsWhileItsImageIsInUse) {
+  // A starting service takes no stop, so its process keeps the image open:
+  // the removal only marks it for deletion, and the copy fails again.
+  add_installed(SERVICE_START_PENDING);
+  ProgramRun run = run_program({"-install", "300"});
+  EXPECT_THAT(run.out, StrEq(std::string(REMOVING) + DISPLAY " removed.\n" + UNABLE + IN_USE +
+                             "Press any key to continue.\n"));
+  EXPECT_THAT(fake::journal("CopyFileA"),
+              ElementsAre(EndsWith("failed=32"), EndsWith("failed=32")));
+  EXPECT_THAT(fake::journal("ControlService"),
+              ElementsAre("ControlService service1 1 failed=1061"));
+  EXPECT_THAT(fake::journal("QueryServiceStatus"), IsEmpty());
+  EXPECT_THAT(fake::journal("CreateServiceA"), IsEmpty());
+  const fake::InstalledService &s = fake::services()["vyrq4asr"];
+  EXPECT_TRUE(s.marked_for_delete) << "deleted only once it has stopped";
+  EXPECT_EQ(s.state, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_THAT(fake::files()[DESTINATION].content, StrEq("old copy"));
+  expect_handles_closed();
+}
+
+TEST_F(Install, OverARunningInstallationWhoseProcessOutlivesItsStoppedReport) {
+  // The retried copy follows the STOPPED report at once; a process still
+  // ending then holds the image, and the installation fails.
+  add_installed(SERVICE_RUNNING).process_exit_ms = 500;
+  EXPECT_THAT(install("300"),
+              StrEq(std::string(REMOVING) +
+                    "Stopping " DISPLAY "...\n" DISPLAY " stopped.\n" DISPLAY " removed.\n" +
+                    UNABLE + IN_USE));
+  EXPECT_THAT(fake::services(), IsEmpty());
+  SetLastError(0);
+  EXPECT_FALSE(DeleteFileA(DESTINATION)) << "the image stays in use until the process has ended";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  // Once the process has gone, installing again succeeds.
+  Sleep(500);
+  EXPECT_THAT(install("300"), StrEq(INSTALLED));
+  EXPECT_TRUE(copied());
 }
 
 TEST_F(Install, OverAStoppedInstallationRecreatesTheService) {

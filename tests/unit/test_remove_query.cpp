@@ -77,6 +77,24 @@ TEST_F(RemoveQuery, ServiceStoppedAtOnceStillPrintsTheStoppedLine) {
               StrEq("Stopping " DISPLAY ".\n" DISPLAY " stopped.\n" DISPLAY " removed.\n"));
 }
 
+TEST_F(RemoveQuery, RemovingAStartingServiceMarksItWithoutAStop) {
+  // A starting service takes neither a stop nor an interrogate.
+  add_installed(SERVICE_START_PENDING);
+  ProgramRun run = run_program({"-remove"});
+  EXPECT_THAT(run.out, StrEq(DISPLAY " removed.\nPress any key to continue.\n"));
+  EXPECT_THAT(fake::journal("ControlService"),
+              ElementsAre("ControlService service1 1 failed=1061"));
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_THAT(fake::journal("QueryServiceStatus"), IsEmpty());
+  EXPECT_THAT(fake::journal("DeleteService"), ElementsAre("DeleteService vyrq4asr"));
+  EXPECT_THAT(fake::journal("service vyrq4asr deleted"), IsEmpty())
+      << "a service is deleted only once it has stopped";
+  EXPECT_TRUE(fake::services()["vyrq4asr"].marked_for_delete);
+  EXPECT_THAT(query(), IsEmpty());
+  EXPECT_THAT(fake::journal("ControlService").back(),
+              StrEq("ControlService service2 4 failed=1061"));
+}
+
 TEST_F(RemoveQuery, RemovingWithNoneInstalledNamesError1060) {
   EXPECT_THAT(remove(), StrEq(NOT_INSTALLED));
   EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));

@@ -61,6 +61,36 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
   EXPECT_EQ(watchdog_session.load(), 0u);
 }
 
+TEST_F(ServiceRun, StopWhileStartingIsRefusedAndARepeatedOneStopsTheService) {
+  // The run routine's event takes 2 s to create: START_PENDING until then,
+  // and a service that does not accept stops yet gets none.
+  fake::before("CreateEventA", 1, [] { Sleep(2000); });
+  fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
+  fake::send_control(5000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_THAT(fake::journal("control "),
+              ElementsAre("control 1 type=0 refused=1061", "control 1 type=0 -> 0"));
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_THAT(request_times(0x22), ElementsAre(2000)) << "fed from RUNNING on, until the stop";
+}
+
+TEST_F(ServiceRun, ManagerRefusesAStatusRecordWithAnUnknownStateOrType) {
+  SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExA("vyrq4asr", control_handler, nullptr);
+  SERVICE_STATUS good{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, 3000};
+  SERVICE_STATUS bad_states[] = {good, good, good};
+  bad_states[0].dwCurrentState = 0;
+  bad_states[1].dwCurrentState = 8;
+  bad_states[2].dwServiceType = 0x4;  // no Win32 service's type
+  for (SERVICE_STATUS &bad : bad_states) {
+    SetLastError(0);
+    EXPECT_FALSE(SetServiceStatus(h, &bad));
+    EXPECT_EQ(GetLastError(), 13u) << "ERROR_INVALID_DATA";
+  }
+  good.dwServiceType |= SERVICE_INTERACTIVE_PROCESS;
+  EXPECT_TRUE(SetServiceStatus(h, &good));
+  EXPECT_THAT(fake::status_reports(), ::testing::SizeIs(1));
+}
+
 TEST_F(ServiceRun, ExactlyOneHundredOneTicksBetweenResets) {
   fake::send_control(45000, SERVICE_CONTROL_STOP, 0);
   run();
@@ -134,11 +164,13 @@ TEST_F(ServiceRun, StopDuringLibraryMissingDelayEndsWithStopError) {
 }
 
 TEST_F(ServiceRun, StopControlSignallingAsTheRunRoutineCleansUpNeverMeetsAClosedEvent) {
-  // The worker fails at once and signals; the run routine waits its 2 s. A
-  // stop control's handler has read the event's handle and is held just
-  // before its SetEvent past the end of that wait.
+  // A stop control (passed on while the service still runs) has read the
+  // event's handle and is held just before its SetEvent. The worker then
+  // fails (its open takes 1.5 s) and signals; the run routine waits its 2 s,
+  // and the handler is still held when they end.
   fake::bmc().open_status = ERROR_FILE_NOT_FOUND;
-  fake::before("SetEvent", 2, [] { Sleep(3000); });
+  fake::before("OpenQD4Driver", 1, [] { Sleep(1500); });
+  fake::before("SetEvent", 1, [] { Sleep(3000); });
   fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
   run();
   auto j = fake::journal();
