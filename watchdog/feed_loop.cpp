@@ -31,6 +31,10 @@ struct Episode {
 
 static DWORD elapsed_ms(DWORD since) { return GetTickCount() - since; }
 
+static BOOL lost_settings(RequestOutcome outcome) {
+  return outcome.sent && outcome.status == 0 && outcome.completion_code == CC_WATCHDOG_NOT_SET;
+}
+
 static void describe_failure(RequestOutcome outcome, char *text, size_t size) {
   if (!outcome.sent)
     snprintf(text, size, "the library has no SendQD4Request entry");
@@ -47,7 +51,7 @@ static void episode_begins(Episode *episode, RequestOutcome outcome) {
   char what[64];
   char text[256];
   describe_failure(outcome, what, sizeof what);
-  if (outcome.sent && outcome.status == 0 && outcome.completion_code == CC_WATCHDOG_NOT_SET)
+  if (lost_settings(outcome))
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BMC has lost the watchdog settings (%s); arming the timer again.",
              what);
@@ -74,8 +78,7 @@ static int reset_once(Episode *episode, RequestOutcome *outcome) {
   int result = session_reset(outcome);
   if (result != -1) return result;
   if (!episode->active) episode_begins(episode, *outcome);
-  if (!outcome->sent || outcome->status != 0 || outcome->completion_code != CC_WATCHDOG_NOT_SET)
-    return -1;
+  if (!lost_settings(*outcome)) return -1;
   // The BMC restarted and forgot the timer: no one has set it since, so it
   // is ours to set again, with the installed timeout, before the reset.
   BOOL armed = FALSE;

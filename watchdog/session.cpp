@@ -59,7 +59,8 @@ void session_suspend(void) {
   resets_held = true;
   WatchdogSession session = watchdog_session;
   int result = session ? disable_retrying(session) : 0;
-  RequestOutcome outcome = last_request_outcome();
+  RequestOutcome outcome;
+  keep_outcome(&outcome);
   ReleaseSRWLockExclusive(&session_lock);
   if (result != 0) {
     // The system sleeps with the timer counting, and the BMC may reset it
