@@ -4,9 +4,9 @@
 #include "cli/commands.h"
 #include "cli/messages.h"
 #include "cli/paths.h"
+#include "qd4/qd4_driver.h"
 #include "service/state.h"
 #include "service/trace.h"
-#include "watchdog/qd4_driver.h"
 
 #define SERVICE_TYPE (SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS)
 

@@ -7,7 +7,7 @@
 
 #include "driverlib/settings.h"
 #include "driverlib/transport.h"
-#include "watchdog/qd4_driver.h"
+#include "qd4/qd4_driver.h"
 
 namespace {
 

@@ -6,24 +6,9 @@
 #include <windows.h>
 
 #include "driverlib/settings.h"
+#include "qd4/qd4_driver.h"
 
 namespace qd4 {
-
-// Status codes of the library's entries; 0 is success. driverlib/README.md
-// says what each means for each transport.
-enum Status : DWORD {
-  kOk = 0,
-  kBadArgument = 1,
-  kUnknownSession = 2,
-  kConnectFailed = 3,
-  kSendFailed = 4,
-  kReplyTimeout = 5,
-  kConnectionLost = 6,
-  kNoResources = 7,
-  kDriverAbsent = 8,
-  kAccessDenied = 9,
-  kWmiFailed = 10,
-};
 
 class Transport {
  public:

@@ -6,6 +6,10 @@
 static void power_event(DWORD event_type) {
   switch (event_type) {
     case PBT_APMQUERYSUSPEND:
+      // Disarmed already at the query: the suspend notice itself may come too
+      // late for a timer that runs out during the sleep. Since the query may
+      // be refused and the sleep called off, resets are not held: the
+      // worker's next reset starts the timer again.
       trace("Service_ctrl power suspend\n");
       session_suspend_query();
       break;
@@ -32,6 +36,9 @@ DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
   tracef("ctrl entry, code = %x\n", (unsigned)control);
   switch (control) {
     case SERVICE_CONTROL_STOP:
+      // STOP_PENDING before the event is set: once it is set, the run routine
+      // may report STOPPED at any moment, and this report must not come after
+      // it (a service manager would read a stopped service as stopping).
       report_status(SERVICE_STOP_PENDING, 0, 0);
       signal_stop();
       return NO_ERROR;

@@ -2,24 +2,15 @@
 
 #include <string.h>
 
+#include "ipmi/ipmi.h"
 #include "service/trace.h"
 #include "watchdog/driver_library.h"
 
 WORD timeout_seconds = 255;
 
-// IPMI 2.0 section 20.1: NetFn Application (06h) in bits 7..2, LUN 00b.
-#define NETFN_APP_LUN0 0x18
-// IPMI 2.0 section 5.1: the BMC's slave address.
-#define BMC_RESPONDER 0x20
-// IPMI 2.0 sections 27.5 to 27.7.
-#define CMD_RESET_WATCHDOG 0x22
-#define CMD_SET_WATCHDOG 0x24
-#define CMD_GET_WATCHDOG 0x25
 #define RESPONSE_SIZE 64
-
-static RequestOutcome last_outcome;
-
-RequestOutcome last_request_outcome(void) { return last_outcome; }
+// Used only if a Reset starts the disabled timer again: 256 s.
+#define DISABLED_COUNT 0x0A00
 
 DWORD request_error_code(RequestOutcome outcome) {
   if (!outcome.sent) return ERROR_PROC_NOT_FOUND;
@@ -29,67 +20,76 @@ DWORD request_error_code(RequestOutcome outcome) {
 
 // One request; 0 when the call returns 0 and the completion code reads 0.
 static int send_command(WatchdogSession session, BYTE command, const BYTE *data, WORD length,
-                        BYTE *response) {
+                        BYTE *response, RequestOutcome *outcome) {
   memset(response, 0, RESPONSE_SIZE);
   WORD response_length = RESPONSE_SIZE;
   BYTE completion_code = 0xFF;
-  last_outcome = RequestOutcome{FALSE, 0, 0xFF};
-  if (!qd4_send) return -1;
-  DWORD status = qd4_send(session, NETFN_APP_LUN0, command, data, length, BMC_RESPONDER, response,
-                          &response_length, &completion_code, 0);
-  last_outcome = RequestOutcome{TRUE, status, completion_code};
-  return status == 0 && completion_code == 0 ? 0 : -1;
+  RequestOutcome result = {FALSE, 0, 0xFF, 0};
+  if (qd4_send) {
+    DWORD status = qd4_send(session, ipmi::kAppLun0, command, data, length, ipmi::kBmcAddress,
+                            response, &response_length, &completion_code, 0);
+    result = RequestOutcome{TRUE, status, completion_code, response_length};
+  }
+  if (outcome) *outcome = result;
+  return result.sent && result.status == 0 && result.completion_code == ipmi::kCcOk ? 0 : -1;
 }
 
-int wd_disable(WatchdogSession session) {
-  // Set Watchdog Timer, IPMI 2.0 section 27.6:
-  //   byte 1: timer use SMS/OS (4), don't-stop bit 6 clear, so the Set stops the timer;
-  //   byte 2: on expiry hard reset (1), no pre-timeout interrupt;
-  //   byte 3: pre-timeout interval 0;
-  //   byte 4: clear the SMS/OS expiration flag (bit 4);
-  //   bytes 5, 6: initial count 0x0A00 (256 s), used only if a Reset starts it again.
-  const BYTE data[6] = {0x04, 0x01, 0x00, 0x10, 0x00, 0x0A};
+// Both Sets: the timer used by the operating system (SMS/OS), a hard reset on
+// expiry, no pre-timeout interrupt, and the SMS/OS expiration flag cleared.
+static void build_set(BOOL dont_stop, WORD count, BYTE data[ipmi::kSetRequestLength]) {
+  ipmi::SetWatchdog set = {};
+  set.use = ipmi::kUseSmsOs;
+  set.dont_stop = dont_stop != FALSE;
+  set.action = ipmi::kActionHardReset;
+  set.pretimeout_interrupt = ipmi::kPretimeoutNone;
+  set.clear_flags = ipmi::expiration_flag(ipmi::kUseSmsOs);
+  set.count = count;
+  ipmi::build_set_watchdog(set, data);
+}
+
+int wd_disable(WatchdogSession session, RequestOutcome *outcome) {
+  // The don't-stop bit clear: the Set stops the timer.
+  BYTE data[ipmi::kSetRequestLength];
+  build_set(FALSE, DISABLED_COUNT, data);
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, CMD_SET_WATCHDOG, data, sizeof data, response) != 0) {
+  if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
     trace("disable timer failed\n");
     return -1;
   }
   return 0;
 }
 
-int wd_enable(WatchdogSession session) {
-  // Set Watchdog Timer, IPMI 2.0 section 27.6, as in wd_disable but with the
-  // don't-stop bit 6 set (the Set leaves a stopped timer stopped until the
-  // next Reset) and the count timeout_seconds x 10 in units of 100 ms.
-  WORD count = (WORD)(timeout_seconds * 10);
-  const BYTE data[6] = {0x44, 0x01, 0x00, 0x10, (BYTE)(count & 0xFF), (BYTE)(count >> 8)};
+int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
+  // The don't-stop bit set: the Set leaves a stopped timer stopped until the
+  // next Reset. The count is timeout_seconds in units of 100 ms.
+  BYTE data[ipmi::kSetRequestLength];
+  build_set(TRUE, (WORD)(timeout_seconds * (1000 / ipmi::kMsPerCount)), data);
   tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, CMD_SET_WATCHDOG, data, sizeof data, response) != 0) {
+  if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
     trace("enable timer failed\n");
     return -1;
   }
   return 0;
 }
 
-int wd_reset(WatchdogSession session) {
-  // Reset Watchdog Timer, IPMI 2.0 section 27.5: no request data; restarts
-  // the countdown from the initial count and starts a stopped timer.
+int wd_reset(WatchdogSession session, RequestOutcome *outcome) {
+  // No request data; restarts the countdown from the initial count and starts
+  // a stopped timer.
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, CMD_RESET_WATCHDOG, NULL, 0, response) != 0) {
+  if (send_command(session, ipmi::kCmdResetWatchdog, NULL, 0, response, outcome) != 0) {
     trace("reset timer failed\n");
     return -1;
   }
   return 0;
 }
 
-int wd_is_running(WatchdogSession session) {
-  // Get Watchdog Timer, IPMI 2.0 section 27.7: bit 6 of the timer use byte,
-  // the first response data byte, is set while the timer runs.
+int wd_is_running(WatchdogSession session, RequestOutcome *outcome) {
+  // The running bit of the timer use byte, the first reply data byte.
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, CMD_GET_WATCHDOG, NULL, 0, response) != 0) {
+  if (send_command(session, ipmi::kCmdGetWatchdog, NULL, 0, response, outcome) != 0) {
     trace("checking timer ownership failed\n");
     return -1;
   }
-  return (response[0] >> 6) & 1;
+  return (response[ipmi::kGetUse] & ipmi::kRunning) ? 1 : 0;
 }

@@ -1,7 +1,7 @@
 // Binding to the driver library, loaded at run time by file name.
 #pragma once
 
-#include "watchdog/qd4_driver.h"
+#include "qd4/qd4_driver.h"
 
 extern HMODULE driver_library;
 // Entry addresses; null when the library lacks the entry.

@@ -2,24 +2,16 @@
 
 #include <stdio.h>
 
+#include "ipmi/ipmi.h"
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
+#include "watchdog/suspend_hold.h"
 
-#define TICK_MS 100
 // A reset at once, then one after every 101 ticks: about every 10.1 s.
 #define TICKS_PER_RESET 101
-// A failed reset is tried again at most once a second: a busy BMC (C0h) or
-// one that is restarting answers again within seconds.
-#define TICKS_PER_RETRY 10
-// A suspend's hold on resets ends after 60 s of this thread's own ticks when
-// no resume notice came: a sleeping system stops the ticks, so the bound runs
-// out only when the system did not sleep or the notice was lost.
-#define HOLD_LIMIT_TICKS 600
-// IPMI 2.0 section 27.5: Reset Watchdog Timer before any Set since the BMC
-// started ("attempt to start un-initialized watchdog").
-#define CC_WATCHDOG_NOT_SET 0x80
 
 // A run of failed resets, from the first failure to the next reset the BMC
 // takes.
@@ -32,7 +24,7 @@ struct Episode {
 static DWORD elapsed_ms(DWORD since) { return GetTickCount() - since; }
 
 static BOOL lost_settings(RequestOutcome outcome) {
-  return outcome.sent && outcome.status == 0 && outcome.completion_code == CC_WATCHDOG_NOT_SET;
+  return outcome.sent && outcome.status == 0 && outcome.completion_code == ipmi::kCcWatchdogNotSet;
 }
 
 static void describe_failure(RequestOutcome outcome, char *text, size_t size) {
@@ -91,8 +83,8 @@ int feed_loop(DWORD *failure_code) {
   Episode episode = {FALSE, 0, FALSE};
   DWORD last_fed_ms = GetTickCount();
   int ticks_left = 0;
-  int held_ticks = 0;
-  unsigned resumes_seen = resume_count;
+  HoldWatch hold;
+  hold_watch_start(&hold);
   for (;;) {
     if (ticks_left == 0) {
       RequestOutcome outcome;
@@ -100,11 +92,11 @@ int feed_loop(DWORD *failure_code) {
       if (result == -1) {
         // Half the timeout since the last reset taken: a BMC that counts
         // but refuses resets still has the other half to take the disable.
-        if (elapsed_ms(last_fed_ms) >= (DWORD)(timeout_seconds / 2) * 1000u) {
+        if (elapsed_ms(last_fed_ms) >= ride_through_limit_ms(timeout_seconds)) {
           *failure_code = request_error_code(outcome);
           return -1;
         }
-        ticks_left = TICKS_PER_RETRY;
+        ticks_left = RESET_RETRY_TICKS;
       } else {
         // A held reset counts as fed: the timer is meant to be stopped then.
         if (result == 0 && episode.active) episode_ends(&episode);
@@ -116,15 +108,10 @@ int feed_loop(DWORD *failure_code) {
     ticks_left--;
     if (stop_requested != 0) return 0;
 
-    // A sleep, with the timer stopped, is no part of a ride-through: while
-    // resets are held, and after each resume, the clock of the last reset
-    // taken starts afresh.
-    unsigned resumes = resume_count;
-    if (resets_held || resumes != resumes_seen) last_fed_ms = GetTickCount();
-    resumes_seen = resumes;
-    held_ticks = resets_held ? held_ticks + 1 : 0;
-    if (held_ticks >= HOLD_LIMIT_TICKS) {
-      held_ticks = 0;
+    // A sleep, with the timer stopped, is no part of a ride-through: the
+    // clock of the last reset taken starts afresh.
+    if (hold_watch_slept(&hold)) last_fed_ms = GetTickCount();
+    if (hold_watch_bound_reached(&hold)) {
       BOOL armed = FALSE;
       RequestOutcome outcome;
       int result = session_rearm(TRUE, &armed, &outcome);

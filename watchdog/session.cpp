@@ -2,26 +2,25 @@
 
 #include "service/state.h"
 #include "watchdog/commands.h"
+#include "watchdog/retry_policy.h"
+#include "watchdog/suspend_hold.h"
 
 std::atomic<WatchdogSession> watchdog_session{0};
-std::atomic<bool> resets_held{false};
 std::atomic<bool> enable_owed{false};
-std::atomic<unsigned> resume_count{0};
 
 static SRWLOCK session_lock = SRWLOCK_INIT;
 
-// A busy BMC (completion code C0h) refuses a request now and takes it a
-// moment later. A stop or a suspend that left the timer armed would have the
-// BMC reset a healthy or sleeping server, so the disable is tried again.
-#define DISABLE_ATTEMPTS 3
-#define DISABLE_RETRY_MS 100
-
-static int disable_retrying(WatchdogSession session) {
+static int disable_retrying(WatchdogSession session, RequestOutcome *outcome) {
   for (int attempt = 1;; attempt++) {
-    if (wd_disable(session) == 0) return 0;
+    if (wd_disable(session, outcome) == 0) return 0;
     if (attempt == DISABLE_ATTEMPTS) return -1;
     Sleep(DISABLE_RETRY_MS);
   }
+}
+
+// The outcome of a step that sent nothing.
+static void nothing_sent(RequestOutcome *outcome) {
+  if (outcome) *outcome = RequestOutcome{FALSE, 0, 0xFF, 0};
 }
 
 void session_publish(WatchdogSession session) {
@@ -36,16 +35,14 @@ void session_withdraw(void) {
   ReleaseSRWLockExclusive(&session_lock);
 }
 
-// With the lock held.
-static void keep_outcome(RequestOutcome *outcome) {
-  if (outcome) *outcome = last_request_outcome();
-}
-
-int session_command(int (*command)(WatchdogSession), RequestOutcome *outcome) {
+int session_command(int (*command)(WatchdogSession, RequestOutcome *), RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  int result = session ? command(session) : -1;
-  keep_outcome(outcome);
+  int result = -1;
+  if (session)
+    result = command(session, outcome);
+  else
+    nothing_sent(outcome);
   ReleaseSRWLockExclusive(&session_lock);
   return result;
 }
@@ -56,11 +53,10 @@ void session_suspend(void) {
   AcquireSRWLockExclusive(&session_lock);
   // Held even before a session is open, so that a worker still starting
   // cannot start the timer just before the system sleeps.
-  resets_held = true;
+  hold_raise();
   WatchdogSession session = watchdog_session;
-  int result = session ? disable_retrying(session) : 0;
   RequestOutcome outcome;
-  keep_outcome(&outcome);
+  int result = session ? disable_retrying(session, &outcome) : 0;
   ReleaseSRWLockExclusive(&session_lock);
   if (result != 0) {
     // The system sleeps with the timer counting, and the BMC may reset it
@@ -73,19 +69,20 @@ void session_suspend(void) {
 void session_resume(void) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  // A refused enable is owed: the worker sends it before its next reset, so
-  // that the timer never runs on with the disable's count and settings.
+  // A refused enable is owed: the worker sends it before its next reset.
   enable_owed = session && wd_enable(session) != 0;
-  resets_held = false;
-  resume_count++;
+  hold_end_by_resume();
   ReleaseSRWLockExclusive(&session_lock);
 }
 
 int session_disable_and_withdraw(RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
-  int result = session ? disable_retrying(session) : -1;
-  keep_outcome(outcome);
+  int result = -1;
+  if (session)
+    result = disable_retrying(session, outcome);
+  else
+    nothing_sent(outcome);
   watchdog_session = 0;
   ReleaseSRWLockExclusive(&session_lock);
   return result;
@@ -97,15 +94,16 @@ int session_reset(RequestOutcome *outcome) {
   int result;
   if (!session) {
     result = -1;
-  } else if (resets_held) {
+    nothing_sent(outcome);
+  } else if (hold_in_force()) {
     result = RESET_HELD;
-  } else if (enable_owed && wd_enable(session) != 0) {
+    nothing_sent(outcome);
+  } else if (enable_owed && wd_enable(session, outcome) != 0) {
     result = -1;  // tried again with the ride-through's next retry
   } else {
     enable_owed = false;
-    result = wd_reset(session);
+    result = wd_reset(session, outcome);
   }
-  keep_outcome(outcome);
   ReleaseSRWLockExclusive(&session_lock);
   return result;
 }
@@ -113,13 +111,15 @@ int session_reset(RequestOutcome *outcome) {
 int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   *armed = FALSE;
-  if (end_hold) resets_held = false;
+  if (end_hold) hold_end_by_bound();
   WatchdogSession session = watchdog_session;
   int result = -1;
   if (!session) {
     // the worker has withdrawn it: nothing to arm
-  } else if (resets_held) {
+    nothing_sent(outcome);
+  } else if (hold_in_force()) {
     result = RESET_HELD;
+    nothing_sent(outcome);
   } else {
     *armed = wd_enable(session) == 0;
     // Refused, it is owed like a resume's, so that the timer does not run on
@@ -127,9 +127,8 @@ int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
     enable_owed = !*armed;
     // A failed enable still gets its reset: a timer that kept its settings
     // starts, and the outcome tells what the BMC answered last.
-    result = wd_reset(session);
+    result = wd_reset(session, outcome);
   }
-  keep_outcome(outcome);
   ReleaseSRWLockExclusive(&session_lock);
   return result;
 }

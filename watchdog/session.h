@@ -5,30 +5,26 @@
 
 #include <atomic>
 
+#include "qd4/qd4_driver.h"
 #include "watchdog/commands.h"
-#include "watchdog/qd4_driver.h"
 
 // 0 whenever no session is open.
 extern std::atomic<WatchdogSession> watchdog_session;
-// Raised by a suspend, lowered by the next resume: no resets meanwhile.
-extern std::atomic<bool> resets_held;
-// Raised when a resume's enable was refused; the next reset sends it first.
+// Raised when an enable at a resume or a hold's end was refused; the next
+// reset sends it first.
 extern std::atomic<bool> enable_owed;
-// Counts resumes, so that the worker learns of one even when the system slept
-// before it saw the hold.
-extern std::atomic<unsigned> resume_count;
 
 void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.
 void session_withdraw(void);
-// Disables the timer (a refused disable is tried twice more, 100 ms apart)
+// Disables the timer (a refused disable is tried again, see retry_policy.h)
 // and clears the variable in one step, so that no power event can re-arm the
 // timer in between. Returns the disable's result.
 int session_disable_and_withdraw(RequestOutcome *outcome);
 // Runs command on the published session under the lock; -1 when none is open.
 // Each of these that takes an outcome (or NULL) stores there what the last
 // request came back with.
-int session_command(int (*command)(WatchdogSession), RequestOutcome *outcome);
+int session_command(int (*command)(WatchdogSession, RequestOutcome *), RequestOutcome *outcome);
 // Power events from the control handler; their disables are retried likewise.
 void session_suspend_query(void);
 void session_suspend(void);

@@ -23,7 +23,7 @@
 
 #include "driverlib/settings.h"
 #include "driverlib/tools/probe_text.h"
-#include "watchdog/qd4_driver.h"
+#include "qd4/qd4_driver.h"
 
 namespace {
 

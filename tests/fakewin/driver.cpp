@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "internal.h"
-#include "watchdog/qd4_driver.h"
+#include "qd4/qd4_driver.h"
 
 namespace fake {
 namespace detail {

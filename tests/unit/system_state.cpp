@@ -6,6 +6,7 @@
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/session.h"
+#include "watchdog/suspend_hold.h"
 #include "world.h"
 
 void reset_system_state() {
@@ -27,8 +28,7 @@ void reset_system_state() {
   verbose = 1;
   saved_error = 0;
   memset(error_text, 0, sizeof error_text);
-  resets_held = false;
+  hold_clear();
   enable_owed = false;
-  resume_count = 0;
   stopped_reported = FALSE;
 }

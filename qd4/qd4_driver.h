@@ -1,6 +1,7 @@
 // The maker's IPMI driver library "vyrqd4w.dll": its four entries, their call
-// shapes and their calling convention. Shared by the service, which loads the
-// library at run time, and by our stand-in library, which exports them.
+// shapes, their calling convention and our stand-in's status codes. Shared by
+// the service, which loads the library at run time, the installer's probe, our
+// stand-in library, which exports them, its probe tool and the fakes.
 #pragma once
 
 #include <windows.h>
@@ -27,3 +28,24 @@ typedef DWORD(WINAPI *SendQD4RequestFn)(WatchdogSession session, BYTE netfn_lun,
                                         WORD *response_length, BYTE *completion_code,
                                         DWORD reserved);
 typedef DWORD(WINAPI *GetQD4VersionFn)(DWORD *version);
+
+namespace qd4 {
+
+// Status codes of our stand-in library's entries; 0 is success, and the
+// service treats any other value as "no reply". driverlib/README.md says what
+// each means for each transport; the maker's library may answer others.
+enum Status : DWORD {
+  kOk = 0,
+  kBadArgument = 1,
+  kUnknownSession = 2,
+  kConnectFailed = 3,
+  kSendFailed = 4,
+  kReplyTimeout = 5,
+  kConnectionLost = 6,
+  kNoResources = 7,
+  kDriverAbsent = 8,
+  kAccessDenied = 9,
+  kWmiFailed = 10,
+};
+
+}  // namespace qd4

@@ -1,0 +1,118 @@
+// The IPMI vocabulary of this project: network functions, command numbers,
+// completion codes and the fields of the watchdog's requests and replies, each
+// with the section of the IPMI 2.0 specification that defines it. Used by the
+// service, our stand-in library and its probe, the BMC simulator and the fakes.
+// Plain C++ without platform headers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace ipmi {
+
+// Section 5.1, table 5-1: network functions (requests even, responses odd).
+constexpr uint8_t kNetfnApp = 0x06;
+constexpr uint8_t kNetfnStorage = 0x0A;
+// Section 5.1: the netfn/LUN byte carries the netfn in bits 7..2, the LUN in 1..0.
+constexpr uint8_t netfn_lun(uint8_t netfn, uint8_t lun) {
+  return static_cast<uint8_t>(netfn << 2 | (lun & 3));
+}
+constexpr uint8_t netfn_of(uint8_t netfn_lun) { return static_cast<uint8_t>(netfn_lun >> 2); }
+constexpr uint8_t lun_of(uint8_t netfn_lun) { return static_cast<uint8_t>(netfn_lun & 3); }
+// A response's netfn is its request's plus one, with the same LUN.
+constexpr uint8_t response_netfn_lun(uint8_t request_netfn_lun) {
+  return static_cast<uint8_t>(request_netfn_lun + (1 << 2));
+}
+// Every request the service sends: NetFn Application, LUN 00b (18h).
+constexpr uint8_t kAppLun0 = netfn_lun(kNetfnApp, 0);
+// Section 5.5: the BMC's slave address.
+constexpr uint8_t kBmcAddress = 0x20;
+
+// Commands of NetFn Application (appendix G).
+constexpr uint8_t kCmdGetDeviceId = 0x01;    // section 20.1
+constexpr uint8_t kCmdResetWatchdog = 0x22;  // section 27.5
+constexpr uint8_t kCmdSetWatchdog = 0x24;    // section 27.6
+constexpr uint8_t kCmdGetWatchdog = 0x25;    // section 27.7
+// Commands of NetFn Storage (appendix G).
+constexpr uint8_t kCmdGetSelInfo = 0x40;   // section 31.2
+constexpr uint8_t kCmdGetSelEntry = 0x43;  // section 31.5
+
+// Section 5.2, table 5-2: completion codes.
+constexpr uint8_t kCcOk = 0x00;
+constexpr uint8_t kCcNodeBusy = 0xC0;
+constexpr uint8_t kCcInvalidCommand = 0xC1;
+constexpr uint8_t kCcTimeout = 0xC3;
+constexpr uint8_t kCcBadLength = 0xC7;
+constexpr uint8_t kCcInvalidData = 0xCC;
+constexpr uint8_t kCcUnspecified = 0xFF;
+// Section 27.5: Reset Watchdog Timer before any Set since the BMC started
+// ("attempt to start un-initialized watchdog").
+constexpr uint8_t kCcWatchdogNotSet = 0x80;
+
+// Section 27.6: timer use, bits 2..0 of the Set's first byte and of the Get
+// reply's first byte.
+constexpr uint8_t kUseBiosFrb2 = 1;
+constexpr uint8_t kUseBiosPost = 2;
+constexpr uint8_t kUseOsLoad = 3;
+constexpr uint8_t kUseSmsOs = 4;
+constexpr uint8_t kUseOem = 5;
+constexpr uint8_t kUseMask = 0x07;
+// The first byte's flags: in a Set, don't stop a running timer (bit 6); in a
+// Get reply, the timer is running (bit 6); don't log the expiry (bit 7).
+constexpr uint8_t kDontStop = 0x40;
+constexpr uint8_t kRunning = 0x40;
+constexpr uint8_t kDontLog = 0x80;
+// Section 27.6: timeout action, bits 2..0 of the second byte.
+constexpr uint8_t kActionNone = 0;
+constexpr uint8_t kActionHardReset = 1;
+constexpr uint8_t kActionPowerDown = 2;
+constexpr uint8_t kActionPowerCycle = 3;
+constexpr uint8_t kActionMask = 0x07;
+// Section 27.6: pre-timeout interrupt, bits 6..4 of the second byte.
+constexpr uint8_t kPretimeoutNone = 0;
+constexpr uint8_t kPretimeoutSmi = 1;
+constexpr uint8_t kPretimeoutNmi = 2;
+constexpr uint8_t kPretimeoutMessaging = 3;
+constexpr uint8_t kPretimeoutShift = 4;
+// Section 27.6: the fourth byte clears the expiration flags whose bits it
+// sets; the Get reply's fifth byte reports them. A timer use's flag is bit
+// (use): FRB2 bit 1 ... OEM bit 5.
+constexpr uint8_t expiration_flag(uint8_t use) { return static_cast<uint8_t>(1u << (use & 7)); }
+// Section 27.6: the count is in units of 100 ms.
+constexpr uint32_t kMsPerCount = 100;
+
+// Section 27.6: the Set Watchdog Timer request's six data bytes.
+constexpr size_t kSetRequestLength = 6;
+struct SetWatchdog {
+  uint8_t use;
+  bool dont_stop;
+  bool dont_log;
+  uint8_t action;
+  uint8_t pretimeout_interrupt;
+  uint8_t pretimeout_seconds;
+  uint8_t clear_flags;
+  uint16_t count;  // 100 ms units
+};
+inline void build_set_watchdog(const SetWatchdog &set, uint8_t out[kSetRequestLength]) {
+  out[0] = static_cast<uint8_t>((set.use & kUseMask) | (set.dont_stop ? kDontStop : 0) |
+                                (set.dont_log ? kDontLog : 0));
+  out[1] = static_cast<uint8_t>((set.action & kActionMask) | (set.pretimeout_interrupt & 7)
+                                                                 << kPretimeoutShift);
+  out[2] = set.pretimeout_seconds;
+  out[3] = set.clear_flags;
+  out[4] = static_cast<uint8_t>(set.count & 0xFF);
+  out[5] = static_cast<uint8_t>(set.count >> 8);
+}
+
+// Section 27.7: the Get Watchdog Timer reply's data bytes after the
+// completion code. Some BMCs answer short (OpenIPMI's ipmi_sim sends 6,
+// without the present count): a reader checks the length of what it reads.
+constexpr size_t kGetReplyLength = 8;
+constexpr size_t kGetUse = 0;           // timer use, with kRunning and kDontLog
+constexpr size_t kGetActions = 1;       // action and pre-timeout interrupt, as in the Set
+constexpr size_t kGetPretimeout = 2;    // seconds
+constexpr size_t kGetExpiredFlags = 3;  // expiration flags
+constexpr size_t kGetInitialCount = 4;  // LSB, MSB
+constexpr size_t kGetPresentCount = 6;  // LSB, MSB
+
+}  // namespace ipmi
