@@ -54,30 +54,30 @@ BOOL report_current_status(void) {
 }
 
 // One entry with two strings, the first naming the service, as every entry
-// of this source has; no message file is registered for it.
-static void write_event(WORD type, const char *first, const char *text) {
+// of this source has.
+static void write_event(WORD type, DWORD event_id, const char *first, const char *text) {
   HANDLE source = RegisterEventSourceA(NULL, SERVICE_NAME);
   if (!source) return;
   LPCSTR strings[2] = {first, text};
-  ReportEventA(source, type, 0, 0, NULL, 2, 0, strings, NULL);
+  ReportEventA(source, type, 0, event_id, NULL, 2, 0, strings, NULL);
   DeregisterEventSource(source);
 }
 
-void report_error_event(const char *text) {
+void report_error_event(const char *text, DWORD event_id) {
   service_exit_code = GetLastError();
   char first[256];
   snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, (int)service_exit_code.load());
-  write_event(EVENTLOG_ERROR_TYPE, first, text);
+  write_event(EVENTLOG_ERROR_TYPE, event_id, first, text);
 }
 
-void report_warning_event(DWORD code, const char *text) {
+void report_warning_event(DWORD event_id, DWORD code, const char *text) {
   char first[256];
   snprintf(first, sizeof first, "%s warning: %d", SERVICE_NAME, (int)code);
-  write_event(EVENTLOG_WARNING_TYPE, first, text);
+  write_event(EVENTLOG_WARNING_TYPE, event_id, first, text);
 }
 
-void report_info_event(const char *text) {
-  write_event(EVENTLOG_INFORMATION_TYPE, SERVICE_NAME, text);
+void report_info_event(DWORD event_id, const char *text) {
+  write_event(EVENTLOG_INFORMATION_TYPE, event_id, SERVICE_NAME, text);
 }
 
 // Held from reading stop_event to the end of its SetEvent, so that the run

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "service/event_ids.h"
+
 #define SERVICE_NAME "vyrq4asr"
 #define SERVICE_DISPLAY_NAME "VYR Automatic Server Restart Service for IPMI"
 // Win32 exit code of a service whose worker did not finish in order.
@@ -35,11 +37,13 @@ void prepare_status_record(void);
 BOOL report_status(DWORD state, DWORD exit_code, DWORD wait_hint);
 // Reports the record's current state again, with exit code 0 and no wait hint.
 BOOL report_current_status(void);
-void report_error_event(const char *text);
+// An error entry; it sets the exit-code variable from the last error, which
+// its first string carries.
+void report_error_event(const char *text, DWORD event_id = EVENT_ERROR);
 // Warning and information entries leave the exit-code variable alone: the
 // service goes on, and only an error decides how it ends.
-void report_warning_event(DWORD code, const char *text);
-void report_info_event(const char *text);
+void report_warning_event(DWORD event_id, DWORD code, const char *text);
+void report_info_event(DWORD event_id, const char *text);
 void signal_stop(void);
 // Clears stop_event; once it returns, no signal_stop can still be using the
 // old handle, and the owner may close it.

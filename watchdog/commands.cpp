@@ -7,6 +7,8 @@
 #include "watchdog/driver_library.h"
 
 WORD timeout_seconds = 255;
+BYTE enable_pretimeout_seconds = 0;
+BYTE enable_extra_clear_flags = 0;
 
 #define RESPONSE_SIZE 64
 // Used only if a Reset starts the disabled timer again: 256 s.
@@ -35,22 +37,26 @@ static int send_command(WatchdogSession session, BYTE command, const BYTE *data,
 }
 
 // Both Sets: the timer used by the operating system (SMS/OS), a hard reset on
-// expiry, no pre-timeout interrupt, and the SMS/OS expiration flag cleared.
-static void build_set(BOOL dont_stop, WORD count, BYTE data[ipmi::kSetRequestLength]) {
+// expiry, and the SMS/OS expiration flag cleared; a pre-timeout NMI only when
+// pretimeout is not 0.
+static void build_set(BOOL dont_stop, WORD count, BYTE pretimeout, BYTE extra_clear,
+                      BYTE data[ipmi::kSetRequestLength]) {
   ipmi::SetWatchdog set = {};
   set.use = ipmi::kUseSmsOs;
   set.dont_stop = dont_stop != FALSE;
   set.action = ipmi::kActionHardReset;
-  set.pretimeout_interrupt = ipmi::kPretimeoutNone;
-  set.clear_flags = ipmi::expiration_flag(ipmi::kUseSmsOs);
+  set.pretimeout_interrupt = pretimeout ? ipmi::kPretimeoutNmi : ipmi::kPretimeoutNone;
+  set.pretimeout_seconds = pretimeout;
+  set.clear_flags = (BYTE)(ipmi::expiration_flag(ipmi::kUseSmsOs) | extra_clear);
   set.count = count;
   ipmi::build_set_watchdog(set, data);
 }
 
 int wd_disable(WatchdogSession session, RequestOutcome *outcome) {
-  // The don't-stop bit clear: the Set stops the timer.
+  // The don't-stop bit clear: the Set stops the timer, and with no
+  // pre-timeout it clears an enable's.
   BYTE data[ipmi::kSetRequestLength];
-  build_set(FALSE, DISABLED_COUNT, data);
+  build_set(FALSE, DISABLED_COUNT, 0, 0, data);
   BYTE response[RESPONSE_SIZE];
   if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
     trace("disable timer failed\n");
@@ -63,7 +69,8 @@ int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
   // The don't-stop bit set: the Set leaves a stopped timer stopped until the
   // next Reset. The count is timeout_seconds in units of 100 ms.
   BYTE data[ipmi::kSetRequestLength];
-  build_set(TRUE, (WORD)(timeout_seconds * (1000 / ipmi::kMsPerCount)), data);
+  build_set(TRUE, (WORD)(timeout_seconds * (1000 / ipmi::kMsPerCount)), enable_pretimeout_seconds,
+            enable_extra_clear_flags, data);
   tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
   BYTE response[RESPONSE_SIZE];
   if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {

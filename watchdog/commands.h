@@ -6,6 +6,12 @@
 
 // Watchdog timeout in seconds, 250..3200 by the time a command reads it.
 extern WORD timeout_seconds;
+// What the enable carries beyond its plain form; both 0 at start, and with
+// both 0 the enable's bytes are the plain ones. The pre-timeout interrupt's
+// lead in seconds (an NMI that many seconds before the timeout action), 0 for
+// none; the expiration flags to clear besides the SMS/OS one.
+extern BYTE enable_pretimeout_seconds;
+extern BYTE enable_extra_clear_flags;
 
 // What a request came back with, so that a failure can be told apart and
 // reported: the library's status (0: a reply came), the IPMI completion code

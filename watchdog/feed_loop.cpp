@@ -43,6 +43,7 @@ static void episode_begins(Episode *episode, RequestOutcome outcome) {
   char what[64];
   char text[256];
   describe_failure(outcome, what, sizeof what);
+  DWORD event_id = lost_settings(outcome) ? EVENT_SETTINGS_LOST : EVENT_RESET_RETRYING;
   if (lost_settings(outcome))
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BMC has lost the watchdog settings (%s); arming the timer again.",
@@ -50,7 +51,7 @@ static void episode_begins(Episode *episode, RequestOutcome outcome) {
   else
     snprintf(text, sizeof text, "VYR IPMI ASR: timer reset failed (%s); retrying once a second.",
              what);
-  report_warning_event(request_error_code(outcome), text);
+  report_warning_event(event_id, request_error_code(outcome), text);
 }
 
 static void episode_ends(Episode *episode) {
@@ -59,7 +60,7 @@ static void episode_ends(Episode *episode) {
   snprintf(text, sizeof text, "VYR IPMI ASR: timer resets succeed again after %lu.%lu s; %s.",
            (unsigned long)(ms / 1000), (unsigned long)(ms % 1000 / 100),
            episode->rearmed ? "the timer was armed again" : "the timer kept its settings");
-  report_info_event(text);
+  report_info_event(EVENT_RESETS_TAKEN_AGAIN, text);
   episode->active = FALSE;
 }
 
@@ -116,7 +117,8 @@ int feed_loop(DWORD *failure_code) {
       RequestOutcome outcome;
       int result = session_rearm(TRUE, &armed, &outcome);
       report_warning_event(
-          0, "VYR IPMI ASR: no resume notice 60 s after a suspend; the timer is armed again.");
+          EVENT_NO_RESUME_NOTICE, 0,
+          "VYR IPMI ASR: no resume notice 60 s after a suspend; the timer is armed again.");
       if (result == 0) {
         last_fed_ms = GetTickCount();
         ticks_left = TICKS_PER_RESET;

@@ -62,7 +62,8 @@ void session_suspend(void) {
     // The system sleeps with the timer counting, and the BMC may reset it
     // asleep: say so.
     SetLastError(request_error_code(outcome));
-    report_error_event("VYR IPMI ASR: timer disable failed at a suspend; the timer stays armed.");
+    report_error_event("VYR IPMI ASR: timer disable failed at a suspend; the timer stays armed.",
+                       EVENT_SUSPEND_DISABLE_FAILED);
   }
 }
 

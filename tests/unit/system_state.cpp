@@ -19,6 +19,8 @@ void reset_system_state() {
   worker_finished = 0;
   trace_enabled = 0;
   timeout_seconds = 255;
+  enable_pretimeout_seconds = 0;
+  enable_extra_clear_flags = 0;
   watchdog_session = 0;
   driver_library = nullptr;
   qd4_open = nullptr;

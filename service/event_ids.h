@@ -1,0 +1,18 @@
+// Event identifiers of the source "vyrq4asr", one for each kind of entry, so
+// that a monitoring rule can key on what happened. The executable's message
+// table renders each with its two strings.
+#pragma once
+
+// Every error entry of the service's first design keeps identifier 0.
+#define EVENT_ERROR 0
+// The ride-through of failed resets: it begins (a reset refused or
+// unanswered, or the BMC lost the watchdog's settings), and it ends well.
+#define EVENT_RESET_RETRYING 1
+#define EVENT_SETTINGS_LOST 2
+#define EVENT_RESETS_TAKEN_AGAIN 3
+// A suspend's hold on resets ran out with no resume notice.
+#define EVENT_NO_RESUME_NOTICE 4
+// A suspend's disable was refused: the system sleeps with the timer armed.
+#define EVENT_SUSPEND_DISABLE_FAILED 5
+// 10..19: the server's life before this start (a BIOS timer, expiries).
+// 20..29: the pre-timeout interrupt.
