@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run the Windows build under Wine against bmcsim
 # (the stand-in library's and the fake WMI provider's checks, the demo). It
 # sources wine_select.sh, then gives them one work folder per run, a fresh
@@ -31,6 +32,7 @@
 sim_pid=""
 
 wine_env_builds() {
+  local f
   host_build=$(cd "${1:-$asr_root/build/host}" && pwd) || exit 2
   win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
   bmcsim="$host_build/bmcsim/bmcsim"
@@ -96,7 +98,8 @@ bmcsim_start() {
 
 bmcsim_stop() {
   [ -n "$sim_pid" ] || return 0
-  kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
   sim_pid=""
 }
 
