@@ -19,7 +19,8 @@ bool equals(const char* b, const char* e, const char* word) {
   return static_cast<size_t>(e - b) == n && std::strncmp(b, word, n) == 0;
 }
 
-// A decimal number in [lo, hi] filling [b, e) exactly.
+}  // namespace
+
 bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32_t* out) {
   if (b == e || e - b > 9) return false;
   uint32_t v = 0;
@@ -31,6 +32,8 @@ bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32
   *out = v;
   return true;
 }
+
+namespace {
 
 // Dotted IPv4: exactly four numbers 0..255.
 bool is_ipv4(const char* b, const char* e) {
@@ -78,44 +81,64 @@ bool apply_transport(const char* b, const char* e, Settings* s) {
   return true;
 }
 
-bool apply_line(const char* b, const char* e, Settings* s) {
+// The trimmed key and value of a "key=value" line; false for a blank line, a
+// comment (# or ;), a section header or a line without "=".
+bool split_line(const char* b, const char* e, SettingText* key, SettingText* value) {
   trim(&b, &e);
   if (b == e || *b == '#' || *b == ';' || *b == '[') return false;
   const char* eq = b;
   while (eq < e && *eq != '=') ++eq;
   if (eq == e) return false;
-  const char* kb = b;
-  const char* ke = eq;
-  const char* vb = eq + 1;
-  const char* ve = e;
-  trim(&kb, &ke);
-  trim(&vb, &ve);
-  if (equals(kb, ke, "bmc")) return apply_bmc(vb, ve, s);
-  if (equals(kb, ke, "transport")) return apply_transport(vb, ve, s);
-  if (equals(kb, ke, "connect_timeout_ms")) {
+  *key = {b, eq};
+  *value = {eq + 1, e};
+  trim(&key->b, &key->e);
+  trim(&value->b, &value->e);
+  return true;
+}
+
+bool apply_to(SettingText key, SettingText value, void* settings) {
+  return apply_setting(key, value, static_cast<Settings*>(settings));
+}
+
+}  // namespace
+
+bool SettingText::is(const char* word) const { return equals(b, e, word); }
+
+bool apply_setting(SettingText key, SettingText value, Settings* s) {
+  const char* vb = value.b;
+  const char* ve = value.e;
+  if (key.is("bmc")) return apply_bmc(vb, ve, s);
+  if (key.is("transport")) return apply_transport(vb, ve, s);
+  if (key.is("connect_timeout_ms")) {
     bool ok = parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->connect_timeout_ms);
     if (ok) s->connect_timeout_given = true;
     return ok;
   }
-  if (equals(kb, ke, "reply_timeout_ms")) {
+  if (key.is("reply_timeout_ms")) {
     return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->reply_timeout_ms);
   }
   return false;
 }
 
-}  // namespace
-
-int parse_settings(const char* text, size_t n, Settings* settings) {
-  if (text == nullptr || settings == nullptr) return 0;
+int read_settings(const char* text, size_t n, ApplySetting apply, void* context) {
+  if (text == nullptr) return 0;
   int applied = 0;
   const char* end = text + n;
   const char* line = text;
   while (line < end) {
     const char* eol = line;
     while (eol < end && *eol != '\n') ++eol;
-    if (apply_line(line, eol, settings)) ++applied;
+    SettingText key;
+    SettingText value;
+    if (split_line(line, eol, &key, &value) && apply(key, value, context)) ++applied;
     line = eol < end ? eol + 1 : end;
   }
+  return applied;
+}
+
+int parse_settings(const char* text, size_t n, Settings* settings) {
+  if (text == nullptr || settings == nullptr) return 0;
+  int applied = read_settings(text, n, apply_to, settings);
   // An address of a VM-protocol port alone chooses that transport; an
   // explicit transport line wins wherever it stands.
   if (settings->bmc_given && !settings->transport_given) settings->transport = TransportKind::kVm;

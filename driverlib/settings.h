@@ -34,4 +34,25 @@ constexpr uint32_t kMaxTimeoutMs = 10000;
 // file leaves the defaults in place. Returns the number of lines applied.
 int parse_settings(const char* text, size_t n, Settings* settings);
 
+// The same reading for another file of this form, with keys of its own.
+
+// A trimmed piece [b, e) of a settings line.
+struct SettingText {
+  const char* b;
+  const char* e;
+  bool is(const char* word) const;
+};
+
+// Calls apply for the trimmed key and value of each "key=value" line of text
+// (length n); blank lines, comments, section headers and lines without "="
+// are passed over. Returns the number of lines apply took (returned true).
+using ApplySetting = bool (*)(SettingText key, SettingText value, void* context);
+int read_settings(const char* text, size_t n, ApplySetting apply, void* context);
+
+// One line of the library's own keys; false for another key or a bad value.
+bool apply_setting(SettingText key, SettingText value, Settings* settings);
+
+// A decimal number in [lo, hi] filling [b, e) exactly.
+bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32_t* out);
+
 }  // namespace qd4

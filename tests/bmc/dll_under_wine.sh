@@ -16,35 +16,12 @@
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/scripts/wine_select.sh"
-host_build=$(cd "${1:-$root/build/host}" && pwd) || exit 2
-win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
-bmcsim="$host_build/bmcsim/bmcsim"
-dll="$win_build/driverlib/vyrqd4w.dll"
-probe="$win_build/driverlib/qd4probe.exe"
-wmifake="$win_build/tests/wmifake/wmifake.dll"
-for f in "$bmcsim" "$dll" "$probe" "$wmifake"; do
-  [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
-done
-
-work=$(mktemp -d "$win_build/dll-wine-check.XXXXXX")
-export WINEPREFIX="$work/prefix"  # fresh: it does not exist yet
-export WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-journal="$work/journal.jsonl"
-sim_pid=""
+. "$root/scripts/wine_env.sh"
+wine_env_builds "${1:-}" "${2:-}" driverlib/vyrqd4w.dll driverlib/qd4probe.exe \
+  tests/wmifake/wmifake.dll
+wine_env_init "$win_build/dll-wine-check"
 failures=0
 start_ns=$(date +%s%N)
-
-# Seconds since a $(date +%s%N) stamp, to 0.1 s.
-since() { local d=$((($(date +%s%N) - $1) / 100000000)); echo "$((d / 10)).$((d % 10))"; }
-
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  wineserver -k 2>/dev/null
-  rm -rf "$WINEPREFIX"
-  if [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "logs kept in $work"; fi
-}
-trap cleanup EXIT
 
 check() {  # check "what" command...
   local what=$1
@@ -63,28 +40,6 @@ step_has() { step "$1" | grep -q -- "$2"; }
 step_ms() { step "$1" | sed -n 's/.* ms=\([0-9]*\).*/\1/p'; }
 journal_has() { grep -c -- "$1" "$journal" | grep -qv '^0$'; }
 
-# Waits for bmcsim's listen entry in journal $1 and prints "port control_port".
-ports_of() {
-  for _ in $(seq 1 100); do
-    local line
-    line=$(grep -m1 '"kind":"listen"' "$1" 2>/dev/null) && {
-      echo "$line" | sed -n 's/.*"port":\([0-9]*\),"control_port":\([-0-9]*\).*/\1 \2/p'
-      return 0
-    }
-    sleep 0.05
-  done
-  return 1
-}
-
-control() {  # one control line to bmcsim; prints its answer
-  exec 3<>"/dev/tcp/127.0.0.1/$control_port" || return 1
-  printf '%s\n' "$1" >&3
-  local answer
-  read -r -t 2 answer <&3
-  exec 3>&-
-  echo "$answer"
-}
-
 run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
   local t0
   t0=$(date +%s%N)
@@ -99,20 +54,8 @@ run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s,
 write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
 
 mkdir -p "$work/bin"
-cp "$dll" "$probe" "$work/bin/"
-
-echo "== fresh prefix $WINEPREFIX"
-t0=$(date +%s%N)
-wineboot --init >/dev/null 2>&1
-wineserver -w
-echo "   created in $(since "$t0") s"
-# One wineserver for the whole run, so that probes do not race its exit.
-wineserver -p
-
-"$bmcsim" --port 0 --control-port 0 --journal "$journal" &
-sim_pid=$!
-read -r port control_port < <(ports_of "$journal") || { echo "bmcsim did not start"; exit 1; }
-echo "== bmcsim on 127.0.0.1:$port, control $control_port"
+cp "$win_build/driverlib/vyrqd4w.dll" "$win_build/driverlib/qd4probe.exe" "$work/bin/"
+wine_env_start
 write_ini "$port"
 
 echo "== full sequence"
@@ -166,7 +109,7 @@ check "Get after expiry: stopped, SMS/OS flag set" step_has get-expired "rc=0 cc
 check "journal: hard reset delivered" journal_has '"action":"hard reset","vm_cmd":"reset","delivered":true'
 
 echo "== no reply: Send fails within its bound"
-[ "$(control 'noreply 1')" = ok ] || { echo "control port did not answer"; failures=$((failures + 1)); }
+[ "$(bmcsim_control 'noreply 1')" = ok ] || { echo "control port did not answer"; failures=$((failures + 1)); }
 run_probe get
 ms=$(step_ms get)
 check "unanswered Get fails with a timeout (rc=5)" step_has get "rc=5 "
@@ -174,17 +117,8 @@ check "it fails within 2.5..4 s (took ${ms:-?} ms)" test "${ms:-0}" -ge 2500 -a 
 check "Close after a timeout: 0" step_has close "rc=0"
 
 echo "== connection dropped by the BMC"
-replies_before=$(grep -c '"kind":"reply"' "$journal")
 versions_before=$(grep -c '"cmd":"version"' "$journal")
-timeout 60 wine "$work/bin/qd4probe.exe" drop 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
-probe_pid=$!
-for _ in $(seq 1 200); do
-  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies_before" ] && break
-  sleep 0.05
-done
-control disconnect >/dev/null
-wait "$probe_pid"
-sed 's/^/     | /' "$work/probe.out"
+bmcsim_drop run_probe drop
 check "Get before the drop: 0" step_has get "rc=0 cc=00"
 check "Get after the drop connects again: 0" step_has get-after-pause "rc=0 cc=00"
 check "journal: the probe connected twice" \
@@ -200,12 +134,9 @@ for _ in $(seq 1 200); do
   sleep 0.05
 done
 sleep 0.5
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null
+bmcsim_stop
 sleep 1.5
-"$bmcsim" --port "$port" --control-port 0 --journal "$journal2" &
-sim_pid=$!
-ports_of "$journal2" >/dev/null || echo "     bmcsim did not start again on port $port"
+bmcsim_start "$bmcsim" "$journal2" "$port"
 wait "$probe_pid"
 sed 's/^/     | /' "$work/probe.out"
 session=$(sed -n 's/^open rc=0 session=\([0-9]*\).*/\1/p' "$work/probe.out")
@@ -224,9 +155,9 @@ check "journal of the new BMC: version and capabilities announced" \
 check "Close after the restart: 0" step_has close "rc=0"
 
 echo "== in-box transport: Windows' IPMI driver through the fake WMI provider"
-bash "$root/tests/wmifake/install.sh" "$wmifake" "$port" >>"$work/wine.err" 2>&1 ||
-  { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
-fake_ini="$WINEPREFIX/drive_c/windows/system32/wmifake.ini"
+bash "$root/tests/wmifake/install.sh" "$win_build/tests/wmifake/wmifake.dll" "$port" \
+  >>"$work/wine.err" 2>&1 || { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
+fake_ini="$system32/wmifake.ini"
 fake() { printf 'bmc=127.0.0.1:%s\r\n%s\r\n' "$port" "$1" >"$fake_ini"; }
 rm -f "$work/bin/vyrqd4w.ini"
 run_probe check
@@ -282,9 +213,7 @@ rm -f "$work/bin/vyrqd4w.ini"
 write_ini "$port"
 
 echo "== no BMC listening: Open fails fast"
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null
-sim_pid=""
+bmcsim_stop
 run_probe open
 ms=$(grep -m1 '^open ' "$work/probe.out" | sed -n 's/.* ms=\([0-9]*\).*/\1/p')
 check "Open fails (rc=3)" bash -c "grep -q '^open rc=3 session=0' '$work/probe.out'"

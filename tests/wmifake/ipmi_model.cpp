@@ -244,13 +244,13 @@ HRESULT request_response(const Settings& settings, IWbemClassObject* in_object,
   }
 
   BmcReply reply;
-  LinkResult link =
+  DWORD link =
       bmc_transact(settings, netfn, lun, command, request, static_cast<size_t>(size->lVal), &reply);
-  if (link != LinkResult::kOk) {
+  if (link != qd4::kOk) {
     // The driver's own timeout (Windows logs it as event 1003/1004) fails
     // the method; the fake does the same for a BMC it cannot reach.
     log_line(settings, "ExecMethod netfn=%02x lun=%u cmd=%02x data=%s -> no answer (%s)", netfn,
-             lun, command, hex, link == LinkResult::kTimeout ? "timeout" : "link down");
+             lun, command, hex, link == qd4::kReplyTimeout ? "timeout" : "link down");
     return WBEM_E_FAILED;
   }
   log_line(settings, "ExecMethod netfn=%02x lun=%u cmd=%02x data=%s -> cc=%02x len=%u", netfn, lun,
