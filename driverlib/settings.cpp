@@ -78,9 +78,7 @@ bool apply_transport(const char* b, const char* e, Settings* s) {
   return true;
 }
 
-bool apply_line(const char* b, const char* e, Settings* s) {
-  trim(&b, &e);
-  if (b == e || *b == '#' || *b == ';' || *b == '[') return false;
+bool apply_pair(const char* b, const char* e, Settings* s) {
   const char* eq = b;
   while (eq < e && *eq != '=') ++eq;
   if (eq == e) return false;
@@ -103,17 +101,38 @@ bool apply_line(const char* b, const char* e, Settings* s) {
   return false;
 }
 
+enum class Line { kComment, kApplied, kBad };
+
+Line apply_line(const char* b, const char* e, Settings* s) {
+  const char* hash = b;
+  while (hash < e && *hash != '#') ++hash;
+  e = hash;
+  trim(&b, &e);
+  if (b == e || *b == ';' || *b == '[') return Line::kComment;
+  return apply_pair(b, e, s) ? Line::kApplied : Line::kBad;
+}
+
 }  // namespace
 
-int parse_settings(const char* text, size_t n, Settings* settings) {
+int parse_settings(const char* text, size_t n, Settings* settings, int* bad_line) {
+  if (bad_line != nullptr) *bad_line = 0;
   if (text == nullptr || settings == nullptr) return 0;
   int applied = 0;
+  int number = 0;
   const char* end = text + n;
   const char* line = text;
+  // Notepad writes a UTF-8 file with a byte-order mark.
+  if (n >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) line += 3;
   while (line < end) {
     const char* eol = line;
     while (eol < end && *eol != '\n') ++eol;
-    if (apply_line(line, eol, settings)) ++applied;
+    ++number;
+    // A line that reaches past the bound may have been cut: not believed.
+    Line result = n > kMaxSettingsFile && static_cast<size_t>(eol - text) >= kMaxSettingsFile
+                      ? Line::kBad
+                      : apply_line(line, eol, settings);
+    if (result == Line::kApplied) ++applied;
+    if (result == Line::kBad && bad_line != nullptr && *bad_line == 0) *bad_line = number;
     line = eol < end ? eol + 1 : end;
   }
   // An address of a VM-protocol port alone chooses that transport; an

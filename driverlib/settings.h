@@ -29,9 +29,16 @@ struct Settings {
 constexpr uint32_t kMinTimeoutMs = 100;
 constexpr uint32_t kMaxTimeoutMs = 10000;
 
-// Applies the "key=value" lines of text (length n) to *settings. Unknown
-// keys, comment lines (# or ;) and malformed values are skipped, so a broken
-// file leaves the defaults in place. Returns the number of lines applied.
-int parse_settings(const char* text, size_t n, Settings* settings);
+// The longest settings file read; a longer one has a line cut off.
+constexpr size_t kMaxSettingsFile = 4096;
+
+// Applies the "key=value" lines of text (length n) to *settings and returns
+// the number of lines applied. A UTF-8 byte-order mark is skipped; blank
+// lines, lines starting with ; or [ and anything from # on are comments.
+// Any other line that is not a known key with a valid value (an unknown key,
+// a malformed or out-of-range value, a line past kMaxSettingsFile bytes) is
+// not applied: the number of the first one, from 1, goes to *bad_line, 0 when
+// every line was read.
+int parse_settings(const char* text, size_t n, Settings* settings, int* bad_line = nullptr);
 
 }  // namespace qd4

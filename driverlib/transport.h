@@ -23,6 +23,7 @@ enum Status : DWORD {
   kDriverAbsent = 8,
   kAccessDenied = 9,
   kWmiFailed = 10,
+  kBadSettings = 11,
 };
 
 class Transport {
