@@ -468,6 +468,7 @@ class Services final : public IWbemServices {
     VariantInit(&v);
     v.vt = VT_I4;
     v.lVal = 0x1C0;
+    o->retype(L"CompletionCode", CIM_SINT32);
     o->set(L"CompletionCode", v);
     o->Release();
   }
