@@ -81,19 +81,24 @@ bool apply_transport(const char* b, const char* e, Settings* s) {
   return true;
 }
 
-// The trimmed key and value of a "key=value" line; false for a blank line, a
-// comment (# or ;), a section header or a line without "=".
-bool split_line(const char* b, const char* e, SettingText* key, SettingText* value) {
+enum class Line { kComment, kApplied, kBad };
+
+// One line: anything from # on is a comment, and so are blank lines, lines
+// starting with ; and section headers; a line without "=" is bad.
+Line read_line(const char* b, const char* e, ApplySetting apply, void* context) {
+  const char* hash = b;
+  while (hash < e && *hash != '#') ++hash;
+  e = hash;
   trim(&b, &e);
-  if (b == e || *b == '#' || *b == ';' || *b == '[') return false;
+  if (b == e || *b == ';' || *b == '[') return Line::kComment;
   const char* eq = b;
   while (eq < e && *eq != '=') ++eq;
-  if (eq == e) return false;
-  *key = {b, eq};
-  *value = {eq + 1, e};
-  trim(&key->b, &key->e);
-  trim(&value->b, &value->e);
-  return true;
+  if (eq == e) return Line::kBad;
+  SettingText key = {b, eq};
+  SettingText value = {eq + 1, e};
+  trim(&key.b, &key.e);
+  trim(&value.b, &value.e);
+  return apply(key, value, context) ? Line::kApplied : Line::kBad;
 }
 
 bool apply_to(SettingText key, SettingText value, void* settings) {
@@ -120,25 +125,34 @@ bool apply_setting(SettingText key, SettingText value, Settings* s) {
   return false;
 }
 
-int read_settings(const char* text, size_t n, ApplySetting apply, void* context) {
+int read_settings(const char* text, size_t n, ApplySetting apply, void* context, int* bad_line) {
+  if (bad_line != nullptr) *bad_line = 0;
   if (text == nullptr) return 0;
   int applied = 0;
+  int number = 0;
   const char* end = text + n;
   const char* line = text;
+  // Notepad writes a UTF-8 file with a byte-order mark.
+  if (n >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) line += 3;
   while (line < end) {
     const char* eol = line;
     while (eol < end && *eol != '\n') ++eol;
-    SettingText key;
-    SettingText value;
-    if (split_line(line, eol, &key, &value) && apply(key, value, context)) ++applied;
+    ++number;
+    // A line that reaches past the bound may have been cut: not believed.
+    Line result = n > kMaxSettingsFile && static_cast<size_t>(eol - text) >= kMaxSettingsFile
+                      ? Line::kBad
+                      : read_line(line, eol, apply, context);
+    if (result == Line::kApplied) ++applied;
+    if (result == Line::kBad && bad_line != nullptr && *bad_line == 0) *bad_line = number;
     line = eol < end ? eol + 1 : end;
   }
   return applied;
 }
 
-int parse_settings(const char* text, size_t n, Settings* settings) {
+int parse_settings(const char* text, size_t n, Settings* settings, int* bad_line) {
+  if (bad_line != nullptr) *bad_line = 0;
   if (text == nullptr || settings == nullptr) return 0;
-  int applied = read_settings(text, n, apply_to, settings);
+  int applied = read_settings(text, n, apply_to, settings, bad_line);
   // An address of a VM-protocol port alone chooses that transport; an
   // explicit transport line wins wherever it stands.
   if (settings->bmc_given && !settings->transport_given) settings->transport = TransportKind::kVm;

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs our vyrqd4w.dll under Wine against bmcsim: qd4probe.exe loads it by
 # name and drives Open, Get, Set, Reset and Close; the probe's output and
-# bmcsim's journal are checked. Also: an expiry whose VM reset command the DLL
-# must skip, no BMC listening (Open fails fast), a
-# request left unanswered (Send fails within its bound), a connection
+# bmcsim's journal are checked. Also: arguments the probe does not know (it
+# must not touch the BMC), settings files it must read or refuse, an expiry
+# whose VM reset command the DLL must skip, no BMC listening (Open fails fast), a
+# request left unanswered or answered by a reply that does not match it (Send
+# fails within its bound), a BMC that keeps sending, a connection
 # dropped by the BMC (the next Send connects again) and a BMC restarted with
 # its state lost (Sends fail while it is away, then succeed on the same handle).
 # Then the in-box transport through the fake WMI provider (tests/wmifake):
@@ -38,13 +40,15 @@ check() {  # check "what" command...
 step() { grep -m1 "^$1 " "$work/probe.out"; }
 step_has() { step "$1" | grep -q -- "$2"; }
 step_ms() { step "$1" | sed -n 's/.* ms=\([0-9]*\).*/\1/p'; }
+out_has() { grep -qF -- "$1" "$work/probe.out"; }
+out_has_re() { grep -q -- "$1" "$work/probe.out"; }
 journal_has() { grep -c -- "$1" "$journal" | grep -qv '^0$'; }
 
-run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
+run_probe() {  # run_probe ARGS...: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
   local t0
   t0=$(date +%s%N)
-  echo "== qd4probe $1" >>"$work/wine.err"
-  timeout 60 wine "$work/bin/qd4probe.exe" "$1" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  echo "== qd4probe $*" >>"$work/wine.err"
+  timeout 60 wine "$work/bin/qd4probe.exe" "$@" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
   probe_rc=${PIPESTATUS[0]}
   probe_s=$(since "$t0")
   sed 's/^/     | /' "$work/probe.out"
@@ -57,10 +61,25 @@ mkdir -p "$work/bin"
 cp "$win_build/driverlib/vyrqd4w.dll" "$win_build/driverlib/qd4probe.exe" "$work/bin/"
 wine_env_start
 write_ini "$port"
+requests_total() { grep -c '"kind":"\(request\|connect\)"' "$journal"; }
+
+echo "== qd4probe changes nothing unless told to"
+before=$(requests_total)
+for args in "/?" "full" "reconnect" "expire" "time x" "get get" "-test full"; do
+  set -f  # "/?" is an argument, not a pattern
+  run_probe $args
+  set +f
+  check "qd4probe $args: usage, exit 3 (got $probe_rc)" \
+    bash -c "[ $probe_rc -eq 3 ] && grep -q '^usage: qd4probe ' '$work/probe.out'"
+done
+check "journal: none of them reached the BMC" test "$(requests_total)" -eq "$before"
+check "the timer is untouched: not initialised" grep -q '"initialised":false' <<<"$(bmcsim_control status)"
 
 echo "== full sequence"
-run_probe full
+run_probe --test full
 echo "   wine run: $probe_s s"
+check "first line: the mode changes the timer" \
+  bash -c "head -1 '$work/probe.out' | grep -q '^qd4probe full: test mode, this changes the BMC.s watchdog timer'"
 check "GetQD4Version answers 0 and a version" step_has version "rc=0 value=0001"
 check "Open connects, session non-zero" bash -c "grep -q '^open rc=0 session=[1-9]' '$work/probe.out'"
 check "Get before any Set: stopped, 8 bytes" step_has get-initial "rc=0 cc=00 len=8 data=00"
@@ -81,10 +100,13 @@ check "journal: capabilities power|reset (03)" journal_has '"cmd":"capabilities"
 check "journal: Set with 44010010b80b" journal_has '"cmd":"24","name":"set watchdog","data":"44010010b80b"'
 check "journal: disconnect on Close" journal_has '"kind":"disconnect","reason":"closed"'
 
+echo "== timed requests (the benchmark's mode), read-only"
+run_probe time 3
+check "time 3: three Gets timed, none failed" out_has_re '^time n=3 us=[0-9]*,[0-9]*,[0-9]* failed=0$'
+
 echo "== the administrator's check, VM transport"
 writes_before=$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")
 run_probe check
-out_has() { grep -qF -- "$1" "$work/probe.out"; }
 check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
 check "check names the transport and its address" out_has "transport: VM protocol to a simulator at 127.0.0.1:$port"
 check "check decodes Get Device ID" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
@@ -94,6 +116,19 @@ check "check reads the countdowns in seconds" out_has "initial countdown 256.0 s
 check "check says the timer was not changed" out_has "result: the BMC answered; the timer was not changed"
 check "journal: the check sent no Set or Reset" \
   test "$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")" -eq "$writes_before"
+# As Notepad saves it: a byte-order mark, comments after values, blanks around =.
+printf '\357\273\277# rig\r\ntransport = vm # simulator\r\nbmc = 127.0.0.1:%s\r\n' "$port" \
+  >"$work/bin/vyrqd4w.ini"
+run_probe check
+check "check with a BOM and comments exits 0 (got $probe_rc)" \
+  bash -c "[ $probe_rc -eq 0 ] && grep -qF 'transport: VM protocol to a simulator at 127.0.0.1:$port' '$work/probe.out'"
+# A line the library cannot read fails Open: no falling back to the in-box driver.
+printf 'transport=vm\r\nbmc=127.0.0.1:%s;rig\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+run_probe check
+check "check with a bad line exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
+check "check names the file and the line" out_has 'vyrqd4w.ini, line 2 cannot be read'
+check "Open fails with status 11" out_has "OpenQD4Driver: FAILED, status 11: the settings file"
+write_ini "$port"
 
 echo "== the administrator's check, in-box transport (Wine's WMI has no IPMI driver)"
 mv "$work/bin/vyrqd4w.ini" "$work/bin/vm.ini"
@@ -104,7 +139,7 @@ check "check says the driver is absent (status 8)" out_has "OpenQD4Driver: FAILE
 mv "$work/bin/vm.ini" "$work/bin/vyrqd4w.ini"
 
 echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
-run_probe expire
+run_probe --test expire
 check "Get after expiry: stopped, SMS/OS flag set" step_has get-expired "rc=0 cc=00 len=8 data=04010010"
 check "journal: hard reset delivered" journal_has '"action":"hard reset","vm_cmd":"reset","delivered":true'
 
@@ -115,6 +150,32 @@ ms=$(step_ms get)
 check "unanswered Get fails with a timeout (rc=5)" step_has get "rc=5 "
 check "it fails within 2.5..4 s (took ${ms:-?} ms)" test "${ms:-0}" -ge 2500 -a "${ms:-99999}" -le 4000
 check "Close after a timeout: 0" step_has close "rc=0"
+
+echo "== replies that do not match the request are not believed"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\nreply_timeout_ms=1000\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+for field in netfn seq cmd; do
+  faults_before=$(grep -c "\"fault\":\"badreply\",\"field\":\"$field\"" "$journal")
+  bmcsim_control "badreply 1 $field" >/dev/null
+  run_probe get
+  ms=$(step_ms get)
+  check "a reply with the wrong $field: Get fails with 5 at its 1 s bound (${ms:-?} ms)" \
+    bash -c "grep -q '^get rc=5 ' '$work/probe.out' && [ '${ms:-0}' -ge 950 ] && [ '${ms:-99999}' -le 1500 ]"
+  check "journal: bmcsim sent it" \
+    test "$(grep -c "\"fault\":\"badreply\",\"field\":\"$field\"" "$journal")" -gt "$faults_before"
+done
+
+echo "== a BMC that keeps sending does not hold a request past its bound"
+bmcsim_control "stream 8000" >/dev/null
+run_probe drop
+for name in get get-after-pause; do
+  ms=$(step_ms "$name")
+  check "$name during the stream returns within the 1 s bound (${ms:-?} ms, $(step "$name" | cut -d' ' -f2))" \
+    test "${ms:-99999}" -le 1500
+done
+bmcsim_control clear >/dev/null
+run_probe get
+check "after the stream a Get works" step_has get "rc=0 cc=00 len=8"
+write_ini "$port"
 
 echo "== connection dropped by the BMC"
 versions_before=$(grep -c '"cmd":"version"' "$journal")
@@ -127,7 +188,7 @@ check "journal: the probe connected twice" \
 echo "== BMC restarted on the same port with its state lost"
 journal2="$work/journal2.jsonl"
 sets_before=$(grep -c '"name":"set watchdog"' "$journal")
-timeout 60 wine "$work/bin/qd4probe.exe" reconnect 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+timeout 60 wine "$work/bin/qd4probe.exe" --test reconnect 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
 probe_pid=$!
 for _ in $(seq 1 200); do
   [ "$(grep -c '"name":"set watchdog"' "$journal")" -gt "$sets_before" ] && break
@@ -166,7 +227,7 @@ check "check names the in-box transport" out_has "transport: in-box, Windows' IP
 check "check decodes Get Device ID through WMI" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
 check "check decodes the timer through WMI" out_has "action on expiry:"
 requests_before=$(grep -c '"kind":"request"' "$journal2")
-run_probe full
+run_probe --test full
 check "Reset before Set: 80h through WMI" step_has reset-before-set "rc=0 cc=80 len=0"
 check "Set enable, then Get: SMS/OS stopped, count 3000" step_has get-armed "rc=0 cc=00 len=8 data=04010000b80bb80b"
 check "Get after Reset: running" step_has get-running "cc=00 len=8 data=4401"
@@ -185,9 +246,11 @@ for fault_status in "no_class 8" "no_instance 8" "inactive 8" "access_denied 9" 
   check "fault $1: Open fails with $2 at once (${ms:-?} ms)" \
     bash -c "grep -q '^open rc=$2 session=0' '$work/probe.out' && [ '${ms:-99999}' -le 1000 ]"
 done
-fake "fault=exec_fail"
-run_probe get
-check "fault exec_fail: Open works, the request fails with 4" step_has get "rc=4 "
+for fault in exec_fail wide_cc; do
+  fake "fault=$fault"
+  run_probe get
+  check "fault $fault: Open works, the request fails with 4" step_has get "rc=4 "
+done
 # A driver that blocks 4 s: the first request ends at the 1 s bound, the next
 # (1.5 s later, still stalled) fails at once, and the close does not wait.
 printf 'reply_timeout_ms=1000\r\n' >"$work/bin/vyrqd4w.ini"
@@ -203,7 +266,7 @@ check "stall: Close returns 0 while the call is stalled" step_has close "rc=0"
 # The stalled call returns (the fault hits one call only), then requests work.
 fake "fault=stall 2000
 count=1"
-run_probe reconnect
+run_probe --test reconnect
 fast=$(sed -n 's/^poll-.* rc=5 .* ms=\([0-9]*\)$/\1/p' "$work/probe.out" | sort -n | tail -1)
 check "stall: Set fails with 5 at its bound" step_has set-enable "rc=5 "
 check "stall: requests meanwhile fail at once (slowest ${fast:-?} ms)" test "${fast:-99999}" -le 100

@@ -44,6 +44,7 @@ const struct {
     {"stall", Fault::kStall},
     {"slow_connect", Fault::kSlowConnect},
     {"slow_enum", Fault::kSlowEnum},
+    {"wide_cc", Fault::kWideCc},
 };
 
 // "NAME [ARG]": exec_fail's ARG is an HRESULT in hex (default WBEM_E_FAILED),

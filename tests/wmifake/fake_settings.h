@@ -24,6 +24,7 @@ enum class Fault {
   kStall,          // ExecMethod blocks fault_arg ms (0: until the fault changes), then fails
   kSlowConnect,    // ConnectServer blocks fault_arg ms (0: until the fault changes): WMI starting
   kSlowEnum,       // the enumeration's instance arrives fault_arg ms after the call
+  kWideCc,         // ExecMethod answers a CompletionCode of 1C0h, as a VT_I4
 };
 
 struct Settings {
