@@ -59,7 +59,9 @@ Outcome run_service_row(const ServiceRow &row) {
     o.event += e.strings.size() == 2 ? e.strings[1] : "(malformed entry)";
   }
   const fake::Bmc &bmc = fake::bmc();
-  o.timer = !bmc.configured ? "never set" : bmc.running ? "running" : "stopped";
+  o.timer = !bmc.watchdog.initialised() ? "never set"
+            : bmc.watchdog.running()    ? "running"
+                                        : "stopped";
   return o;
 }
 
