@@ -39,8 +39,8 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
   EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR));
   EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B))
       << "armed with timeout_seconds x 10";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
-  EXPECT_FALSE(fake::bmc().expired);
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
+  EXPECT_THAT(fake::bmc().expiries, IsEmpty());
 
   auto j = fake::journal();
   int disable = journal_index(j, "SendQD4Request cmd=0x24 data=04 01 00 10 00 0A");
@@ -219,19 +219,14 @@ TEST_F(WorkerFailure, OpenFails) {
 }
 
 TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
-  fake::Bmc &b = fake::bmc();
-  b.configured = true;
-  b.running = true;
-  b.timer_use = 0x44;
-  b.actions = 0x03;
-  b.initial_count = 6000;
+  fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionPowerCycle, 6000, 0);
   run();
   expect_failed_stop();
   expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
   EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
-  EXPECT_TRUE(fake::bmc().running);
-  EXPECT_EQ(fake::bmc().initial_count, 6000);
-  EXPECT_EQ(fake::bmc().actions, 0x03);
+  EXPECT_TRUE(fake::bmc().watchdog.running());
+  EXPECT_EQ(fake::bmc().watchdog.initial_count(), 6000);
+  EXPECT_EQ(fake::bmc().watchdog.action(), ipmi::kActionPowerCycle);
   EXPECT_EQ(fake::library_refcount(), 0);
   EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
 }
@@ -263,7 +258,7 @@ TEST_F(ServiceRun, BusyDisableAtStopIsRetried) {
   auto disables = request_times(0x24);
   ASSERT_EQ(disables.size(), 3u);
   EXPECT_EQ(disables[2] - disables[1], 100u) << "the retry comes 100 ms later";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
   EXPECT_THAT(fake::events(), IsEmpty());
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
@@ -275,7 +270,7 @@ TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
   run();
   EXPECT_THAT(ipmi_commands(),
               ElementsAre("Get", "Enable", "Reset", "Disable", "Disable", "Disable"));
-  EXPECT_TRUE(fake::bmc().running) << "the model should still count down";
+  EXPECT_TRUE(fake::bmc().watchdog.running()) << "the model should still count down";
   ASSERT_EQ(fake::events().size(), 1u);
   EXPECT_THAT(fake::events()[0].strings,
               ElementsAre("vyrq4asr error: 1117", "VYR IPMI ASR exiting; timer disable failed."));
