@@ -62,6 +62,7 @@ void Watchdog::start(int64_t now_ms) {
 void Watchdog::start_running(uint8_t use, uint8_t action, uint16_t count, int64_t now_ms) {
   use_ = use & 0x07;
   action_ = action & 0x07;
+  dont_log_ = false;
   pretimeout_irq_ = kPretimeoutNone;
   pretimeout_s_ = 0;
   initial_count_ = count;

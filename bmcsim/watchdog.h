@@ -66,6 +66,7 @@ class Watchdog {
   uint8_t action() const { return action_; }
   uint8_t expiration_flags() const { return expired_flags_; }
   uint16_t initial_count() const { return initial_count_; }
+  bool dont_log() const { return dont_log_; }
 
  private:
   void start(int64_t now_ms);

@@ -43,6 +43,7 @@ constexpr uint8_t kCcNodeBusy = 0xC0;
 constexpr uint8_t kCcInvalidCommand = 0xC1;
 constexpr uint8_t kCcTimeout = 0xC3;
 constexpr uint8_t kCcBadLength = 0xC7;
+constexpr uint8_t kCcNotPresent = 0xCB;  // requested record not present
 constexpr uint8_t kCcInvalidData = 0xCC;
 constexpr uint8_t kCcUnspecified = 0xFF;
 // Section 27.5: Reset Watchdog Timer before any Set since the BMC started
