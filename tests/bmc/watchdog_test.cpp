@@ -152,6 +152,16 @@ TEST_F(WatchdogTest, HardResetExpirySetsTheFlagStopsAndSendsTheResetCommand) {
                         {"\"kind\":\"action\"", "\"action\":\"hard reset\"", "\"delivered\":true"})
                     .size())
       << sim_.journal_text();
+  // The expiry's Watchdog 2 record (table 42-3): hard reset (01h), SMS/OS.
+  Answer entry = host_.ask(0x43, {0, 0, 0xFF, 0xFF, 0, 0xFF}, 2000, 0x28);
+  ASSERT_EQ(18u, entry.data.size()) << hex(entry.data);
+  EXPECT_EQ("ffff010002", hex(Bytes(entry.data.begin(), entry.data.begin() + 5)))
+      << "next FFFFh, record 0001h, a system event record";
+  EXPECT_EQ(
+      "2000042300"
+      "6fc104ff",
+      hex(Bytes(entry.data.begin() + 9, entry.data.end())))
+      << "generator 20h, EvM rev 04h, Watchdog 2, type 6Fh, hard reset, SMS/OS";
 
   // Flags are cleared only by a Set that names them (section 27.6 byte 4).
   ASSERT_EQ(0x00, cc(kSet, set_data(0x04, 0x01, 100, 0x00)));
@@ -167,8 +177,8 @@ TEST_F(WatchdogTest, OtherActionsAndThePretimeoutInterrupt) {
   EXPECT_EQ(0x03, host_.await_command(2000)) << "expected the VM power-off command";
   EXPECT_EQ(0x08, get().expired) << "OS Load expiration flag";
 
-  // No action: the flag, but no command.
-  ASSERT_EQ(0x00, cc(kSet, set_data(0x05, 0x00, 2, 0x3E)));
+  // No action: the flag, but no command; a don't-log timer leaves no record.
+  ASSERT_EQ(0x00, cc(kSet, set_data(0x85, 0x00, 2, 0x3E)));
   ASSERT_EQ(0x00, cc(kReset));
   EXPECT_EQ(-1, host_.await_command(700)) << "action none must send nothing";
   EXPECT_EQ(0x20, get().expired) << "OEM flag only, the others cleared by the Set";
@@ -180,6 +190,19 @@ TEST_F(WatchdogTest, OtherActionsAndThePretimeoutInterrupt) {
   EXPECT_EQ(0x04, host_.await_command(2000)) << "expected the VM reset command next";
   // A pre-timeout interval beyond the count is refused.
   EXPECT_EQ(0xCC, cc(kSet, set_data(0x04, 0x21, 5, 0x10, 1)));
+  // Records: power down, then interrupt (08h) and hard reset; none for OEM.
+  Answer info = host_.ask(0x40, {}, 2000, 0x28);
+  ASSERT_EQ(14u, info.data.size()) << hex(info.data);
+  EXPECT_EQ("510300", hex(Bytes(info.data.begin(), info.data.begin() + 3)))
+      << "SEL version 51h, 3 entries";
+  std::string offsets;
+  for (uint16_t id = 0; id != 0xFFFF;) {
+    Answer e = host_.ask(0x43, {0, 0, uint8_t(id), uint8_t(id >> 8), 0, 0xFF}, 2000, 0x28);
+    ASSERT_EQ(18u, e.data.size()) << hex(e.data);
+    offsets += hex(Bytes{e.data[2 + 13], e.data[2 + 14]}) + " ";
+    id = uint16_t(e.data[0] | e.data[1] << 8);
+  }
+  EXPECT_EQ("c203 c824 c104 ", offsets) << "offset and timer use of each record";
 }
 
 TEST_F(WatchdogTest, HostCommandsAreJournaledAndANewHostIsAccepted) {
