@@ -218,22 +218,142 @@ TEST_F(WorkerFailure, OpenFails) {
   EXPECT_EQ(fake::library_refcount(), 1) << "no session was opened; the library stays loaded";
 }
 
-TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
+// The timer as some other software left it: running with this timer use and
+// power cycle (3) as its action, or stopped with these expiration flags.
+void timer_running_with(BYTE use, WORD count) {
   fake::Bmc &b = fake::bmc();
   b.configured = true;
   b.running = true;
-  b.timer_use = 0x44;
+  b.timer_use = use;
   b.actions = 0x03;
-  b.initial_count = 6000;
-  run();
-  expect_failed_stop();
-  expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
-  EXPECT_TRUE(fake::bmc().running);
-  EXPECT_EQ(fake::bmc().initial_count, 6000);
-  EXPECT_EQ(fake::bmc().actions, 0x03);
-  EXPECT_EQ(fake::library_refcount(), 0);
-  EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
+  b.initial_count = count;
+}
+void expiration_flags(BYTE flags) { fake::bmc().expiration_flags = flags; }
+
+// Another agent's timer (SMS/OS, OEM, a reserved use) is refused untouched.
+TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
+  for (BYTE use : {4, 5, 0, 6, 7}) {
+    SCOPED_TRACE("timer use " + std::to_string(use));
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    report_times.clear();
+    fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
+    timer_running_with(0x40 | use, 6000);
+    expiration_flags(0x10);
+    run();
+    expect_failed_stop();
+    expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
+    EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
+    EXPECT_TRUE(fake::bmc().running);
+    EXPECT_EQ(fake::bmc().initial_count, 6000);
+    EXPECT_EQ(fake::bmc().actions, 0x03);
+    EXPECT_EQ(fake::bmc().expiration_flags, 0x10) << "a refused start reports and clears nothing";
+    EXPECT_EQ(fake::library_refcount(), 0);
+    EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
+  }
+}
+
+// The BIOS's boot watchdog (FRB2, POST, OS Load) is taken over: the plain
+// enable and the first reset, and an information entry with the count left.
+TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
+  struct Row {
+    BYTE use;
+    const char *name;
+  } rows[] = {{1, "BIOS FRB2"}, {2, "BIOS POST"}, {3, "OS Load"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    timer_running_with(0x40 | row.use, 3000);
+    fake::send_control(20000, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"));
+    EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xF6, 0x09));
+    auto events = fake::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(events[0].id, 10u);
+    EXPECT_THAT(
+        events[0].strings,
+        ElementsAre("vyrq4asr", std::string("VYR IPMI ASR: the BIOS's boot watchdog (") + row.name +
+                                    ") was running with 300.0 s left; the service takes "
+                                    "it over as its own timer."));
+    EXPECT_FALSE(fake::bmc().running) << "the stop disarmed it";
+  }
+}
+
+// Each expiration flag found at start: its warning, its bit in the enable's
+// clear mask, and nothing at the next start.
+TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
+  const std::string since = " ran out since its expiration flags were last cleared";
+  struct Row {
+    BYTE flags;
+    std::vector<DWORD> ids;
+    std::vector<std::string> texts;
+  } rows[] = {
+      {0x10,
+       {11},
+       {"VYR IPMI ASR: the BMC's watchdog" + since +
+        ", and the BMC took its timeout "
+        "action (power cycle): the timer's resets had stopped, because Windows or "
+        "the service hung."}},
+      {0x02,
+       {12},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS FRB2)" + since +
+        ": a boot hung before Windows took the timer over."}},
+      {0x04,
+       {13},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS POST)" + since +
+        ": a boot hung before Windows took the timer over."}},
+      {0x20, {15}, {"VYR IPMI ASR: an OEM watchdog timer" + since + "."}},
+      // A boot hung, the BMC reset the server, and the BIOS left its timer
+      // set: the SMS/OS run-out's action is no longer known.
+      {0x18,
+       {14, 11},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (OS Load)" + since +
+            ": a boot hung before Windows took the timer over.",
+        "VYR IPMI ASR: the BMC's watchdog" + since +
+            ", and the BMC took its timeout action (action not known: the timer has been set "
+            "for OS Load since): the timer's resets had stopped, because Windows or the "
+            "service hung."}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE("flags " + std::to_string(row.flags));
+    fake::Bmc bmc;
+    for (int start = 1; start <= 2; start++) {
+      fake::end_process();
+      fake::reset();
+      reset_system_state();
+      if (start == 1) {
+        timer_running_with(row.flags & 0x08 ? 0x03 : 0x04, 3000);
+        fake::bmc().running = false;
+        expiration_flags(row.flags);
+      } else {
+        fake::bmc() = bmc;
+      }
+      fake::send_control(5000, SERVICE_CONTROL_STOP, 0);
+      run();
+      bmc = fake::bmc();
+      BYTE mask = start == 1 ? static_cast<BYTE>(0x10 | row.flags) : 0x10;
+      ASSERT_GE(fake::ipmi_requests().size(), 2u);
+      EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, mask, 0xF6, 0x09))
+          << "start " << start;
+      EXPECT_EQ(fake::ipmi_requests().back().data[3], 0x10) << "the stop's disable is plain";
+      std::vector<DWORD> ids;
+      std::vector<std::string> texts;
+      for (const fake::Event &e : fake::events()) {
+        EXPECT_EQ(e.type, EVENTLOG_WARNING_TYPE);
+        ids.push_back(e.id);
+        texts.push_back(e.strings.size() == 2 ? e.strings[1] : "?");
+      }
+      EXPECT_EQ(ids, start == 1 ? row.ids : std::vector<DWORD>{}) << "start " << start;
+      EXPECT_EQ(texts, start == 1 ? row.texts : std::vector<std::string>{}) << "start " << start;
+      EXPECT_EQ(fake::bmc().expiration_flags, 0) << "start " << start;
+    }
+  }
 }
 
 TEST_F(WorkerFailure, FailedOwnershipQueryCountsAsRunning) {
