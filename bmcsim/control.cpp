@@ -69,6 +69,31 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
     }
     return true;
   }
+  if (verb == "badreply") {
+    static const char* const kFields[] = {"netfn", "seq", "cmd"};
+    int field = -1;
+    for (int i = 0; i < 3 && w.size() == 3; ++i) {
+      if (w[2] == kFields[i]) field = i;
+    }
+    if (field < 0 || !number(w[1], 10, 1, 1000000, &n)) {
+      *error = "usage: badreply N netfn|seq|cmd";
+      return false;
+    }
+    out->kind = ControlCommand::kFault;
+    out->fault.kind = Fault::kBadReply;
+    out->fault.remaining = static_cast<int>(n);
+    out->fault.field = static_cast<Fault::Field>(field);
+    return true;
+  }
+  if (verb == "stream") {
+    if (w.size() != 2 || !number(w[1], 10, 1, 600000, &v)) {
+      *error = "usage: stream MS (1..600000)";
+      return false;
+    }
+    out->kind = ControlCommand::kStream;
+    out->stream_ms = static_cast<int>(v);
+    return true;
+  }
   if (verb == "run-timer") {
     long use = 4, action = 0;
     // IPMI 2.0 section 27.6: timer use 1..5, timeout action 0..3.

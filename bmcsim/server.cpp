@@ -186,6 +186,7 @@ int Server::poll_timeout_ms() const {
   for (const Delayed& d : delayed_) {
     if (d.due_ms - now < timeout) timeout = d.due_ms - now;
   }
+  if (stream_until_ms_ > now && stream_until_ms_ - now < timeout) timeout = stream_until_ms_ - now;
   return timeout < 0 ? 0 : static_cast<int>(timeout);
 }
 
@@ -195,13 +196,15 @@ void Server::run() {
     fds.push_back({wake_[0], POLLIN, 0});
     fds.push_back({listen_fd_, POLLIN, 0});
     fds.push_back({control_fd_, POLLIN, 0});
-    fds.push_back({host_fd_, POLLIN, 0});
+    bool streaming = stream_until_ms_ > monotonic_ms();
+    fds.push_back({host_fd_, static_cast<short>(POLLIN | (streaming ? POLLOUT : 0)), 0});
     for (const ControlClient& c : controls_) fds.push_back({c.fd, POLLIN, 0});
     int ready = poll(fds.data(), fds.size(), poll_timeout_ms());
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0) {
       // The old host first: its close is seen before a new host replaces it.
-      if (host_fd_ >= 0 && fds[3].revents != 0) read_host();
+      if (host_fd_ >= 0 && (fds[3].revents & ~POLLOUT) != 0) read_host();
+      if (host_fd_ >= 0 && (fds[3].revents & POLLOUT) != 0) stream_to_host();
       if (fds[1].revents & POLLIN) accept_host();
       if (fds[2].revents & POLLIN) accept_control();
       size_t polled = fds.size() - 4;  // clients accepted just now come after
@@ -302,6 +305,22 @@ void Server::on_request(const vmproto::Request& request) {
     case Fault::kNoReply:
       journal_.write(Entry("fault").str("fault", "noreply").num("seq", request.seq));
       return;
+    case Fault::kBadReply: {
+      // An answer to someone else: not carried out, one field off.
+      static const char* const kFields[] = {"netfn", "seq", "cmd"};
+      journal_.write(Entry("fault")
+                         .str("fault", "badreply")
+                         .str("field", kFields[fault.field])
+                         .num("seq", request.seq));
+      bool netfn = fault.field == Fault::kNetfn;
+      bool seq = fault.field == Fault::kSeq;
+      bool cmd = fault.field == Fault::kCmd;
+      send_reply(seq ? static_cast<uint8_t>(request.seq ^ 0x80) : request.seq,
+                 netfn ? request.netfn_lun : reply_netfn,
+                 cmd ? static_cast<uint8_t>(request.command ^ 0x01) : request.command, 0x00,
+                 nullptr, 0);
+      return;
+    }
     case Fault::kCompletionCode:
       // The injected error stands for a refused request: nothing is done.
       journal_.write(Entry("fault").str("fault", "cc").num("seq", request.seq));
@@ -350,6 +369,15 @@ void Server::send_vm_command(uint8_t command, const char* action) {
                      .str("action", action)
                      .str("vm_cmd", vm_command_name(command))
                      .flag("delivered", delivered));
+}
+
+void Server::stream_to_host() {
+  // Framing bytes only, each a frame of its own (an empty command), so that
+  // a block cut anywhere leaves the replies in between intact.
+  uint8_t block[4096];
+  std::memset(block, vmproto::kCmdChar, sizeof(block));
+  ssize_t sent = send(host_fd_, block, sizeof(block), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop_host("error");
 }
 
 void Server::tick() {
@@ -443,6 +471,10 @@ std::string Server::run_control(const std::string& line) {
       break;
     case ControlCommand::kClear:
       fault_ = Fault();
+      stream_until_ms_ = 0;
+      break;
+    case ControlCommand::kStream:
+      stream_until_ms_ = now + command.stream_ms;
       break;
     case ControlCommand::kDisconnect:
       if (host_fd_ >= 0) drop_host("control");

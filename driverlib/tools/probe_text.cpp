@@ -51,6 +51,10 @@ std::string status_text(unsigned long status) {
       return "access denied: run this as an administrator";
     case 10:
       return "COM or WMI failed to start, or WMI did not answer within connect_timeout_ms";
+    case 11:
+      return "the settings file vyrqd4w.ini beside the library has a line it cannot read (see "
+             "\"settings:\" above): correct that line, or remove the file to use the in-box "
+             "driver";
     default:
       return format("unknown status %lu", status);
   }

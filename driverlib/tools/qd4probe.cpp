@@ -3,19 +3,23 @@
 // the library will use, what the BMC is (Get Device ID), what its watchdog
 // timer is doing (Get Watchdog Timer) and what the SEL tells of the watchdog
 // (its latest Watchdog 2, OS Stop and OS Boot records), or why it cannot
-// tell. It never changes the timer or the SEL. Exit code 0 when the BMC answered both, 1 when not,
-// 2 when the library or one of its entries is missing.
+// tell. It never changes the timer or the SEL. Exit code 0 when the BMC
+// answered the first two, 1 when not, 2 when the library or one of its
+// entries is missing, 3 for arguments it does not know (it prints its usage
+// and loads nothing).
 //
 // Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
-// Modes: full (the watchdog sequence and the error paths), open (Open only),
-// get (Open, Get Watchdog Timer, Close), drop (Open, Get, 1.5 s pause, Get,
-// Close), expire (a 0.5 s hard-reset timer left to run out, then Get: the
-// BMC's reset command arrives first and must be skipped), reconnect (Open, Set
-// enable, then a Get every 250 ms on the same session until one has failed and
-// two have succeeded since, or 30 s have passed), time N (Open, then N Get
-// Watchdog Timer requests, each timed: prints "time n=.. failed=.. us=a,b,c..."). Exit code 2 when
-// the library or an entry is missing, otherwise 0.
+// Read-only: open (Open only), get (Open, Get Watchdog Timer, Close), drop
+// (Open, Get, 1.5 s pause, Get, Close), time N (Open, then N Get Watchdog
+// Timer requests, each timed: prints "time n=.. us=a,b,c.. failed=..").
+// Those that send Set or Reset run only with --test and say so first: full
+// (the watchdog sequence and the error paths), expire (a 0.5 s hard-reset
+// timer left to run out, then Get: the BMC's reset command arrives first and
+// must be skipped), reconnect (Open, Set enable, then a Get every 250 ms on
+// the same session until one has failed and two have succeeded since, or 30 s
+// have passed). Exit code 2 when the library or an entry is missing, 3 for a
+// usage error, otherwise 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "driverlib/settings.h"
+#include "driverlib/settings_file.h"
 #include "driverlib/tools/probe_text.h"
 #include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
@@ -166,23 +171,23 @@ void print_transport(HMODULE module) {
   DWORD n = GetModuleFileNameA(module, path, sizeof(path));
   if (n == 0 || n >= sizeof(path)) return;
   std::printf("library:   %s\n", path);
-  char* slash = std::strrchr(path, '\\');
-  char* base = slash != nullptr ? slash + 1 : path;
-  static const char kName[] = "vyrqd4w.ini";
-  if (static_cast<size_t>(base - path) + sizeof(kName) > sizeof(path)) return;
-  std::memcpy(base, kName, sizeof(kName));
+  if (!qd4::settings_path(module, path, sizeof(path))) return;
   qd4::Settings settings;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    std::printf("settings:  none (no %s)\n", path);
-  } else {
-    char text[4096];
-    DWORD got = 0;
-    if (ReadFile(file, text, sizeof(text), &got, nullptr))
-      qd4::parse_settings(text, got, &settings);
-    CloseHandle(file);
-    std::printf("settings:  %s\n", path);
+  int bad_line = 0;
+  switch (qd4::read_settings_file(path, &settings, &bad_line)) {
+    case qd4::SettingsFile::kAbsent:
+      std::printf("settings:  none (no %s)\n", path);
+      break;
+    case qd4::SettingsFile::kUnreadable:
+      std::printf("settings:  %s cannot be opened or read\n", path);
+      return;
+    case qd4::SettingsFile::kRead:
+      if (bad_line != 0) {
+        std::printf("settings:  %s, line %d cannot be read\n", path, bad_line);
+        return;
+      }
+      std::printf("settings:  %s\n", path);
+      break;
   }
   if (settings.transport == qd4::TransportKind::kVm) {
     std::printf("transport: VM protocol to a simulator at %s:%u\n", settings.host,
@@ -317,10 +322,75 @@ bool resolve(HMODULE module, const char* name, T* out) {
   return *out != nullptr;
 }
 
+struct Mode {
+  const char* name;
+  bool changes_timer;  // sends Set or Reset: only with --test
+  bool takes_count;
+};
+
+const Mode kModes[] = {
+    {"check", false, false}, {"open", false, false},     {"get", false, false},
+    {"drop", false, false},  {"time", false, true},      {"full", true, false},
+    {"expire", true, false}, {"reconnect", true, false},
+};
+
+int usage(const char* why) {
+  std::printf(
+      "qd4probe: %s\n"
+      "usage: qd4probe               read the BMC's identity and watchdog timer; changes "
+      "nothing\n"
+      "       qd4probe open | get | drop | time N\n"
+      "                              read-only test modes (N requests: 1..100000)\n"
+      "       qd4probe --test full | expire | reconnect\n"
+      "                              test modes that change the BMC's watchdog timer (Set and "
+      "Reset)\n",
+      why);
+  return 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* mode = argc > 1 ? argv[1] : "check";
+  const Mode* mode = &kModes[0];
+  bool mode_given = false;
+  bool test = false;
+  int count = 0;
+  char why[160];
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const Mode* found = nullptr;
+    for (const Mode& m : kModes) {
+      if (std::strcmp(arg, m.name) == 0) found = &m;
+    }
+    if (std::strcmp(arg, "--test") == 0 && !test) {
+      test = true;
+    } else if (found != nullptr && !mode_given) {
+      mode = found;
+      mode_given = true;
+      if (mode->takes_count) {
+        char* end = nullptr;
+        long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+        if (end == nullptr || end == argv[i + 1] || *end != '\0' || n < 1 || n > 100000) {
+          return usage("time needs a number of requests, 1..100000");
+        }
+        count = static_cast<int>(n);
+        ++i;
+      }
+    } else {
+      std::snprintf(why, sizeof(why), "unknown argument '%s'", arg);
+      return usage(why);
+    }
+  }
+  if (mode->changes_timer && !test) {
+    std::snprintf(why, sizeof(why), "'%s' changes the BMC's watchdog timer: give --test as well",
+                  mode->name);
+    return usage(why);
+  }
+  if (mode->changes_timer) {
+    std::printf("qd4probe %s: test mode, this changes the BMC's watchdog timer (Set and Reset)\n",
+                mode->name);
+    std::fflush(stdout);
+  }
   HMODULE module = LoadLibraryA(QD4_LIBRARY_NAME);
   if (module == nullptr) {
     std::printf(
@@ -334,22 +404,22 @@ int main(int argc, char** argv) {
     return 2;
   }
   int exit_code = 0;
-  if (std::strcmp(mode, "check") == 0) {
+  const char* name = mode->name;
+  if (std::strcmp(name, "check") == 0) {
     exit_code = run_check(module);
-  } else if (std::strcmp(mode, "open") == 0) {
+  } else if (std::strcmp(name, "open") == 0) {
     WatchdogSession session = 0;
     if (open(&session)) close("close", session);
-  } else if (std::strcmp(mode, "get") == 0) {
+  } else if (std::strcmp(name, "get") == 0) {
     run_get(false);
-  } else if (std::strcmp(mode, "drop") == 0) {
+  } else if (std::strcmp(name, "drop") == 0) {
     run_get(true);
-  } else if (std::strcmp(mode, "expire") == 0) {
+  } else if (std::strcmp(name, "time") == 0) {
+    run_time(count);
+  } else if (std::strcmp(name, "expire") == 0) {
     run_expire();
-  } else if (std::strcmp(mode, "reconnect") == 0) {
+  } else if (std::strcmp(name, "reconnect") == 0) {
     run_reconnect();
-  } else if (std::strcmp(mode, "time") == 0) {
-    int count = argc > 2 ? std::atoi(argv[2]) : 100;
-    run_time(count > 0 && count <= 100000 ? count : 100);
   } else {
     run_full();
   }

@@ -63,13 +63,14 @@ TEST(ProbeText, WatchdogDecodesUseStateActionCountdownsAndFlags) {
 
 TEST(ProbeText, EveryFailureCauseHasItsOwnWords) {
   std::set<std::string> seen;
-  for (unsigned long status = 1; status <= 10; ++status) {
+  for (unsigned long status = 1; status <= 11; ++status) {
     std::string text = probe::status_text(status);
     EXPECT_TRUE(seen.insert(text).second) << "status " << status << " repeats: " << text;
   }
   EXPECT_NE(std::string::npos, probe::status_text(8).find("driver is absent"));
   EXPECT_NE(std::string::npos, probe::status_text(9).find("administrator"));
-  EXPECT_NE(std::string::npos, probe::status_text(11).find("unknown status 11"));
+  EXPECT_NE(std::string::npos, probe::status_text(11).find("vyrqd4w.ini"));
+  EXPECT_NE(std::string::npos, probe::status_text(12).find("unknown status 12"));
   EXPECT_EQ("C0h (node busy)", probe::completion_code_text(0xC0));
   EXPECT_EQ("80h (watchdog not initialised)", probe::completion_code_text(0x80));
   EXPECT_EQ("A5h (other error)", probe::completion_code_text(0xA5));
