@@ -78,13 +78,13 @@ void expire(uint64_t at) {
 }
 
 // A restarting BMC forgets the watchdog: stopped, and unset until the next
-// Set, so that a Reset is answered 80h (section 27.5).
+// Set, so that a Reset is answered 80h (section 27.5). Its expiration flags
+// it keeps until a Set clears them (section 27.7).
 void lose_watchdog(uint64_t at) {
   model.configured = false;
   model.running = false;
   model.timer_use = model.actions = model.pretimeout = 0;
   model.initial_count = 0;
-  model.expiration_flags = 0;
   log("BMC restarts at %llu ms; watchdog lost", static_cast<unsigned long long>(at));
 }
 
