@@ -7,17 +7,9 @@
 
 #include "bmcsim/sel.h"
 #include "bmcsim/watchdog.h"
+#include "ipmi/ipmi.h"
 
 namespace bmcsim {
-
-// IPMI 2.0 section 5.1: the App network function.
-constexpr uint8_t kNetfnApp = 0x06;
-// App commands: IPMI 2.0 section 20.1 Get Device ID, 27.5 Reset, 27.6 Set,
-// 27.7 Get Watchdog Timer.
-constexpr uint8_t kCmdGetDeviceId = 0x01;
-constexpr uint8_t kCmdResetWatchdog = 0x22;
-constexpr uint8_t kCmdSetWatchdog = 0x24;
-constexpr uint8_t kCmdGetWatchdog = 0x25;
 
 // Room for the longest reply data produced here.
 constexpr size_t kMaxReplyData = 32;

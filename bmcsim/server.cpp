@@ -53,11 +53,11 @@ bool send_all(int fd, const uint8_t* bytes, size_t n) {
 
 const char* action_name(uint8_t action) {
   switch (action) {
-    case kActionHardReset:
+    case ipmi::kActionHardReset:
       return "hard reset";
-    case kActionPowerDown:
+    case ipmi::kActionPowerDown:
       return "power down";
-    case kActionPowerCycle:
+    case ipmi::kActionPowerCycle:
       return "power cycle";
     default:
       return "none";
@@ -65,16 +65,15 @@ const char* action_name(uint8_t action) {
 }
 
 const char* use_name(uint8_t use) {
-  // IPMI 2.0 section 27.6 byte 1 bits 2..0.
   static const char* const kNames[] = {"reserved", "BIOS FRB2", "BIOS/POST", "OS Load",
                                        "SMS/OS",   "OEM",       "reserved",  "reserved"};
-  return kNames[use & 0x07];
+  return kNames[use & ipmi::kUseMask];
 }
 
 const char* pretimeout_name(uint8_t irq) {
   static const char* const kNames[] = {"none",     "SMI",      "NMI",      "messaging",
                                        "reserved", "reserved", "reserved", "reserved"};
-  return kNames[irq & 0x07];
+  return kNames[irq & ipmi::kPretimeoutMask];
 }
 
 const char* vm_command_name(uint8_t command) {
@@ -155,7 +154,8 @@ bool Server::start(std::string* error) {
   }
   if (options_.timer_running) {
     // As if other software had armed SMS/OS with no action and started it.
-    bmc_.watchdog().start_running(kUseSmsOs, kActionNone, options_.timer_count, monotonic_ms());
+    bmc_.watchdog().start_running(ipmi::kUseSmsOs, ipmi::kActionNone, options_.timer_count,
+                                  monotonic_ms());
   }
   for (const std::string& line : options_.control_lines) {
     std::string reply = run_control(line);
@@ -292,14 +292,14 @@ void Server::on_command(const vmproto::Frame& frame) {
 void Server::on_request(const vmproto::Request& request) {
   Entry entry("request");
   entry.num("seq", request.seq)
-      .str("netfn", hex_byte(static_cast<uint8_t>(request.netfn_lun >> 2)).c_str())
-      .num("lun", request.netfn_lun & 0x03)
+      .str("netfn", hex_byte(ipmi::netfn_of(request.netfn_lun)).c_str())
+      .num("lun", ipmi::lun_of(request.netfn_lun))
       .str("cmd", hex_byte(request.command).c_str());
   const char* name = command_name(request.netfn_lun, request.command);
   if (name != nullptr) entry.str("name", name);
   journal_.write(entry.hex("data", request.data, request.length));
 
-  uint8_t reply_netfn = vmproto::response_netfn_lun(request.netfn_lun);
+  uint8_t reply_netfn = ipmi::response_netfn_lun(request.netfn_lun);
   Fault fault = take_fault(&fault_);
   switch (fault.kind) {
     case Fault::kNoReply:
@@ -391,7 +391,7 @@ void Server::tick() {
                          .str("use", use_name(e.use))
                          .str("interrupt", pretimeout_name(e.pretimeout)));
       log_sel(e);
-      if (e.pretimeout == kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
+      if (e.pretimeout == ipmi::kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
       continue;
     }
     journal_.write(
@@ -399,13 +399,13 @@ void Server::tick() {
     log_sel(e);
     // IPMI 2.0 section 27.1 timeout actions, carried out over the VM protocol.
     switch (e.action) {
-      case kActionHardReset:
+      case ipmi::kActionHardReset:
         send_vm_command(vmproto::kCmdReset, "hard reset");
         break;
-      case kActionPowerDown:
+      case ipmi::kActionPowerDown:
         send_vm_command(vmproto::kCmdPowerOff, "power down");
         break;
-      case kActionPowerCycle:
+      case ipmi::kActionPowerCycle:
         // The VM protocol has no power-on; a reset brings the host back.
         send_vm_command(vmproto::kCmdReset, "power cycle");
         break;

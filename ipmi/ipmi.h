@@ -19,9 +19,10 @@ constexpr uint8_t netfn_lun(uint8_t netfn, uint8_t lun) {
 }
 constexpr uint8_t netfn_of(uint8_t netfn_lun) { return static_cast<uint8_t>(netfn_lun >> 2); }
 constexpr uint8_t lun_of(uint8_t netfn_lun) { return static_cast<uint8_t>(netfn_lun & 3); }
-// A response's netfn is its request's plus one, with the same LUN.
+// A response's netfn is its (even) request's plus one, with the same LUN:
+// 18h (App request, LUN 0) gives 1Ch.
 constexpr uint8_t response_netfn_lun(uint8_t request_netfn_lun) {
-  return static_cast<uint8_t>(request_netfn_lun + (1 << 2));
+  return static_cast<uint8_t>(request_netfn_lun | (1 << 2));
 }
 // Every request the service sends: NetFn Application, LUN 00b (18h).
 constexpr uint8_t kAppLun0 = netfn_lun(kNetfnApp, 0);
@@ -75,10 +76,13 @@ constexpr uint8_t kPretimeoutSmi = 1;
 constexpr uint8_t kPretimeoutNmi = 2;
 constexpr uint8_t kPretimeoutMessaging = 3;
 constexpr uint8_t kPretimeoutShift = 4;
+constexpr uint8_t kPretimeoutMask = 0x07;  // after the shift
 // Section 27.6: the fourth byte clears the expiration flags whose bits it
 // sets; the Get reply's fifth byte reports them. A timer use's flag is bit
 // (use): FRB2 bit 1 ... OEM bit 5.
 constexpr uint8_t expiration_flag(uint8_t use) { return static_cast<uint8_t>(1u << (use & 7)); }
+// The flags of the five defined uses; bits 0, 6 and 7 are reserved.
+constexpr uint8_t kExpirationFlagsMask = 0x3E;
 // Section 27.6: the count is in units of 100 ms.
 constexpr uint32_t kMsPerCount = 100;
 
@@ -97,12 +101,25 @@ struct SetWatchdog {
 inline void build_set_watchdog(const SetWatchdog &set, uint8_t out[kSetRequestLength]) {
   out[0] = static_cast<uint8_t>((set.use & kUseMask) | (set.dont_stop ? kDontStop : 0) |
                                 (set.dont_log ? kDontLog : 0));
-  out[1] = static_cast<uint8_t>((set.action & kActionMask) | (set.pretimeout_interrupt & 7)
-                                                                 << kPretimeoutShift);
+  out[1] = static_cast<uint8_t>((set.action & kActionMask) |
+                                (set.pretimeout_interrupt & kPretimeoutMask) << kPretimeoutShift);
   out[2] = set.pretimeout_seconds;
   out[3] = set.clear_flags;
   out[4] = static_cast<uint8_t>(set.count & 0xFF);
   out[5] = static_cast<uint8_t>(set.count >> 8);
+}
+// The BMC's side: the fields of a Set request, reserved bits dropped.
+inline SetWatchdog parse_set_watchdog(const uint8_t in[kSetRequestLength]) {
+  SetWatchdog set;
+  set.use = static_cast<uint8_t>(in[0] & kUseMask);
+  set.dont_stop = (in[0] & kDontStop) != 0;
+  set.dont_log = (in[0] & kDontLog) != 0;
+  set.action = static_cast<uint8_t>(in[1] & kActionMask);
+  set.pretimeout_interrupt = static_cast<uint8_t>((in[1] >> kPretimeoutShift) & kPretimeoutMask);
+  set.pretimeout_seconds = in[2];
+  set.clear_flags = in[3];
+  set.count = static_cast<uint16_t>(in[4] | in[5] << 8);
+  return set;
 }
 
 // Section 27.7: the Get Watchdog Timer reply's data bytes after the
@@ -115,10 +132,6 @@ constexpr size_t kGetPretimeout = 2;    // seconds
 constexpr size_t kGetExpiredFlags = 3;  // expiration flags
 constexpr size_t kGetInitialCount = 4;  // LSB, MSB
 constexpr size_t kGetPresentCount = 6;  // LSB, MSB
-// Section 27.7: the expiration flags of the fourth reply byte (bit 1 FRB2 ...
-// bit 5 OEM, as expiration_flag gives them); the BMC keeps them across system
-// resets and power cycles until a Set clears them.
-constexpr uint8_t kExpirationFlagsMask = 0x3E;
 
 // Section 31.2: the Get SEL Info reply's data bytes: SEL version, entries
 // (LSB, MSB), free space, the most recent addition's and erase's timestamps,

@@ -37,6 +37,8 @@
 
 #include "cli/front_end.h"
 #include "fake.h"
+#include "ipmi/ipmi.h"
+#include "service/event_ids.h"
 
 void reset_system_state();
 
@@ -93,19 +95,19 @@ struct Invariant {
 enum class Life { kNone, kRunning, kHung, kAsleep };
 constexpr int kInvariants = 7;
 
-// The start's warning for each timer use's run-out (service/event_ids.h).
+// The timer use whose run-out a start's warning reports, or 0.
 int use_of_expiry_event(DWORD id) {
   switch (id) {
-    case 11:
-      return 4;  // SMS/OS
-    case 12:
-      return 1;  // BIOS FRB2
-    case 13:
-      return 2;  // BIOS POST
-    case 14:
-      return 3;  // OS Load
-    case 15:
-      return 5;  // OEM
+    case EVENT_EXPIRED_SMS_OS:
+      return ipmi::kUseSmsOs;
+    case EVENT_EXPIRED_BIOS_FRB2:
+      return ipmi::kUseBiosFrb2;
+    case EVENT_EXPIRED_BIOS_POST:
+      return ipmi::kUseBiosPost;
+    case EVENT_EXPIRED_OS_LOAD:
+      return ipmi::kUseOsLoad;
+    case EVENT_EXPIRED_OEM:
+      return ipmi::kUseOem;
     default:
       return 0;
   }
@@ -142,7 +144,14 @@ class Soak {
   // helpers
   bool healthy() const { return life_ == Life::kRunning && running_seen_ && !stopping_; }
   bool armed(const fake::Bmc &b) const {
-    return b.running && b.timer_use == 0x44 && b.initial_count == timeout_ * 10;
+    return b.watchdog.running() && b.watchdog.use() == ipmi::kUseSmsOs &&
+           b.watchdog.initial_count() == timeout_ * kSecond / ipmi::kMsPerCount;
+  }
+  bool timer_running() const { return bmc_.watchdog.running(); }
+  // When the running countdown runs out, and when it started from its count.
+  uint64_t expires_at() const { return static_cast<uint64_t>(bmc_.watchdog.expires_at_ms()); }
+  uint64_t started_at() const {
+    return timer_running() ? expires_at() - bmc_.watchdog.initial_count() * ipmi::kMsPerCount : 0;
   }
   bool logged_since(uint64_t from, bool warnings_too, const char *text = nullptr) const;
   // When the first error entry with this text came at or after `from`; kNever if none.
@@ -150,7 +159,7 @@ class Soak {
   // Since when the timer has gone unfed as the service sees it: a dropped
   // reply restarts the BMC's countdown, yet the service's episode goes on.
   uint64_t unfed_since() const {
-    return std::min(bmc_.started_at, std::max(last_accepted_.load(), life_started_));
+    return std::min(started_at(), std::max(last_accepted_.load(), life_started_));
   }
   bool fault_active(uint64_t at) const;
   uint64_t answering_from(uint64_t at) const;
@@ -285,12 +294,12 @@ void Soak::new_world() {
   fake::set_time_limit(kNever);
   fake::on_ipmi_request([this](const fake::IpmiRequest &r) {
     requests_++;
-    if (r.command == 0x25 && first_get_ == 0)
+    if (r.command == ipmi::kCmdGetWatchdog && first_get_ == 0)
       first_get_ = r.status == 0 && r.completion_out == 0 ? 1 : 2;
-    if (r.command != 0x22) return;
+    if (r.command != ipmi::kCmdResetWatchdog) return;
     first_reset_sent_ = true;
     resets_sent_++;
-    if (r.status == 0 && r.completion_out == 0) {
+    if (r.status == 0 && r.completion_out == ipmi::kCcOk) {
       resets_accepted_++;
       last_accepted_ = r.at_ms;
     }
@@ -329,13 +338,9 @@ void Soak::start_life() {
 
 void Soak::bios_arms_timer() {
   // OS Load, hard reset, 5 to 20 minutes, running as the BIOS hands over.
-  fake::Bmc &b = fake::bmc();
-  b.configured = true;
-  b.running = true;
-  b.timer_use = 0x03;
-  b.actions = 0x01;
-  b.initial_count = static_cast<WORD>(rng_.between(3000, 12000));
-  b.started_at = fake::now();
+  fake::bmc().watchdog.start_running(ipmi::kUseOsLoad, ipmi::kActionHardReset,
+                                     static_cast<uint16_t>(rng_.between(3000, 12000)),
+                                     static_cast<int64_t>(fake::now()));
   bmc_ = fake::bmc_copy();
   bios_timer_ = true;
   count("boots with the BIOS's OS Load timer running");
@@ -394,21 +399,20 @@ void Soak::end_life() {
 void Soak::on_life_end() {
   std::vector<SERVICE_STATUS> reports = fake::status_reports();
   DWORD exit_code = reports.empty() ? 0 : reports.back().dwWin32ExitCode;
-  bool timer_running = bmc_.running;
   if (stopping_) {
     // 4: an orderly stop leaves the timer stopped, or says it did not.
-    check(4, !timer_running || (logged_since(stop_sent_, false) && exit_code != 0),
+    check(4, !timer_running() || (logged_since(stop_sent_, false) && exit_code != 0),
           "the stop sent at %s left the timer running; error logged: %s, exit code 0x%x",
           clock_text(stop_sent_).c_str(), logged_since(stop_sent_, false) ? "yes" : "no",
           exit_code);
     count("orderly stops");
   } else {
     // 3: a service that ends on its own with the timer armed must say so.
-    if (timer_running)
+    if (timer_running())
       check(3, logged_since(unfed_since(), true),
             "the service ended on its own (exit code 0x%x) with the timer running since %s, "
             "with no warning or error",
-            exit_code, clock_text(bmc_.started_at).c_str());
+            exit_code, clock_text(started_at()).c_str());
     // 5: a restart or resume still owed a re-arm. Giving up is fair only
     // after half the timeout without an accepted reset (the last may have
     // come up to one reset period before the trouble), not counting a sleep.
@@ -437,11 +441,11 @@ void Soak::server_reset() {
 
 // 1 and 2: every run-out is explained.
 void Soak::on_expiry(const fake::BmcExpiry &e) {
-  uint64_t counting_since = e.at_ms - static_cast<uint64_t>(bmc_.initial_count) * 100;
+  uint64_t counting_since = e.at_ms - bmc_.watchdog.initial_count() * ipmi::kMsPerCount;
   std::string cause;
-  unsigned use = e.timer_use & 7;
+  unsigned use = e.timer_use & ipmi::kUseMask;
   unreported_ |= 1u << use;
-  if (use != 4) {
+  if (use != ipmi::kUseSmsOs) {
     // 6: the BIOS's timer runs out only over a start whose Get went
     // unanswered, which refuses with an error.
     bool excused = first_get_ == 2 && logged_since(life_started_, false, "timer is not available");
@@ -474,10 +478,9 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
 
 uint64_t Soak::next_deadline() {
   uint64_t d = kNever;
-  if (bmc_.running)
-    d = std::min(d, bmc_.started_at + static_cast<uint64_t>(bmc_.initial_count) * 100);
-  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at)
-    d = std::min(d, bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick);
+  if (timer_running()) d = std::min(d, expires_at());
+  if (healthy() && timer_running() && unfed_checked_ != started_at())
+    d = std::min(d, started_at() + kResetPeriod + kReplyTimeout + 3 * kTick);
   for (const Rearm &r : rearms_) d = std::min(d, r.due(*this));
   if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
   return d;
@@ -486,12 +489,12 @@ uint64_t Soak::next_deadline() {
 void Soak::check_deadlines() {
   uint64_t t = fake::now();
   // 3: a healthy service that has let an armed timer go unfed says so.
-  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at &&
-      t >= bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick) {
-    unfed_checked_ = bmc_.started_at;
+  if (healthy() && timer_running() && unfed_checked_ != started_at() &&
+      t >= started_at() + kResetPeriod + kReplyTimeout + 3 * kTick) {
+    unfed_checked_ = started_at();
     check(3, logged_since(unfed_since(), true),
           "no reset accepted since %s while the service runs, and no warning or error",
-          clock_text(bmc_.started_at).c_str());
+          clock_text(started_at()).c_str());
   }
   // 5: armed again with the installed count.
   for (size_t i = 0; i < rearms_.size();) {
@@ -500,13 +503,12 @@ void Soak::check_deadlines() {
       rearms_.erase(rearms_.begin() + static_cast<long>(i));
       continue;
     }
-    bool done = armed(bmc_) && bmc_.started_at >= r.since;
+    bool done = armed(bmc_) && started_at() >= r.since;
     uint64_t due = r.due(*this);
     if (done || t >= due) {
-      check(5, done,
-            "%s at %s: the timer is not armed again by %s (running %d, use 0x%02x, count %u)",
-            r.why, clock_text(r.since).c_str(), clock_text(due).c_str(), bmc_.running,
-            bmc_.timer_use, bmc_.initial_count);
+      check(5, done, "%s at %s: the timer is not armed again by %s (running %d, use %u, count %u)",
+            r.why, clock_text(r.since).c_str(), clock_text(due).c_str(), timer_running(),
+            bmc_.watchdog.use(), bmc_.watchdog.initial_count());
       rearms_.erase(rearms_.begin() + static_cast<long>(i));
       continue;
     }
@@ -598,7 +600,7 @@ void Soak::suspend() {
   // 4: the system sleeps with the timer stopped, or the service said otherwise.
   // An error since the timer was last fed counts too: a service already
   // ending, with its session withdrawn, has said so.
-  check(4, !bmc_.running || logged_since(std::min(sent, unfed_since()), false),
+  check(4, !timer_running() || logged_since(std::min(sent, unfed_since()), false),
         "the suspend at %s left the timer running with no error logged", clock_text(sent).c_str());
   fake::freeze("");
   life_ = Life::kAsleep;

@@ -39,8 +39,8 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
   EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR));
   EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B))
       << "armed with timeout_seconds x 10";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
-  EXPECT_FALSE(fake::bmc().expired);
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
+  EXPECT_THAT(fake::bmc().expiries, IsEmpty());
 
   auto j = fake::journal();
   int disable = journal_index(j, "SendQD4Request cmd=0x24 data=04 01 00 10 00 0A");
@@ -218,17 +218,18 @@ TEST_F(WorkerFailure, OpenFails) {
   EXPECT_EQ(fake::library_refcount(), 1) << "no session was opened; the library stays loaded";
 }
 
-// The timer as some other software left it: running with this timer use and
-// power cycle (3) as its action, or stopped with these expiration flags.
-void timer_running_with(BYTE use, WORD count) {
-  fake::Bmc &b = fake::bmc();
-  b.configured = true;
-  b.running = true;
-  b.timer_use = use;
-  b.actions = 0x03;
-  b.initial_count = count;
+// The timer as earlier software left it: these timer uses ran out in turn
+// (the BMC keeps their expiration flags), each with power cycle as its action.
+void ran_out_before(std::vector<BYTE> uses) {
+  bmcsim::WatchdogEvent events[2];
+  for (BYTE use : uses) {
+    fake::bmc().watchdog.start_running(use, ipmi::kActionPowerCycle, 1, 0);
+    fake::bmc().watchdog.poll(ipmi::kMsPerCount, events, 2);
+  }
 }
-void expiration_flags(BYTE flags) { fake::bmc().expiration_flags = flags; }
+void timer_running_with(BYTE use, WORD count) {
+  fake::bmc().watchdog.start_running(use, ipmi::kActionPowerCycle, count, 0);
+}
 
 // Another agent's timer (SMS/OS, OEM, a reserved use) is refused untouched.
 TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
@@ -239,16 +240,17 @@ TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
     reset_system_state();
     report_times.clear();
     fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
-    timer_running_with(0x40 | use, 6000);
-    expiration_flags(0x10);
+    ran_out_before({ipmi::kUseSmsOs});
+    timer_running_with(use, 6000);
     run();
     expect_failed_stop();
     expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
     EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
-    EXPECT_TRUE(fake::bmc().running);
-    EXPECT_EQ(fake::bmc().initial_count, 6000);
-    EXPECT_EQ(fake::bmc().actions, 0x03);
-    EXPECT_EQ(fake::bmc().expiration_flags, 0x10) << "a refused start reports and clears nothing";
+    EXPECT_TRUE(fake::bmc().watchdog.running());
+    EXPECT_EQ(fake::bmc().watchdog.initial_count(), 6000);
+    EXPECT_EQ(fake::bmc().watchdog.action(), ipmi::kActionPowerCycle);
+    EXPECT_EQ(fake::bmc().watchdog.expiration_flags(), 0x10)
+        << "a refused start reports and clears nothing";
     EXPECT_EQ(fake::library_refcount(), 0);
     EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
   }
@@ -266,7 +268,7 @@ TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
     fake::end_process();
     fake::reset();
     reset_system_state();
-    timer_running_with(0x40 | row.use, 3000);
+    timer_running_with(row.use, 3000);
     fake::send_control(20000, SERVICE_CONTROL_STOP, 0);
     run();
     EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
@@ -281,7 +283,7 @@ TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
         ElementsAre("vyrq4asr", std::string("VYR IPMI ASR: the BIOS's boot watchdog (") + row.name +
                                     ") was running with 300.0 s left; the service takes "
                                     "it over as its own timer."));
-    EXPECT_FALSE(fake::bmc().running) << "the stop disarmed it";
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop disarmed it";
   }
 }
 
@@ -290,28 +292,33 @@ TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
 TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
   const std::string since = " ran out since its expiration flags were last cleared";
   struct Row {
+    std::vector<BYTE> uses;
     BYTE flags;
     std::vector<DWORD> ids;
     std::vector<std::string> texts;
   } rows[] = {
-      {0x10,
+      {{4},
+       0x10,
        {11},
        {"VYR IPMI ASR: the BMC's watchdog" + since +
         ", and the BMC took its timeout "
         "action (power cycle): the timer's resets had stopped, because Windows or "
         "the service hung."}},
-      {0x02,
+      {{1},
+       0x02,
        {12},
        {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS FRB2)" + since +
         ": a boot hung before Windows took the timer over."}},
-      {0x04,
+      {{2},
+       0x04,
        {13},
        {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS POST)" + since +
         ": a boot hung before Windows took the timer over."}},
-      {0x20, {15}, {"VYR IPMI ASR: an OEM watchdog timer" + since + "."}},
+      {{5}, 0x20, {15}, {"VYR IPMI ASR: an OEM watchdog timer" + since + "."}},
       // A boot hung, the BMC reset the server, and the BIOS left its timer
       // set: the SMS/OS run-out's action is no longer known.
-      {0x18,
+      {{4, 3},
+       0x18,
        {14, 11},
        {"VYR IPMI ASR: the BIOS's boot watchdog (OS Load)" + since +
             ": a boot hung before Windows took the timer over.",
@@ -328,9 +335,8 @@ TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
       fake::reset();
       reset_system_state();
       if (start == 1) {
-        timer_running_with(row.flags & 0x08 ? 0x03 : 0x04, 3000);
-        fake::bmc().running = false;
-        expiration_flags(row.flags);
+        ran_out_before(row.uses);
+        ASSERT_EQ(fake::bmc().watchdog.expiration_flags(), row.flags);
       } else {
         fake::bmc() = bmc;
       }
@@ -351,7 +357,7 @@ TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
       }
       EXPECT_EQ(ids, start == 1 ? row.ids : std::vector<DWORD>{}) << "start " << start;
       EXPECT_EQ(texts, start == 1 ? row.texts : std::vector<std::string>{}) << "start " << start;
-      EXPECT_EQ(fake::bmc().expiration_flags, 0) << "start " << start;
+      EXPECT_EQ(fake::bmc().watchdog.expiration_flags(), 0) << "start " << start;
     }
   }
 }
@@ -383,7 +389,7 @@ TEST_F(ServiceRun, BusyDisableAtStopIsRetried) {
   auto disables = request_times(0x24);
   ASSERT_EQ(disables.size(), 3u);
   EXPECT_EQ(disables[2] - disables[1], 100u) << "the retry comes 100 ms later";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
   EXPECT_THAT(fake::events(), IsEmpty());
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
@@ -395,7 +401,7 @@ TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
   run();
   EXPECT_THAT(ipmi_commands(),
               ElementsAre("Get", "Enable", "Reset", "Disable", "Disable", "Disable"));
-  EXPECT_TRUE(fake::bmc().running) << "the model should still count down";
+  EXPECT_TRUE(fake::bmc().watchdog.running()) << "the model should still count down";
   ASSERT_EQ(fake::events().size(), 1u);
   EXPECT_THAT(fake::events()[0].strings,
               ElementsAre("vyrq4asr error: 1117", "VYR IPMI ASR exiting; timer disable failed."));
