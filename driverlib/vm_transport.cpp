@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ipmi/ipmi.h"
+
 namespace qd4 {
 
 namespace {
@@ -213,7 +215,7 @@ DWORD VmTransport::await_reply(BYTE seq, BYTE netfn_lun, BYTE command, DWORD dea
       // response's netfn is the request's plus one (IPMI 2.0 section 5.1);
       // the LUN is not compared.
       if (reply.seq != seq || reply.command != command ||
-          (reply.netfn_lun & 0xFC) != (vmproto::response_netfn_lun(netfn_lun) & 0xFC)) {
+          ipmi::netfn_of(reply.netfn_lun) != ipmi::netfn_of(ipmi::response_netfn_lun(netfn_lun))) {
         continue;
       }
       size_t cap = *buffer_length;
