@@ -5,6 +5,7 @@
 #include "ipmi/ipmi.h"
 #include "service/state.h"
 #include "watchdog/commands.h"
+#include "watchdog/session.h"
 
 // What the start's Get showed, kept for the entries written once the enable
 // has cleared the flags.
@@ -61,12 +62,20 @@ static const char *action_words(BYTE action) {
   }
 }
 
+static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
+  return wd_get_timer(session, found_reply, sizeof found_reply, outcome);
+}
+
 int timer_at_start(WatchdogSession session) {
   RequestOutcome outcome;
   bios_timer_running = FALSE;
   found_length = 0;
   enable_extra_clear_flags = 0;
-  if (wd_get_timer(session, found_reply, sizeof found_reply, &outcome) != 0) return -1;
+  // Under the session's lock once the session is published, so that no power
+  // event's command runs at the same time.
+  int result = watchdog_session == session ? session_command(read_timer, &outcome)
+                                           : read_timer(session, &outcome);
+  if (result != 0) return -1;
   if (outcome.length <= ipmi::kGetUse) return -1;
   found_length = outcome.length;
   BYTE use_byte = found_reply[ipmi::kGetUse];
