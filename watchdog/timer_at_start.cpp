@@ -62,32 +62,32 @@ static const char *action_words(BYTE action) {
   }
 }
 
+// The Get, and what the enables are to clear besides the SMS/OS flag, which
+// is in every enable's mask already.
 static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
-  return wd_get_timer(session, found_reply, sizeof found_reply, outcome);
+  int result = wd_get_timer(session, found_reply, sizeof found_reply, outcome);
+  found_length = result == 0 ? outcome->length : 0;
+  enable_extra_clear_flags =
+      found_length > ipmi::kGetExpiredFlags
+          ? (BYTE)(found_reply[ipmi::kGetExpiredFlags] & ipmi::kExpirationFlagsMask &
+                   ~ipmi::expiration_flag(ipmi::kUseSmsOs))
+          : 0;
+  return result;
 }
 
 int timer_at_start(WatchdogSession session) {
   RequestOutcome outcome;
   bios_timer_running = FALSE;
-  found_length = 0;
-  enable_extra_clear_flags = 0;
-  // Under the session's lock once the session is published, so that no power
-  // event's command runs at the same time.
+  // Under the session's lock once the session is published, so that no
+  // power event's enable runs at the same time.
   int result = watchdog_session == session ? session_command(read_timer, &outcome)
                                            : read_timer(session, &outcome);
-  if (result != 0) return -1;
-  if (outcome.length <= ipmi::kGetUse) return -1;
-  found_length = outcome.length;
+  if (result != 0 || found_length <= ipmi::kGetUse) return -1;
   BYTE use_byte = found_reply[ipmi::kGetUse];
   if (use_byte & ipmi::kRunning) {
     if (!is_bios_use(use_byte & ipmi::kUseMask)) return -1;
     bios_timer_running = TRUE;
   }
-  // The SMS/OS flag is in every enable's mask already.
-  if (found_length > ipmi::kGetExpiredFlags)
-    enable_extra_clear_flags =
-        (BYTE)(found_reply[ipmi::kGetExpiredFlags] & ipmi::kExpirationFlagsMask &
-               ~ipmi::expiration_flag(ipmi::kUseSmsOs));
   return 0;
 }
 
@@ -147,5 +147,4 @@ void report_timer_at_start(void) {
   }
   bios_timer_running = FALSE;
   found_length = 0;
-  enable_extra_clear_flags = 0;
 }

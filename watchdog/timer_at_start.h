@@ -7,10 +7,11 @@
 // Reads the timer (Get Watchdog Timer). 0 when the service may arm it: it is
 // stopped, or it is the BIOS's boot watchdog (FRB2, POST, OS Load), which the
 // service takes over. -1 when another agent runs it (SMS/OS, OEM, a reserved
-// use) or the Get failed or came back without its first byte. On 0 the next
-// enable also clears every expiration flag the reply showed.
+// use) or the Get failed or came back without its first byte. The enables
+// from then on also clear every expiration flag the reply showed (with none
+// but SMS/OS's, their bytes are the plain ones), so that no expiry is
+// reported twice.
 int timer_at_start(WatchdogSession session);
-// Once that enable has been taken: one entry for a BIOS timer taken over and
-// one for each expiration flag the start found, and the enables go back to
-// their plain clear mask, so that no expiry is reported twice.
+// Once the first enable has been taken: one entry for a BIOS timer taken
+// over and one for each expiration flag the start found.
 void report_timer_at_start(void);
