@@ -16,6 +16,19 @@ const uint8_t kDeviceId[] = {0x23, 0x09, 0x08, 0x00, 0x02, 0x9F, 0x91, 0x12, 0x0
 uint8_t Bmc::handle(uint8_t netfn_lun, uint8_t command, const uint8_t* data, size_t n,
                     int64_t now_ms, uint8_t* out, size_t* out_length) {
   *out_length = 0;
+  if (ipmi::netfn_of(netfn_lun) == ipmi::kNetfnStorage && sel_present_) {
+    switch (command) {
+      case ipmi::kCmdGetSelInfo:
+        if (n != 0) return ipmi::kCcBadLength;
+        sel_.info(out);
+        *out_length = ipmi::kSelInfoReplyLength;
+        return ipmi::kCcOk;
+      case ipmi::kCmdGetSelEntry:
+        return sel_.entry(data, n, out, out_length);
+      default:
+        return ipmi::kCcInvalidCommand;
+    }
+  }
   if (ipmi::netfn_of(netfn_lun) != ipmi::kNetfnApp) return ipmi::kCcInvalidCommand;
   switch (command) {
     case ipmi::kCmdGetDeviceId:
@@ -38,7 +51,20 @@ uint8_t Bmc::handle(uint8_t netfn_lun, uint8_t command, const uint8_t* data, siz
   }
 }
 
+uint16_t Bmc::log_watchdog_event(const WatchdogEvent& event, uint32_t timestamp) {
+  if (watchdog_.dont_log()) return 0;
+  uint8_t offset = event.kind == WatchdogEvent::kPretimeout ? ipmi::kWatchdog2Interrupt
+                                                            : ipmi::watchdog2_offset(event.action);
+  uint8_t interrupt = event.kind == WatchdogEvent::kPretimeout ? event.pretimeout : 0;
+  return sel_.add(timestamp, watchdog2_event(offset, event.use, interrupt));
+}
+
 const char* command_name(uint8_t netfn_lun, uint8_t command) {
+  if (ipmi::netfn_of(netfn_lun) == ipmi::kNetfnStorage) {
+    if (command == ipmi::kCmdGetSelInfo) return "get sel info";
+    if (command == ipmi::kCmdGetSelEntry) return "get sel entry";
+    return nullptr;
+  }
   if (ipmi::netfn_of(netfn_lun) != ipmi::kNetfnApp) return nullptr;
   switch (command) {
     case ipmi::kCmdGetDeviceId:

@@ -25,12 +25,19 @@ struct ControlCommand {
     kStream,      // stream MS: bytes to the host as fast as it takes them
     kClear,       // clear: no more faults
     kDisconnect,  // disconnect: drop the host's connection
-    kRunTimer,    // run-timer COUNT: the timer as armed by other software
+    kRunTimer,    // run-timer COUNT [USE [ACTION]]: the timer as armed by other software
     kStatus,      // status: the timer's state as JSON
     kPing,        // ping
+    kSelAdd,      // sel-add TYPE OFFSET [DATA2]: a system event record in the SEL
+    kSelFill,     // sel-fill N: N unrelated records
+    kSelNone,     // sel-none: the BMC keeps no SEL
   } kind = kPing;
   Fault fault;
   uint16_t count = 0;
+  uint8_t use = 4;                      // kRunTimer: SMS/OS unless given
+  uint8_t action = 0;                   // kRunTimer: no action unless given
+  uint8_t sensor_type = 0, offset = 0;  // kSelAdd
+  int data2 = -1;                       // kSelAdd: -1 when not given
   int stream_ms = 0;
 };
 

@@ -390,11 +390,13 @@ void Server::tick() {
       journal_.write(Entry("pretimeout")
                          .str("use", use_name(e.use))
                          .str("interrupt", pretimeout_name(e.pretimeout)));
+      log_sel(e);
       if (e.pretimeout == ipmi::kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
       continue;
     }
     journal_.write(
         Entry("expiry").str("use", use_name(e.use)).str("action", action_name(e.action)));
+    log_sel(e);
     // IPMI 2.0 section 27.1 timeout actions, carried out over the VM protocol.
     switch (e.action) {
       case ipmi::kActionHardReset:
@@ -422,6 +424,16 @@ void Server::tick() {
     }
   }
   if (host_fd_ < 0) delayed_.clear();
+}
+
+void Server::log_sel(const WatchdogEvent& event) {
+  uint16_t id = bmc_.log_watchdog_event(event, wall_seconds());
+  if (id != 0) journal_.write(Entry("sel").num("record_id", id).str("sensor", "watchdog 2"));
+}
+
+void Server::add_sel_record(const SelEvent& event, const char* sensor) {
+  uint16_t id = bmc_.sel().add(wall_seconds(), event);
+  journal_.write(Entry("sel").num("record_id", id).str("sensor", sensor));
 }
 
 bool Server::read_control(ControlClient* client) {
@@ -468,7 +480,29 @@ std::string Server::run_control(const std::string& line) {
       if (host_fd_ >= 0) drop_host("control");
       break;
     case ControlCommand::kRunTimer:
-      wd.start_running(ipmi::kUseSmsOs, ipmi::kActionNone, command.count, now);
+      wd.start_running(command.use, command.action, command.count, now);
+      break;
+    case ControlCommand::kSelAdd: {
+      // Event data 1 bits 7..6 = 11b when event data 2 carries a
+      // sensor-specific extension (section 29.7).
+      bool has_data2 = command.data2 >= 0;
+      SelEvent event{command.sensor_type,
+                     0,
+                     ipmi::kEventTypeSensorSpecific,
+                     static_cast<uint8_t>((has_data2 ? 0xC0 : 0) | command.offset),
+                     static_cast<uint8_t>(has_data2 ? command.data2 : 0xFF),
+                     0xFF};
+      add_sel_record(event, "control");
+      break;
+    }
+    case ControlCommand::kSelFill:
+      // Temperature (01h), threshold event type (01h), upper non-critical
+      // going high (07h): records the probe passes over.
+      for (int i = 0; i < command.count && bmc_.sel().size() < Sel::kCapacity; ++i)
+        bmc_.sel().add(wall_seconds(), SelEvent{0x01, 1, 0x01, 0x07, 0xFF, 0xFF});
+      break;
+    case ControlCommand::kSelNone:
+      bmc_.set_sel_present(false);
       break;
     case ControlCommand::kStatus: {
       Entry e("status");
@@ -479,7 +513,8 @@ std::string Server::run_control(const std::string& line) {
           .str("action", action_name(wd.action()))
           .num("initial", wd.initial_count())
           .num("present", wd.present_count(now))
-          .str("expired", hex_byte(wd.expiration_flags()).c_str());
+          .str("expired", hex_byte(wd.expiration_flags()).c_str())
+          .num("sel_entries", static_cast<int64_t>(bmc_.sel().size()));
       return "ok " + e.text() + "}";
     }
     case ControlCommand::kPing:

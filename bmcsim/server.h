@@ -66,6 +66,8 @@ class Server {
   bool read_control(ControlClient* client);
   std::string run_control(const std::string& line);
   void tick();
+  void log_sel(const WatchdogEvent& event);
+  void add_sel_record(const SelEvent& event, const char* sensor);
   int poll_timeout_ms() const;
 
   Options options_;

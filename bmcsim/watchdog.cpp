@@ -60,11 +60,18 @@ void Watchdog::start(int64_t now_ms) {
 void Watchdog::start_running(uint8_t use, uint8_t action, uint16_t count, int64_t now_ms) {
   use_ = use & ipmi::kUseMask;
   action_ = action & ipmi::kActionMask;
+  dont_log_ = false;
   pretimeout_irq_ = ipmi::kPretimeoutNone;
   pretimeout_s_ = 0;
   initial_count_ = count;
   initialised_ = true;
   start(now_ms);
+}
+
+void Watchdog::lose_settings() {
+  uint8_t flags = expired_flags_;
+  *this = Watchdog();
+  expired_flags_ = flags;
 }
 
 uint16_t Watchdog::present_count(int64_t now_ms) const {

@@ -27,6 +27,9 @@ class Watchdog {
 
   // Start state for tests: the timer armed by some other software and running.
   void start_running(uint8_t use, uint8_t action, uint16_t count, int64_t now_ms);
+  // The BMC restarts: the timer stopped and unset (a Reset answers 80h until
+  // the next Set); the expiration flags stay until a Set clears them.
+  void lose_settings();
 
   // Moves time on to now_ms; writes at most max due events and returns their count.
   int poll(int64_t now_ms, WatchdogEvent* events, int max);
@@ -42,6 +45,7 @@ class Watchdog {
   uint8_t action() const { return action_; }
   uint8_t expiration_flags() const { return expired_flags_; }
   uint16_t initial_count() const { return initial_count_; }
+  bool dont_log() const { return dont_log_; }
 
  private:
   void start(int64_t now_ms);

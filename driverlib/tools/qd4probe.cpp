@@ -1,10 +1,12 @@
 // qd4probe: the first thing to run on a server. Without arguments it loads
 // vyrqd4w.dll by name, as the service does, and says in words which transport
-// the library will use, what the BMC is (Get Device ID) and what its watchdog
-// timer is doing (Get Watchdog Timer), or why it cannot tell. It never changes
-// the timer. Exit code 0 when the BMC answered both, 1 when not, 2 when the
-// library or one of its entries is missing, 3 for arguments it does not know
-// (it prints its usage and loads nothing).
+// the library will use, what the BMC is (Get Device ID), what its watchdog
+// timer is doing (Get Watchdog Timer) and what the SEL tells of the watchdog
+// (its latest Watchdog 2, OS Stop and OS Boot records), or why it cannot
+// tell. It never changes the timer or the SEL. Exit code 0 when the BMC
+// answered the first two, 1 when not, 2 when the library or one of its
+// entries is missing, 3 for arguments it does not know (it prints its usage
+// and loads nothing).
 //
 // Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
@@ -23,10 +25,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "driverlib/settings.h"
 #include "driverlib/settings_file.h"
 #include "driverlib/tools/probe_text.h"
+#include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
 
 namespace {
@@ -202,8 +207,8 @@ bool check_request(WatchdogSession session, const char* what, BYTE command,
   WORD reply_length = sizeof(buffer);
   BYTE cc = 0xFF;
   DWORD start = GetTickCount();
-  DWORD rc =
-      g_send(session, kNetfnApp, command, nullptr, 0, kBmcAddress, buffer, &reply_length, &cc, 0);
+  DWORD rc = g_send(session, ipmi::kAppLun0, command, nullptr, 0, ipmi::kBmcAddress, buffer,
+                    &reply_length, &cc, 0);
   DWORD ms = GetTickCount() - start;
   if (rc != 0) {
     std::printf("%s: FAILED, library status %lu: %s\n", what, static_cast<unsigned long>(rc),
@@ -218,6 +223,41 @@ bool check_request(WatchdogSession session, const char* what, BYTE command,
   std::printf("%s: answered in %lu ms\n%s", what, static_cast<unsigned long>(ms),
               describe(buffer, reply_length).c_str());
   return true;
+}
+
+// The SEL's watchdog story, read entry by entry; reads only.
+std::string read_sel(WatchdogSession session) {
+  probe::Request request = [session](uint8_t netfn, uint8_t command, const uint8_t* data, size_t n,
+                                     std::vector<uint8_t>* reply, unsigned* cc_out,
+                                     std::string* failure) {
+    BYTE buffer[64];
+    std::memset(buffer, 0, sizeof(buffer));
+    WORD reply_length = sizeof(buffer);
+    BYTE cc = 0xFF;
+    DWORD rc = g_send(session, ipmi::netfn_lun(netfn, 0), command, data, static_cast<WORD>(n),
+                      ipmi::kBmcAddress, buffer, &reply_length, &cc, 0);
+    *cc_out = cc;
+    if (rc != 0) {
+      *failure = "library status " + std::to_string(rc) + ": " + probe::status_text(rc);
+      return false;
+    }
+    if (cc != ipmi::kCcOk) {
+      *failure = "the BMC answered completion code " + probe::completion_code_text(cc);
+      return false;
+    }
+    reply->assign(buffer, buffer + (reply_length < sizeof(buffer) ? reply_length : sizeof(buffer)));
+    return true;
+  };
+  // Every record a SEL can hold (16-bit IDs of 16-byte records in 64 KiB),
+  // and five minutes: at the 50 ms a request may take on a real server, a
+  // full SEL of 4096 records takes about 3.5 minutes.
+  probe::SelBounds bounds = {4096, 300000, 20, 250};
+  return probe::sel_report(
+      request, bounds, [] { return static_cast<unsigned long>(GetTickCount()); },
+      [](const std::string& line) {
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+      });
 }
 
 int run_check(HMODULE module) {
@@ -238,8 +278,10 @@ int run_check(HMODULE module) {
   }
   std::printf("OpenQD4Driver: session opened in %lu ms\n",
               static_cast<unsigned long>(GetTickCount() - start));
-  bool ok = check_request(session, "Get Device ID", kGetDeviceId, probe::device_id_text);
-  ok = check_request(session, "Get Watchdog Timer", kGetWatchdog, probe::watchdog_text) && ok;
+  bool ok = check_request(session, "Get Device ID", ipmi::kCmdGetDeviceId, probe::device_id_text);
+  ok = check_request(session, "Get Watchdog Timer", ipmi::kCmdGetWatchdog, probe::watchdog_text) &&
+       ok;
+  std::fputs(read_sel(session).c_str(), stdout);
   g_close(session, 0);
   std::printf("result: %s; the timer was not changed\n",
               ok ? "the BMC answered" : "the BMC did not answer every request");

@@ -44,7 +44,7 @@ std::string event_text(const bmcsim::WatchdogEvent* events, int n) {
   return s;
 }
 
-enum Op { kSetOp, kResetOp, kPollOp };
+enum Op { kSetOp, kResetOp, kPollOp, kLoseOp };
 struct Step {
   int64_t at_ms;
   Op op;
@@ -107,6 +107,13 @@ TEST(WatchdogModel, EachBehaviourAsAScriptOfRequestsAndPolls) {
         {200, kResetOp, {}, 0x00, "", ""},
         {400, kPollOp, {}, 0, "expiry 5 0", "05 00 00 28 02 00 00 00"},
         {400, kSetOp, set_data(0x05, 0x00, 2, 0xFF), 0x00, "", "05 00 00 00 02 00 02 00"}}},
+      {"a BMC restart loses the settings and the running timer, not the flags",
+       {{0, kSetOp, set_data(0x43, 0x01, 2, 0x00), 0x00, "", ""},
+        {0, kResetOp, {}, 0x00, "", ""},
+        {200, kPollOp, {}, 0, "expiry 3 1", ""},
+        {200, kResetOp, {}, 0x00, "", "43 01 00 08 02 00 02 00"},
+        {300, kLoseOp, {}, 0, "", "00 00 00 08 00 00 00 00"},
+        {300, kResetOp, {}, 0x80, "", ""}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,6 +131,9 @@ TEST(WatchdogModel, EachBehaviourAsAScriptOfRequestsAndPolls) {
           break;
         case kPollOp:
           EXPECT_EQ(s.events, event_text(events, wd.poll(s.at_ms, events, 2)));
+          break;
+        case kLoseOp:
+          wd.lose_settings();
           break;
       }
       if (*s.get) {
@@ -183,6 +193,16 @@ TEST_F(WatchdogTest, HardResetExpirySendsTheResetCommandOnTime) {
                         {"\"kind\":\"action\"", "\"action\":\"hard reset\"", "\"delivered\":true"})
                     .size())
       << sim_.journal_text();
+  // The expiry's Watchdog 2 record (table 42-3): hard reset (01h), SMS/OS.
+  Answer entry = host_.ask(0x43, {0, 0, 0xFF, 0xFF, 0, 0xFF}, 2000, 0x28);
+  ASSERT_EQ(18u, entry.data.size()) << hex(entry.data);
+  EXPECT_EQ("ffff010002", hex(Bytes(entry.data.begin(), entry.data.begin() + 5)))
+      << "next FFFFh, record 0001h, a system event record";
+  EXPECT_EQ(
+      "2000042300"
+      "6fc104ff",
+      hex(Bytes(entry.data.begin() + 9, entry.data.end())))
+      << "generator 20h, EvM rev 04h, Watchdog 2, type 6Fh, hard reset, SMS/OS";
 }
 
 TEST_F(WatchdogTest, OtherActionsAndTheNmiPretimeoutAsVmCommands) {
@@ -191,8 +211,8 @@ TEST_F(WatchdogTest, OtherActionsAndTheNmiPretimeoutAsVmCommands) {
   ASSERT_EQ(0x00, cc(kReset));
   EXPECT_EQ(0x03, host_.await_command(2000)) << "expected the VM power-off command";
 
-  // No action: no command.
-  ASSERT_EQ(0x00, cc(kSet, set_data(0x05, 0x00, 2, 0x3E)));
+  // No action: no command; a don't-log timer leaves no record.
+  ASSERT_EQ(0x00, cc(kSet, set_data(0x85, 0x00, 2, 0x3E)));
   ASSERT_EQ(0x00, cc(kReset));
   EXPECT_EQ(-1, host_.await_command(700)) << "action none must send nothing";
 
@@ -201,6 +221,19 @@ TEST_F(WatchdogTest, OtherActionsAndTheNmiPretimeoutAsVmCommands) {
   ASSERT_EQ(0x00, cc(kReset));
   EXPECT_EQ(0x07, host_.await_command(2000)) << "expected the VM NMI command first";
   EXPECT_EQ(0x04, host_.await_command(2000)) << "expected the VM reset command next";
+  // Records: power down, then interrupt (08h) and hard reset; none for OEM.
+  Answer info = host_.ask(0x40, {}, 2000, 0x28);
+  ASSERT_EQ(14u, info.data.size()) << hex(info.data);
+  EXPECT_EQ("510300", hex(Bytes(info.data.begin(), info.data.begin() + 3)))
+      << "SEL version 51h, 3 entries";
+  std::string offsets;
+  for (uint16_t id = 0; id != 0xFFFF;) {
+    Answer e = host_.ask(0x43, {0, 0, uint8_t(id), uint8_t(id >> 8), 0, 0xFF}, 2000, 0x28);
+    ASSERT_EQ(18u, e.data.size()) << hex(e.data);
+    offsets += hex(Bytes{e.data[2 + 13], e.data[2 + 14]}) + " ";
+    id = uint16_t(e.data[0] | e.data[1] << 8);
+  }
+  EXPECT_EQ("c203 c824 c104 ", offsets) << "offset and timer use of each record";
 }
 
 TEST_F(WatchdogTest, HostCommandsAreJournaledAndANewHostIsAccepted) {

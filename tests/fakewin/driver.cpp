@@ -46,7 +46,7 @@ const Outage *current_outage() {
   for (auto &o : outages) {
     if (t >= o.to_ms && o.forget && !o.forgotten) {
       o.forgotten = true;
-      model.watchdog = bmcsim::Watchdog();
+      model.watchdog.lose_settings();
       log("BMC restarted at %llu ms: watchdog settings lost", static_cast<unsigned long long>(t));
     }
     if (t >= o.from_ms && t < o.to_ms) in_force = &o;
@@ -77,7 +77,7 @@ void expire_until(uint64_t t) {
 
 // Brings the model to the present: run-outs and restarts in time order; then
 // drops the spells that are over. A restarting BMC forgets the watchdog:
-// stopped, and unset until the next Set.
+// stopped, and unset until the next Set; it keeps the expiration flags.
 void advance_model() {
   uint64_t t = now();
   for (;;) {
@@ -90,7 +90,7 @@ void advance_model() {
     // A run-out due at the moment of the restart is lost with it.
     if (restart->from_ms > 0) expire_until(restart->from_ms - 1);
     restart->begun = true;
-    model.watchdog = bmcsim::Watchdog();
+    model.watchdog.lose_settings();
     log("BMC restarts at %llu ms; watchdog lost",
         static_cast<unsigned long long>(restart->from_ms));
   }

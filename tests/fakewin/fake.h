@@ -222,6 +222,15 @@ std::map<std::string, File> &files();           // by full path, compared case-i
 void set_module_path(const std::string &path);  // what GetModuleFileNameA answers
 void set_system_directory(const std::string &path);
 
+// ---- the registry ----------------------------------------------------------------
+struct RegistryValue {
+  DWORD type;  // REG_SZ, REG_EXPAND_SZ, REG_DWORD
+  std::vector<BYTE> data;
+};
+// Keys under HKEY_LOCAL_MACHINE by path as first created (looked up
+// case-insensitively by the calls), each with its values by name.
+std::map<std::string, std::map<std::string, RegistryValue>> &registry();
+
 // ---- messages, console ---------------------------------------------------------
 // The system message text for a code as FormatMessageA gives it (with its CR LF).
 // Codes without text make FormatMessageA fail with 317.

@@ -196,6 +196,23 @@ BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id
                          WORD string_count, DWORD data_size, LPCSTR *strings, LPVOID data);
 BOOL WINAPI DeregisterEventSource(HANDLE source);
 
+// Registry (advapi32)
+typedef HANDLE HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_DWORD 4
+#define REG_OPTION_NON_VOLATILE 0
+#define KEY_SET_VALUE 0x0002
+LONG WINAPI RegCreateKeyExA(HKEY root, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
+                            DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES attributes,
+                            PHKEY result, LPDWORD disposition);
+LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                           DWORD size);
+LONG WINAPI RegCloseKey(HKEY key);
+
 // Events, threads, waits, locks (kernel32)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
                            LPCSTR name);
