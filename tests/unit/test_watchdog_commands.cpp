@@ -85,6 +85,16 @@ TEST_F(WatchdogCommands, RunningBitOfGetReply) {
   EXPECT_EQ(wd_is_running(session), 1) << "timer use byte 0x44";
   fake::bmc().running = false;
   EXPECT_EQ(wd_is_running(session), 0) << "timer use byte 0x04";
+  // Short replies: the first byte is all the check reads.
+  fake::bmc().running = true;
+  for (WORD length : {6, 1}) {
+    fake::limit_reply_length(0x25, length);
+    EXPECT_EQ(wd_is_running(session), 1) << length << " data bytes";
+  }
+  fake::limit_reply_length(0x25, 0);
+  RequestOutcome outcome;
+  EXPECT_EQ(wd_is_running(session, &outcome), -1) << "cc 00 without data is no answer";
+  EXPECT_EQ(outcome.length, 0);
 }
 
 TEST_F(WatchdogCommands, FailureIsNonZeroStatusOrNonZeroCompletionCode) {
