@@ -8,6 +8,7 @@
 #include "qd4/qd4_driver.h"
 #include "service/state.h"
 #include "service/trace.h"
+#include "watchdog/system_folder.h"
 
 #define SERVICE_TYPE (SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS)
 
@@ -26,7 +27,7 @@ static bool unable_to_install(DWORD error) {
 // Refuses an install whose path would not fit its buffer.
 static bool refuse_too_long(void) { return unable_to_install(ERROR_FILENAME_EXCED_RANGE); }
 
-// The own path and the system directory; false (message printed) on failure.
+// The own path and the system folder; false (message printed) on failure.
 static bool find_paths(void) {
   DWORD length = GetModuleFileNameA(nullptr, own_path, sizeof own_path);
   if (length == 0) return unable_to_install(GetLastError());
@@ -34,7 +35,7 @@ static bool find_paths(void) {
   if (length >= sizeof own_path) return refuse_too_long();
 
   // The answer counts the NUL when the buffer is too small.
-  UINT directory_length = GetSystemDirectoryA(system_directory, sizeof system_directory);
+  UINT directory_length = get_system_folder(system_directory, sizeof system_directory);
   if (directory_length == 0) return unable_to_install(GetLastError());
   if (directory_length >= sizeof system_directory) return refuse_too_long();
   return true;
@@ -135,16 +136,17 @@ static void register_service(void) {
     say("Event log source not registered - %s\n",
         format_system_error(saved_error, error_text, sizeof error_text));
   }
-  // Said before the start request, whose result is not waited for.
+  // Said before the start request, which does not wait for the service.
   say("%s installed and started.\n", SERVICE_DISPLAY_NAME);
-  StartServiceA(service, 0, nullptr);
+  if (!StartServiceA(service, 0, nullptr)) say_failure("StartService failed - %s\n");
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
 }
 
 void install_service(const char *timeout_text) {
-  // The probe stays loaded: the process ends soon after.
-  if (LoadLibraryA(QD4_LIBRARY_NAME) == nullptr) {
+  // The file the service will load, wherever this program runs from; the
+  // probe stays loaded: the process ends soon after.
+  if (load_from_system_folder(QD4_LIBRARY_NAME) == nullptr) {
     saved_error = GetLastError();
     say("VYR IPMI library layer not found.\n");
     unable_to_install(saved_error);

@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+// After "stopped" when the service's STOPPED report carries a non-zero exit
+// code: display name, then the system text for that code. The package's stop
+// action writes the same line to the installation log.
+#define STOPPED_BUT_ARMED_FORMAT "%s stopped, but the timer may still be armed - %s\n"
+
 // Prints when verbose is on (printf-style).
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Stores the calling thread's last error in saved_error, then prints format

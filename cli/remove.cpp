@@ -3,9 +3,9 @@
 #include "cli/service_handles.h"
 #include "service/state.h"
 
-// The service disarms and stops within about 2 s; one that is still stopping
-// after a minute is hung, and the delete goes ahead so that the removal (or
-// the reinstallation it is part of) is not held up for ever.
+// The service disarms and stops within seconds (a busy BMC may hold its
+// disable for up to 16 s); one that is still stopping after a minute is hung, and the delete goes
+// ahead so that the removal (or the reinstallation it is part of) is not held up for ever.
 #define STOP_WAIT_QUERIES 60
 #define STOP_POLL_MS 1000
 
@@ -23,8 +23,14 @@ static void wait_for_stop(SC_HANDLE service) {
     Sleep(STOP_POLL_MS);
   }
   // A failed last query leaves an older state in the record: no line then.
-  if (status_record.dwCurrentState == SERVICE_STOPPED) {
-    say("\n%s stopped.\n", SERVICE_DISPLAY_NAME);
+  if (status_record.dwCurrentState != SERVICE_STOPPED) return;
+  say("\n%s stopped.\n", SERVICE_DISPLAY_NAME);
+  // The service stops with a non-zero code when its disable was refused, or
+  // when it did not finish in order: the BMC may still count down.
+  if (status_record.dwWin32ExitCode != 0) {
+    saved_error = status_record.dwWin32ExitCode;
+    say(STOPPED_BUT_ARMED_FORMAT, SERVICE_DISPLAY_NAME,
+        format_system_error(saved_error, error_text, sizeof error_text));
   }
 }
 

@@ -92,9 +92,14 @@ int wd_reset(WatchdogSession session, RequestOutcome *outcome) {
 }
 
 int wd_is_running(WatchdogSession session, RequestOutcome *outcome) {
-  // The running bit of the timer use byte, the first reply data byte.
+  // The running bit of the timer use byte, the first reply data byte. A reply
+  // without it fails the check: the zero-filled buffer would read "stopped".
+  // Shorter replies than all eight bytes are fine (ipmi_sim sends six).
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, ipmi::kCmdGetWatchdog, NULL, 0, response, outcome) != 0) {
+  RequestOutcome got;
+  int result = send_command(session, ipmi::kCmdGetWatchdog, NULL, 0, response, &got);
+  if (outcome) *outcome = got;
+  if (result != 0 || got.length <= ipmi::kGetUse) {
     trace("checking timer ownership failed\n");
     return -1;
   }

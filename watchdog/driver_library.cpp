@@ -1,6 +1,7 @@
 #include "watchdog/driver_library.h"
 
 #include "service/trace.h"
+#include "watchdog/system_folder.h"
 
 HMODULE driver_library = NULL;
 OpenQD4DriverFn qd4_open = NULL;
@@ -12,7 +13,9 @@ GetQD4VersionFn qd4_version = NULL;
 #define MISSING_ENTRY_STATUS ERROR_PROC_NOT_FOUND
 
 BOOL load_driver_library(void) {
-  driver_library = LoadLibraryA(QD4_LIBRARY_NAME);
+  // Never the search order: a vyrqd4w.dll planted in a PATH folder would run
+  // as LocalSystem.
+  driver_library = load_from_system_folder(QD4_LIBRARY_NAME);
   if (!driver_library) return FALSE;
   trace("loaded " QD4_LIBRARY_NAME "\n");
   qd4_open = (OpenQD4DriverFn)(void *)GetProcAddress(driver_library, QD4_OPEN_NAME);

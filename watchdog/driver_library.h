@@ -1,4 +1,4 @@
-// Binding to the driver library, loaded at run time by file name.
+// Binding to the driver library, loaded at run time from the system folder.
 #pragma once
 
 #include "qd4/qd4_driver.h"
@@ -11,7 +11,7 @@ extern SendQD4RequestFn qd4_send;
 extern GetQD4VersionFn qd4_version;
 
 // Loads the library and resolves its entries. True once the load succeeds,
-// even when entries are missing.
+// even when entries are missing; false with the load's last error.
 BOOL load_driver_library(void);
 void unload_driver_library(void);
 // The entries, each behaving as a failed call when the entry is missing.

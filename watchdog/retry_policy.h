@@ -4,11 +4,27 @@
 
 #include <windows.h>
 
-// A refused disable (an orderly stop's, a suspend's, the one after a
-// ride-through gave up) is tried again a moment later: a timer left armed
-// would have the BMC reset a healthy or sleeping server.
-#define DISABLE_ATTEMPTS 3
-#define DISABLE_RETRY_MS 100
+// A refused disable is tried again a moment later: a timer left armed would
+// have the BMC reset a healthy or sleeping server. The loop ends at the first
+// disable taken, or when either bound (0: none) is reached.
+struct DisableRetry {
+  int attempts;
+  DWORD retry_ms;  // pause between two tries
+  DWORD limit_ms;  // no try starts later than this after the first
+};
+// A suspend's, and the one after a ride-through gave up: three tries 100 ms
+// apart, since the system is about to sleep, or the BMC has refused resets
+// for half the timeout.
+constexpr DisableRetry kQuickDisable = {3, 100, 0};
+// The orderly stop's rides through a busy spell of up to 10 s; the run
+// routine keeps the service manager waiting meanwhile.
+constexpr DisableRetry kStopDisable = {0, 200, 10000};
+// How long the run routine waits after a stop for a worker that still holds
+// its session: the stop's disable and two library calls of up to 3 s (our
+// library's reply timeout), one in flight when the stop came and the
+// disable's last. A worker without a session gets 2 s, as before.
+#define LIBRARY_CALL_ALLOWANCE_MS 3000
+#define STOP_WAIT_LIMIT_MS (kStopDisable.limit_ms + 2 * LIBRARY_CALL_ALLOWANCE_MS)
 
 // The worker's tick: a stop is seen within one.
 #define TICK_MS 100

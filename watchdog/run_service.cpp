@@ -3,16 +3,35 @@
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
 
-// After a stop, the worker gets 20 polls of 100 ms to disarm the timer.
-#define WORKER_POLLS 20
+// After a stop, the worker gets 20 polls of 100 ms; one that still holds its
+// session gets up to STOP_WAIT_LIMIT_MS, with a STOP_PENDING report each
+// second so that the service manager keeps waiting.
+#define WORKER_WAIT_MS 2000
 #define POLL_MS 100
+#define REPORT_EVERY_MS 1000
+#define STOP_WAIT_HINT_MS 2000
 
 // Waits for the stop event. A failed wait is retried after a pause rather
 // than at once: the process may run at real-time priority.
 static void wait_for_stop(HANDLE event) {
   while (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) Sleep(POLL_MS);
+}
+
+static void wait_for_worker(void) {
+  DWORD limit = WORKER_WAIT_MS;
+  for (DWORD waited = 0; worker_finished == 0;) {
+    // A worker seen holding its session is disarming the timer (or finishing
+    // the call it was in): it keeps the longer wait to its end.
+    if (watchdog_session != 0) limit = STOP_WAIT_LIMIT_MS;
+    if (waited >= limit) return;
+    Sleep(POLL_MS);
+    waited += POLL_MS;
+    if (limit == STOP_WAIT_LIMIT_MS && waited % REPORT_EVERY_MS == 0 && worker_finished == 0)
+      report_status(SERVICE_STOP_PENDING, 0, STOP_WAIT_HINT_MS);
+  }
 }
 
 static BOOL thread_has_ended(HANDLE thread) {
@@ -36,13 +55,13 @@ void run_service(DWORD argc, LPSTR *argv) {
     wait_for_stop(event);
     trace("wait for thread to exit\n");
     stop_requested = FLAG_RAISED;
-    for (int poll = 0; worker_finished == 0 && poll < WORKER_POLLS; poll++) Sleep(POLL_MS);
+    wait_for_worker();
     // The worker raises worker_finished only after its last report and
     // signal; a worker that neither finished nor ended may still signal.
     worker_done = worker_finished != 0 || thread_has_ended(thread);
-    // A worker still in a library call with its session open (a BMC that
-    // takes seconds to refuse each disable) may leave the timer armed when
-    // the process ends with the final report: say so.
+    // A worker still in a library call with its session open (a library
+    // call that blocks for many seconds) may leave the timer armed when the
+    // process ends with the final report: say so.
     if (!worker_done && watchdog_session != 0) {
       SetLastError(ERROR_TIMEOUT);
       report_error_event(

@@ -10,12 +10,19 @@ std::atomic<bool> enable_owed{false};
 
 static SRWLOCK session_lock = SRWLOCK_INIT;
 
-static int disable_retrying(WatchdogSession session, RequestOutcome *outcome) {
+static int disable_retrying(WatchdogSession session, const DisableRetry &retry,
+                            RequestOutcome *outcome) {
+  DWORD first = GetTickCount();
   for (int attempt = 1;; attempt++) {
     if (wd_disable(session, outcome) == 0) return 0;
-    if (attempt == DISABLE_ATTEMPTS) return -1;
-    Sleep(DISABLE_RETRY_MS);
+    if (retry.attempts != 0 && attempt >= retry.attempts) return -1;
+    if (retry.limit_ms != 0 && GetTickCount() - first + retry.retry_ms > retry.limit_ms) return -1;
+    Sleep(retry.retry_ms);
   }
+}
+
+static int quick_disable(WatchdogSession session, RequestOutcome *outcome) {
+  return disable_retrying(session, kQuickDisable, outcome);
 }
 
 // The outcome of a step that sent nothing.
@@ -47,7 +54,7 @@ int session_command(int (*command)(WatchdogSession, RequestOutcome *), RequestOu
   return result;
 }
 
-void session_suspend_query(void) { session_command(disable_retrying, NULL); }
+void session_suspend_query(void) { session_command(quick_disable, NULL); }
 
 void session_suspend(void) {
   AcquireSRWLockExclusive(&session_lock);
@@ -56,7 +63,7 @@ void session_suspend(void) {
   hold_raise();
   WatchdogSession session = watchdog_session;
   RequestOutcome outcome;
-  int result = session ? disable_retrying(session, &outcome) : 0;
+  int result = session ? quick_disable(session, &outcome) : 0;
   ReleaseSRWLockExclusive(&session_lock);
   if (result != 0) {
     // The system sleeps with the timer counting, and the BMC may reset it
@@ -76,12 +83,12 @@ void session_resume(void) {
   ReleaseSRWLockExclusive(&session_lock);
 }
 
-int session_disable_and_withdraw(RequestOutcome *outcome) {
+int session_disable_and_withdraw(const DisableRetry &retry, RequestOutcome *outcome) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
   int result = -1;
   if (session)
-    result = disable_retrying(session, outcome);
+    result = disable_retrying(session, retry, outcome);
   else
     nothing_sent(outcome);
   watchdog_session = 0;

@@ -7,6 +7,7 @@
 
 #include "qd4/qd4_driver.h"
 #include "watchdog/commands.h"
+#include "watchdog/retry_policy.h"
 
 // 0 whenever no session is open.
 extern std::atomic<WatchdogSession> watchdog_session;
@@ -17,10 +18,10 @@ extern std::atomic<bool> enable_owed;
 void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.
 void session_withdraw(void);
-// Disables the timer (a refused disable is tried again, see retry_policy.h)
-// and clears the variable in one step, so that no power event can re-arm the
+// Disables the timer (a refused disable is tried again as retry says) and
+// clears the variable in one step, so that no power event can re-arm the
 // timer in between. Returns the disable's result.
-int session_disable_and_withdraw(RequestOutcome *outcome);
+int session_disable_and_withdraw(const DisableRetry &retry, RequestOutcome *outcome);
 // Runs command on the published session under the lock; -1 when none is open.
 // Each of these that takes an outcome (or NULL) stores there what the last
 // request came back with.

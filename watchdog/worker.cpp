@@ -3,6 +3,7 @@
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/feed_loop.h"
+#include "watchdog/retry_policy.h"
 #include "watchdog/run_service.h"
 #include "watchdog/session.h"
 #include "watchdog/timer_at_start.h"
@@ -48,7 +49,12 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   set_priority(REALTIME_PRIORITY_CLASS);
 
   if (!load_driver_library()) {
+    DWORD error = GetLastError();
     trace("open_library failed !\n");
+    // Written at once, so that a stop during the delay still finds it; the
+    // service then stops with the load's error as its exit code.
+    SetLastError(error);
+    report_error_event("VYR IPMI ASR exiting; " QD4_LIBRARY_NAME " could not be loaded.");
     return late_exit();
   }
 
@@ -59,13 +65,20 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     return failure_tail();
   }
 
-  session_publish(session);
+  // Published only once the timer is known to be free: until then a power
+  // event must neither disable nor enable it (a suspend still raises its hold).
   if (timer_at_start(session) != 0) {
     trace("Another software is owning the watchdog timer!");
     report_error_event("VYR IPMI ASR exiting; timer is not available.");
     close_session(session);
     return failure_tail();
   }
+  // A stop that came while starting leaves the timer as it was found.
+  if (stop_requested != 0) {
+    close_session(session);
+    return late_exit();
+  }
+  session_publish(session);
 
   RequestOutcome outcome;
   if (session_command(wd_enable, &outcome) != 0) {
@@ -77,9 +90,10 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   report_timer_at_start();
 
   DWORD failure_code = 0;
-  if (feed_loop(&failure_code) != 0) {
+  // A stop seen by now goes straight to the disarm, without a reset.
+  if (stop_requested == 0 && feed_loop(&failure_code) != 0) {
     // Disarm first: the BMC may still be counting down.
-    if (session_disable_and_withdraw(NULL) != 0)
+    if (session_disable_and_withdraw(kQuickDisable, NULL) != 0)
       trace("reset failed & I couldn't disable WD timer before exit\n");
     else
       trace("reset failed. good, I could disable timer before exit\n");
@@ -91,7 +105,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   trace("disabling WD at exit\n");
-  if (session_disable_and_withdraw(&outcome) != 0) {
+  if (session_disable_and_withdraw(kStopDisable, &outcome) != 0) {
     trace("I couldn't disable WD timer before normal exit\n");
     // The timer stays armed and will reset the server: say so, and let the
     // exit code say it too.

@@ -28,6 +28,7 @@ std::set<DWORD> sessions;
 DWORD next_session = 0x5e55;
 std::vector<IpmiRequest> requests;
 std::vector<ScriptedReply> replies;
+std::map<BYTE, WORD> reply_limits;
 
 struct Outage {
   uint64_t from_ms, to_ms;
@@ -249,6 +250,7 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
           break;
       }
     }
+    if (done) *response_length = 0;
     if (!done) {
       std::vector<BYTE> reply;
       BYTE cc = carry_out(command, request_data, request_length, reply);
@@ -256,10 +258,13 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
       if (fault && fault->kind == BmcFault::kDropped) {
         status = qd4::kReplyTimeout;
         wait_ms = kReplyTimeoutMs;
+        *response_length = 0;
       } else {
         *completion_code = cc;
         WORD n =
             static_cast<WORD>(reply.size() < *response_length ? reply.size() : *response_length);
+        auto limit = reply_limits.find(command);
+        if (limit != reply_limits.end() && limit->second < n) n = limit->second;
         if (n) memcpy(response_buffer, reply.data(), n);
         *response_length = n;
         if (fault) wait_ms = fault->delay_ms;
@@ -304,6 +309,7 @@ void reset_driver() {
   next_session = 0x5e55;
   requests.clear();
   replies.clear();
+  reply_limits.clear();
   outages.clear();
   command_uses.clear();
   observer = nullptr;
@@ -346,6 +352,11 @@ void script_reply(BYTE command, int nth, DWORD status, BYTE cc) {
   replies.push_back(ScriptedReply{command, nth, status, cc});
 }
 
+void limit_reply_length(BYTE command, WORD length) {
+  WorldLock lock;
+  reply_limits[command] = length;
+}
+
 void script_outage(uint64_t from_ms, uint64_t to_ms, DWORD status, BYTE cc, bool forget) {
   WorldLock lock;
   outages.push_back(Outage{from_ms, to_ms, status, cc, forget, false});
@@ -368,6 +379,59 @@ std::vector<IpmiRequest> ipmi_requests() {
 
 using namespace fake::detail;
 
+namespace {
+
+// kernel32 is always loaded; its handle is no handle of the fake's.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x7c800000));
+
+BOOL WINAPI set_default_dll_directories(DWORD flags) {
+  log("SetDefaultDllDirectories 0x%x", flags);
+  return TRUE;
+}
+
+bool is_full_path(const std::string &name) {
+  return (name.size() > 2 && name[1] == ':' && name[2] == '\\') || name.rfind("\\\\", 0) == 0;
+}
+
+std::string base_name(const std::string &path) {
+  size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Whether the library lies at this path, as reached on disk.
+bool library_at(const std::string &real) {
+  if (!iequals(base_name(real), QD4_LIBRARY_NAME)) return false;
+  if (iequals(real, system_folder_on_disk() + "\\" + QD4_LIBRARY_NAME))
+    return model.library_present;
+  return file_exists(real);
+}
+
+// The file a load of name finds in these folders (a full path: there alone),
+// as reached on disk; "" when none.
+std::string find_library(const std::string &name, const std::vector<std::string> &folders) {
+  if (is_full_path(name)) return library_at(on_disk(name)) ? on_disk(name) : "";
+  for (const std::string &folder : folders)
+    if (library_at(folder + "\\" + name)) return folder + "\\" + name;
+  return "";
+}
+
+// Loads what was found; a planted library is loaded too, as Windows would,
+// and recorded as a violation.
+HMODULE load(const char *call, const std::string &shown, const std::string &found) {
+  if (found.empty()) {
+    log("%s %s failed=%u", call, shown.c_str(), ERROR_MOD_NOT_FOUND);
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (!iequals(found, system_folder_on_disk() + "\\" + QD4_LIBRARY_NAME))
+    violation("%s loaded %s, which is not the system folder's library", call, found.c_str());
+  if (refcount++ == 0) module = static_cast<HMODULE>(new_handle("module"));
+  log("%s %s -> %s", call, shown.c_str(), found.c_str());
+  return module;
+}
+
+}  // namespace
+
 HMODULE WINAPI LoadLibraryA(LPCSTR file_name) {
   std::string name = file_name ? file_name : "";
   if (DWORD e = scripted_failure("LoadLibraryA")) {
@@ -376,14 +440,43 @@ HMODULE WINAPI LoadLibraryA(LPCSTR file_name) {
     return nullptr;
   }
   WorldLock lock;
-  if (!iequals(name, QD4_LIBRARY_NAME) || !model.library_present) {
-    log("LoadLibraryA %s failed=%u", name.c_str(), ERROR_MOD_NOT_FOUND);
-    SetLastError(ERROR_MOD_NOT_FOUND);
+  return load("LoadLibraryA", name, find_library(name, dll_search_folders()));
+}
+
+HMODULE WINAPI LoadLibraryExA(LPCSTR file_name, HANDLE file, DWORD flags) {
+  std::string name = file_name ? file_name : "";
+  char shown[600];
+  snprintf(shown, sizeof shown, "%s flags=0x%x", name.c_str(), flags);
+  if (DWORD e = scripted_failure("LoadLibraryExA")) {
+    log("LoadLibraryExA %s failed=%u", shown, e);
+    SetLastError(e);
     return nullptr;
   }
-  if (refcount++ == 0) module = static_cast<HMODULE>(new_handle("module"));
-  log("LoadLibraryA %s", name.c_str());
-  return module;
+  WorldLock lock;
+  if (file) violation("LoadLibraryExA with a file handle, which is reserved");
+  const DWORD search = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+  if ((flags & ~search) != 0 || ((flags & search) && !search_flags_known()) ||
+      ((flags & LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR) && !is_full_path(name))) {
+    log("LoadLibraryExA %s failed=%u", shown, ERROR_INVALID_PARAMETER);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::vector<std::string> folders = dll_search_folders();
+  if (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) folders = {system_folder_on_disk()};
+  return load("LoadLibraryExA", shown, find_library(name, folders));
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR module_name) {
+  std::string name = module_name ? module_name : "";
+  if (DWORD e = scripted_failure("GetModuleHandleA")) {
+    log("GetModuleHandleA %s failed=%u", name.c_str(), e);
+    SetLastError(e);
+    return nullptr;
+  }
+  if (iequals(name, "kernel32.dll") || iequals(name, "kernel32")) return kKernel32;
+  log("GetModuleHandleA %s failed=%u", name.c_str(), ERROR_MOD_NOT_FOUND);
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE mod, LPCSTR name) {
@@ -394,6 +487,16 @@ FARPROC WINAPI GetProcAddress(HMODULE mod, LPCSTR name) {
     return nullptr;
   }
   WorldLock lock;
+  if (mod == kKernel32) {
+    // The one kernel32 entry the system looks up.
+    if (entry == "SetDefaultDllDirectories" && search_flags_known()) {
+      log("GetProcAddress kernel32 %s", entry.c_str());
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&set_default_dll_directories));
+    }
+    log("GetProcAddress kernel32 %s failed=%u", entry.c_str(), ERROR_PROC_NOT_FOUND);
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
   if (!mod || mod != module || !handle_is(mod, "module")) {
     violation("GetProcAddress on a module that is not loaded");
     SetLastError(ERROR_INVALID_HANDLE);

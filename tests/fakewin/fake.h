@@ -72,7 +72,8 @@ void fail(const std::string &call, int nth, DWORD error);
 //   Sleep 100
 //   SetPriorityClass 0x100
 //   OutputDebugStringA <text as given, line end included>
-//   LoadLibraryA vyrqd4w.dll        FreeLibrary vyrqd4w.dll
+//   LoadLibraryExA C:\windows\system32\vyrqd4w.dll flags=0x900 -> C:\windows\system32\vyrqd4w.dll
+//   LoadLibraryA vyrqd4w.dll -> <the file found>       FreeLibrary vyrqd4w.dll
 // Other calls: their name, then their main arguments.
 std::vector<std::string> journal();
 // Only the lines that start with prefix.
@@ -175,7 +176,11 @@ void script_reply(BYTE command, int nth, DWORD status, BYTE cc);
 // the meantime: from to_ms on it has lost its watchdog settings (a Reset
 // answers 80h until the next Set) and its timer is stopped.
 void script_outage(uint64_t from_ms, uint64_t to_ms, DWORD status, BYTE cc, bool forget);
-// The library loaded by LoadLibraryA is counted: loads minus frees.
+// Replies to this IPMI command carry at most length data bytes, as some BMCs
+// answer short (ipmi_sim's Get Watchdog Timer: 6 of 8). A reply that is not
+// carried out (scripted, busy, lost) carries none.
+void limit_reply_length(BYTE command, WORD length);
+// The library loaded is counted: loads minus frees.
 int library_refcount();
 
 // ---- the service control manager, service side ------------------------------
@@ -208,9 +213,12 @@ struct InstalledService {
   // The service's process (and the hold on its image file) ends this long
   // after the service is STOPPED.
   uint64_t process_exit_ms = 0;
+  DWORD exit_code = 0;  // the Win32 exit code its STOPPED report carries
 };
 // Installed services by name; tests may add and inspect entries. Controls are
-// passed on or refused by state as for the service side (send_control).
+// passed on or refused by state as for the service side (send_control). The
+// manager, a 64-bit program, starts an image path as written: with no file
+// there StartServiceA fails with 2.
 std::map<std::string, InstalledService> &services();
 
 // ---- files -------------------------------------------------------------------
@@ -230,6 +238,27 @@ struct RegistryValue {
 // Keys under HKEY_LOCAL_MACHINE by path as first created (looked up
 // case-insensitively by the calls), each with its values by name.
 std::map<std::string, std::map<std::string, RegistryValue>> &registry();
+
+// ---- the Windows underneath, and where a library is loaded from ---------------
+// The system folder's vyrqd4w.dll is there as Bmc::library_present says. Any
+// other file named vyrqd4w.dll in files() is a planted one: a load that picks
+// it is carried out, and is a violation. LoadLibraryA of a bare name searches
+// as Windows does: the program's folder, the system directory, the Windows
+// folder, the current folder, then the PATH folders. A full path is loaded
+// from there alone. LoadLibraryExA refuses (87) the LOAD_LIBRARY_SEARCH flags
+// when the system lacks them, and LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR without a
+// full path.
+void set_current_directory(const std::string &path);             // C:\windows\system32 at start
+void set_path_folders(const std::vector<std::string> &folders);  // none at start
+// Whether kernel32 exports SetDefaultDllDirectories, and the loader knows the
+// LOAD_LIBRARY_SEARCH flags (Windows 8, 7 with KB2533623); true at start.
+void set_search_flags(bool known);
+// 64-bit Windows with this 32-bit program under WOW64 (false at start: 32-bit
+// Windows, where GetSystemWow64DirectoryA fails with 120). Under WOW64 the
+// program's file calls and loads that name the system directory reach
+// C:\windows\SysWOW64 instead, while the service manager reaches an image
+// path as written.
+void set_wow64(bool on);
 
 // ---- messages, console ---------------------------------------------------------
 // The system message text for a code as FormatMessageA gives it (with its CR LF).

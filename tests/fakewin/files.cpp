@@ -13,14 +13,45 @@ namespace {
 
 const char *const DEFAULT_MODULE_PATH = "C:\\Tools\\vyriasrw.exe";
 const char *const DEFAULT_SYSTEM_DIRECTORY = "C:\\windows\\system32";
+const char *const WINDOWS_DIRECTORY = "C:\\windows";
+const char *const WOW64_DIRECTORY = "C:\\windows\\SysWOW64";
 const DWORD FILE_ATTRIBUTE_READONLY_BIT = 0x01;
 const DWORD ERROR_FILE_EXISTS_CODE = 80;
 
 std::map<std::string, File> all_files;
 std::string module_path;
 std::string system_directory;
+std::string current_directory;
+std::vector<std::string> path_folders;
+bool search_flags = true;
+bool wow64 = false;
+
+std::string folder_of(const std::string &path) {
+  size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
 
 }  // namespace
+
+void set_current_directory(const std::string &path) {
+  detail::WorldLock lock;
+  current_directory = path;
+}
+
+void set_path_folders(const std::vector<std::string> &folders) {
+  detail::WorldLock lock;
+  path_folders = folders;
+}
+
+void set_search_flags(bool known) {
+  detail::WorldLock lock;
+  search_flags = known;
+}
+
+void set_wow64(bool on) {
+  detail::WorldLock lock;
+  wow64 = on;
+}
 
 std::map<std::string, File> &files() { return all_files; }
 
@@ -39,8 +70,38 @@ void reset_files() {
   all_files.clear();
   module_path = DEFAULT_MODULE_PATH;
   system_directory = DEFAULT_SYSTEM_DIRECTORY;
+  current_directory = DEFAULT_SYSTEM_DIRECTORY;
+  path_folders.clear();
+  search_flags = true;
+  wow64 = false;
   all_files[module_path] = File{FILE_ATTRIBUTE_NORMAL, "vyriasrw program"};
 }
+
+std::string on_disk(const std::string &path) {
+  const std::string &sys = system_directory;
+  if (!wow64 || path.size() < sys.size() || !iequals(path.substr(0, sys.size()), sys)) return path;
+  if (path.size() > sys.size() && path[sys.size()] != '\\') return path;
+  return WOW64_DIRECTORY + path.substr(sys.size());
+}
+
+bool file_exists(const std::string &path) {
+  std::string real = on_disk(path);
+  for (const auto &f : all_files)
+    if (iequals(f.first, real)) return true;
+  return false;
+}
+
+std::string system_folder_on_disk() { return on_disk(system_directory); }
+
+std::vector<std::string> dll_search_folders() {
+  std::vector<std::string> folders = {folder_of(module_path), system_directory, WINDOWS_DIRECTORY,
+                                      current_directory};
+  folders.insert(folders.end(), path_folders.begin(), path_folders.end());
+  for (std::string &f : folders) f = on_disk(f);
+  return folders;
+}
+
+bool search_flags_known() { return search_flags; }
 }  // namespace detail
 }  // namespace fake
 
@@ -49,11 +110,13 @@ using fake::File;
 
 namespace {
 
+// The file a call for path reaches (under WOW64 system32 is SysWOW64).
 std::map<std::string, File>::iterator find_file(const char *path) {
   auto &files = fake::files();
   if (!path) return files.end();
+  std::string real = on_disk(path);
   for (auto it = files.begin(); it != files.end(); ++it)
-    if (iequals(it->first, path)) return it;
+    if (iequals(it->first, real)) return it;
   return files.end();
 }
 
@@ -74,7 +137,13 @@ bool runs_program(const std::string &image_path, const std::string &program) {
 
 namespace fake::detail {
 std::vector<std::string> running_images();
+
+bool image_file_exists(const std::string &image_path) {
+  for (const auto &f : fake::files())
+    if (runs_program(image_path, f.first)) return true;
+  return false;
 }
+}  // namespace fake::detail
 
 namespace {
 
@@ -143,6 +212,44 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
   }
   log("GetSystemDirectoryA size=%u -> needs %zu", size, path.size() + 1);
   return static_cast<UINT>(path.size() + 1);
+}
+
+// On 32-bit Windows it fails with 120, as Windows' does.
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
+  if (DWORD e = scripted_failure("GetSystemWow64DirectoryA")) {
+    log("GetSystemWow64DirectoryA size=%u failed=%u", size, e);
+    SetLastError(e);
+    return 0;
+  }
+  WorldLock lock;
+  if (!fake::wow64) {
+    log("GetSystemWow64DirectoryA size=%u failed=%u", size, ERROR_CALL_NOT_IMPLEMENTED);
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+  }
+  std::string path = fake::WOW64_DIRECTORY;
+  if (path.size() < size) {
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    log("GetSystemWow64DirectoryA size=%u -> %s", size, path.c_str());
+    return static_cast<UINT>(path.size());
+  }
+  log("GetSystemWow64DirectoryA size=%u -> needs %zu", size, path.size() + 1);
+  return static_cast<UINT>(path.size() + 1);
+}
+
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64) {
+  if (DWORD e = scripted_failure("IsWow64Process")) {
+    log("IsWow64Process failed=%u", e);
+    return fail_with(e);
+  }
+  WorldLock lock;
+  if (process != GetCurrentProcess() || !wow64) {
+    violation("IsWow64Process: only the current process is modelled");
+    return fail_with(ERROR_INVALID_PARAMETER);
+  }
+  *wow64 = fake::wow64 ? TRUE : FALSE;
+  log("IsWow64Process -> %d", *wow64);
+  return TRUE;
 }
 
 HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data) {
@@ -218,7 +325,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists) 
     error = ERROR_FILE_NOT_FOUND;
   } else if (target != fake::files().end() && fail_if_exists) {
     error = fake::ERROR_FILE_EXISTS_CODE;
-  } else if (program_in_use(destination)) {
+  } else if (program_in_use(on_disk(destination))) {
     // A running executable cannot be written to.
     error = ERROR_SHARING_VIOLATION;
   } else if (target != fake::files().end() &&
@@ -233,7 +340,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists) 
   if (target != fake::files().end()) {
     target->second = copy;
   } else {
-    fake::files()[destination] = copy;
+    fake::files()[on_disk(destination)] = copy;
   }
   log("CopyFileA %s -> %s", from, to);
   return TRUE;

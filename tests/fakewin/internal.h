@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "fake.h"
 
@@ -83,5 +84,17 @@ void reset_registry();
 
 // Case-insensitive ASCII comparison, as Windows compares paths and names.
 bool iequals(const std::string &a, const std::string &b);
+
+// Files as this (32-bit) process reaches them, from files.cpp; world() held.
+// The path a file call for path reaches: under WOW64, SysWOW64 for the system directory.
+std::string on_disk(const std::string &path);
+bool file_exists(const std::string &path);
+// Where the system folder's vyrqd4w.dll lies, as on_disk gives it.
+std::string system_folder_on_disk();
+// The folders LoadLibraryA searches for a bare name, in order, as on_disk gives them.
+std::vector<std::string> dll_search_folders();
+bool search_flags_known();
+// Whether some file is the program of this image path, reached as written.
+bool image_file_exists(const std::string &image_path);
 
 }  // namespace fake::detail

@@ -46,6 +46,7 @@ const std::map<DWORD, std::string> &windows_texts() {
       {1063, "The service process could not connect to the service controller.\r\n"},
       {1072, "The specified service has been marked for deletion.\r\n"},
       {1073, "The specified service already exists.\r\n"},
+      {1117, "The request could not be performed because of an I/O device error.\r\n"},
   };
   return t;
 }

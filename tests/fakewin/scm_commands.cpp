@@ -87,6 +87,7 @@ void fill_status(const InstalledService &s, LPSERVICE_STATUS status) {
   status->dwServiceType = s.service_type;
   status->dwCurrentState = s.state;
   status->dwControlsAccepted = accepted_in(s.state);
+  if (s.state == SERVICE_STOPPED) status->dwWin32ExitCode = s.exit_code;
 }
 
 void enter_stopped(InstalledService *s) {
@@ -216,6 +217,8 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv) {
     error = ERROR_SERVICE_MARKED_FOR_DELETE;
   } else if (s->state != SERVICE_STOPPED) {
     error = ERROR_SERVICE_ALREADY_RUNNING;
+  } else if (!image_file_exists(s->image_path)) {
+    error = ERROR_FILE_NOT_FOUND;
   }
   if (error) {
     log("StartServiceA %s argc=%u failed=%u", handle_name(service).c_str(), argc, error);

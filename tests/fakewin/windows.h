@@ -17,6 +17,7 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int BOOL;
+typedef BOOL *PBOOL;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef char *LPSTR;
@@ -121,6 +122,9 @@ typedef INT_PTR(WINAPI *FARPROC)();
 
 // Files
 #define FILE_ATTRIBUTE_NORMAL 0x80
+// Dynamic loading: where LoadLibraryExA looks (Windows 8, 7 with KB2533623)
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x100
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800
 
 typedef struct _SERVICE_STATUS {
   DWORD dwServiceType;
@@ -234,12 +238,16 @@ BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priority_class);
 
 // Dynamic loading (kernel32)
 HMODULE WINAPI LoadLibraryA(LPCSTR file_name);
+HMODULE WINAPI LoadLibraryExA(LPCSTR file_name, HANDLE file, DWORD flags);
+HMODULE WINAPI GetModuleHandleA(LPCSTR module_name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FreeLibrary(HMODULE module);
 
 // Files (kernel32)
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64);
 HANDLE WINAPI FindFirstFileA(LPCSTR file_name, LPWIN32_FIND_DATAA find_data);
 BOOL WINAPI FindClose(HANDLE find);
 BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes);

@@ -148,7 +148,8 @@ TEST_F(Controls, PowerEventsWithoutASessionSendNothing) {
   run();
   EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
   EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR, NO_ERROR, NO_ERROR));
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x7e")
+      << "the load's error, 126";
 }
 
 TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
@@ -172,6 +173,43 @@ TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
   EXPECT_EQ(request_times(0x24).back(), 125000u);
   EXPECT_THAT(answers, ElementsAre(NO_ERROR, NO_ERROR));
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+}
+
+TEST_F(Controls, ControlsDuringTheOwnershipCheckNeverTouchTheTimer) {
+  // The Get takes 500 ms; the controls come during it, before the timer is
+  // known to be free.
+  struct Row {
+    const char *what;
+    std::vector<DWORD> power_events;
+    bool stop;
+    std::vector<std::string> commands;
+  } rows[] = {
+      {"a suspend: held until the resume at 5 s",
+       {PBT_APMSUSPEND},
+       false,
+       {"Get", "Enable", "Enable", "Reset", "Disable"}},
+      {"a suspend and a resume: armed and fed as usual",
+       {PBT_APMSUSPEND, PBT_APMRESUMESUSPEND},
+       false,
+       {"Get", "Enable", "Reset", "Enable", "Reset", "Disable"}},
+      {"a stop: no enable, no reset", {}, true, {"Get"}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    fake::reset();
+    reset_system_state();
+    fake::before("SendQD4Request", 1, [] { Sleep(500); });
+    uint64_t at = 100;
+    for (DWORD type : row.power_events) fake::send_control(at++, SERVICE_CONTROL_POWEREVENT, type);
+    if (row.stop) fake::send_control(200, SERVICE_CONTROL_STOP, 0);
+    fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+    fake::send_control(12000, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_THAT(ipmi_commands(), ::testing::ElementsAreArray(row.commands));
+    EXPECT_EQ(fake::ipmi_requests()[0].at_ms, 500u);
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_FALSE(fake::bmc().running);
+  }
 }
 
 TEST_F(Controls, SuspendBeforeTheSessionOpensHoldsTheFirstReset) {

@@ -68,6 +68,7 @@ std::vector<ServiceRow> service_rows() {
   const std::string not_available = "VYR IPMI ASR exiting; timer is not available.";
   const std::string enable_failed = "VYR IPMI ASR exiting; timer enable failed.";
   const std::string disable_failed = "VYR IPMI ASR exiting; timer disable failed.";
+  const std::string not_loaded = "VYR IPMI ASR exiting; vyrqd4w.dll could not be loaded.";
   // A failed reset rides through: one warning, then one information entry
   // at the next reset taken a second later.
   const std::string no_reply_once =
@@ -129,18 +130,27 @@ std::vector<ServiceRow> service_rows() {
       {"SetPriorityClass #2, normal (5)",
        [] { fail("SetPriorityClass", 2, 5); },
        {kClean, "", "stopped"}},
-      {"LoadLibraryA #1 (126)", [] { fail("LoadLibraryA", 1, 126); }, {kClean, "", "never set"}},
-      {"GetProcAddress #1, OpenQD4Driver (127)",
+      {"LoadLibraryExA #1 (126)",
+       [] { fail("LoadLibraryExA", 1, 126); },
+       {"STOPPED 0x7e", not_loaded, "never set"}},
+      {"GetSystemDirectoryA #1, the library's folder (5)",
+       [] { fail("GetSystemDirectoryA", 1, 5); },
+       {"STOPPED 0x5", not_loaded, "never set"}},
+      // No search flags: the full path by LoadLibraryA.
+      {"GetProcAddress #1, kernel32's SetDefaultDllDirectories (127)",
        [] { fail("GetProcAddress", 1, 127); },
-       {kStopError, open_failed, "never set"}},
-      {"GetProcAddress #2, CloseQD4Driver (127)",
-       [] { fail("GetProcAddress", 2, 127); },
        {kClean, "", "stopped"}},
-      {"GetProcAddress #3, SendQD4Request (127)",
+      {"GetProcAddress #2, OpenQD4Driver (127)",
+       [] { fail("GetProcAddress", 2, 127); },
+       {kStopError, open_failed, "never set"}},
+      {"GetProcAddress #3, CloseQD4Driver (127)",
        [] { fail("GetProcAddress", 3, 127); },
-       {kStopError, not_available, "never set"}},
-      {"GetProcAddress #4, GetQD4Version (127)",
+       {kClean, "", "stopped"}},
+      {"GetProcAddress #4, SendQD4Request (127)",
        [] { fail("GetProcAddress", 4, 127); },
+       {kStopError, not_available, "never set"}},
+      {"GetProcAddress #5, GetQD4Version (127)",
+       [] { fail("GetProcAddress", 5, 127); },
        {kClean, "", "stopped"}},
       {"FreeLibrary #1 (6)", [] { fail("FreeLibrary", 1, 6); }, {kClean, "", "stopped"}},
       {"OpenQD4Driver #1 (status 5)",
@@ -169,9 +179,14 @@ std::vector<ServiceRow> service_rows() {
       {"SendQD4Request #6, the stop's disable, once (status 5)",
        [] { fail("SendQD4Request", 6, 5); },
        {kClean, "", "stopped"}},
-      {"SendQD4Request #6..#8, the stop's disable and its retries (status 5)",
+      {"SendQD4Request #6..#8, the stop's disable and two retries (status 5)",
        [] {
          for (int n : {6, 7, 8}) fail("SendQD4Request", n, 5);
+       },
+       {kClean, "", "stopped"}},
+      {"SendQD4Request #6.., the stop's disable and its retries for 10 s (status 5)",
+       [] {
+         for (int n = 6; n < 100; n++) fail("SendQD4Request", n, 5);
        },
        {"STOPPED 0x5b4", disable_failed, "running"}},
       {"SendQD4Request, every call (status 5)",
@@ -192,8 +207,12 @@ std::vector<ServiceRow> service_rows() {
          fail("SendQD4Request", 6, 5);
        },
        {kClean, "", "stopped"}},
+      // Too short for the running bit: not a free timer.
       {"Get replies with no data (cc 0)",
        [] { fake::script_reply(0x25, 1, 0, 0x00); },
+       {kStopError, not_available, "never set"}},
+      {"Get replies with six data bytes, as ipmi_sim (cc 0)",
+       [] { fake::limit_reply_length(0x25, 6); },
        {kClean, "", "stopped"}},
       {"RegisterEventSourceA #1, with the open failing (5)",
        [] {
@@ -258,20 +277,25 @@ std::vector<CommandRow> command_rows() {
   const std::string unable = "Unable to install " DISPLAY " - ";
   return {
       {"none", {"-install", "300"}, true, [] {}, DISPLAY " installed and started."},
-      {"LoadLibraryA #1 (126)",
+      {"LoadLibraryExA #1 (126)",
        {"-install"},
        false,
-       [] { fail("LoadLibraryA", 1, 126); },
+       [] { fail("LoadLibraryExA", 1, 126); },
        unable + "The specified module could not be found. (0x7e)"},
       {"GetModuleFileNameA #1 (87)",
        {"-install"},
        false,
        [] { fail("GetModuleFileNameA", 1, 87); },
        unable + "The parameter is incorrect. (0x57)"},
-      {"GetSystemDirectoryA #1 (5)",
+      {"GetSystemDirectoryA #1, the probe's (5)",
        {"-install"},
        false,
        [] { fail("GetSystemDirectoryA", 1, 5); },
+       unable + "Access is denied. (0x5)"},
+      {"GetSystemDirectoryA #2, the destination's (5)",
+       {"-install"},
+       false,
+       [] { fail("GetSystemDirectoryA", 2, 5); },
        unable + "Access is denied. (0x5)"},
       {"FindFirstFileA #1 (2)", {"-install"}, false, [] { fail("FindFirstFileA", 1, 2); }, ""},
       {"SetFileAttributesA #1 (2)",
@@ -304,7 +328,8 @@ std::vector<CommandRow> command_rows() {
        {"-install"},
        false,
        [] { fail("StartServiceA", 1, 1053); },
-       DISPLAY " installed and started."},
+       "StartService failed - The service did not respond to the start or control request in a "
+       "timely fashion. (0x41d)"},
       {"OpenServiceA #1, remove (5)",
        {"-remove"},
        true,

@@ -104,7 +104,7 @@ TEST_F(FrontEnd, NearCommandWordsTakeTheServicePath) {
     EXPECT_EQ(run.status, 1);
     EXPECT_THAT(run.out, StrEq(USAGE));
     EXPECT_THAT(fake::services(), IsEmpty());
-    EXPECT_THAT(fake::journal("LoadLibraryA"), IsEmpty());
+    EXPECT_THAT(fake::journal("LoadLibrary"), IsEmpty());
     EXPECT_THAT(fake::events(), SizeIs(1));
   }
 }

@@ -20,9 +20,12 @@ namespace {
 const char *const INSTALLED = DISPLAY " installed and started.\n";
 const char *const REMOVING = "Removing existing version of service\n";
 const char *const UNABLE = "Unable to install " DISPLAY " - ";
+const char *const NOT_FOUND = "VYR IPMI library layer not found.\n";
 const char *const IN_USE =
     "The process cannot access the file because it is being used by another process. (0x20)\n";
 const char *const TOO_LONG = "The filename or extension is too long. (0xce)\n";
+const char *const START_TIMEOUT =
+    "The service did not respond to the start or control request in a timely fashion. (0x41d)";
 const DWORD READ_ONLY = 0x01;
 
 class Install : public World {
@@ -243,9 +246,10 @@ TEST_F(Install, TooLongDestinationIsRefused) {
   // Fits the system directory buffer, but not with "\VYRIASRW.EXE" added.
   fake::set_system_directory("C:\\" + std::string(504, 'd'));
   EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + TOO_LONG));
-  // A system directory too long for its own buffer.
+  // A system directory too long for its own buffer: the library cannot be
+  // named there either.
   fake::set_system_directory("C:\\" + std::string(600, 'd'));
-  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + TOO_LONG));
+  EXPECT_THAT(install(nullptr), StrEq(std::string(NOT_FOUND) + UNABLE + TOO_LONG));
   EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
   EXPECT_THAT(fake::services(), IsEmpty());
 }
@@ -266,11 +270,16 @@ TEST_F(Install, OwnPathTooLongIsRefused) {
 }
 
 TEST_F(Install, FailingPathQueriesAreReported) {
+  // An install asks for the system folder twice, the probe's and its own;
+  // the first install ends before its second.
   fake::fail("GetModuleFileNameA", 1, ERROR_ACCESS_DENIED);
-  fake::fail("GetSystemDirectoryA", 1, ERROR_PATH_NOT_FOUND);
+  fake::fail("GetSystemDirectoryA", 2, ERROR_PATH_NOT_FOUND);
+  fake::fail("GetSystemDirectoryA", 4, ERROR_INVALID_PARAMETER);
   EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "Access is denied. (0x5)\n"));
+  EXPECT_THAT(install(nullptr), StrEq(std::string(NOT_FOUND) + UNABLE +
+                                      "The system cannot find the path specified. (0x3)\n"));
   EXPECT_THAT(install(nullptr),
-              StrEq(std::string(UNABLE) + "The system cannot find the path specified. (0x3)\n"));
+              StrEq(std::string(UNABLE) + "The parameter is incorrect. (0x57)\n"));
   EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
 }
 
@@ -325,10 +334,51 @@ TEST_F(Install, ManagerRefusedEndsTheInstall) {
   EXPECT_THAT(fake::journal("CreateServiceA"), IsEmpty());
 }
 
-TEST_F(Install, StartResultIsIgnored) {
+TEST_F(Install, FailedStartIsSaidAfterTheInstalledLine) {
   fake::fail("StartServiceA", 1, ERROR_SERVICE_REQUEST_TIMEOUT);
-  EXPECT_THAT(install(nullptr), StrEq(INSTALLED));
+  EXPECT_THAT(install(nullptr),
+              StrEq(std::string(INSTALLED) + "StartService failed - " + START_TIMEOUT + "\n"));
+  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
   expect_handles_closed();
+}
+
+TEST_F(Install, UnderWow64TheImagePathNamesSysWow64) {
+  // The 32-bit system32 is SysWOW64 on disk; the 64-bit service manager
+  // reads the image path as written.
+  fake::set_wow64(true);
+  EXPECT_THAT(install("300"), StrEq(INSTALLED));
+  const fake::InstalledService &s = fake::services()["vyrq4asr"];
+  EXPECT_THAT(s.image_path, StrEq("C:\\windows\\SysWOW64\\VYRIASRW.EXE 300"));
+  EXPECT_EQ(s.state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(fake::files().count("C:\\windows\\SysWOW64\\VYRIASRW.EXE"), 1u);
+  EXPECT_THAT(
+      fake::journal("LoadLibraryExA"),
+      ElementsAre(::testing::StartsWith("LoadLibraryExA C:\\windows\\SysWOW64\\vyrqd4w.dll ")));
+}
+
+TEST_F(Install, ProbeChecksTheSystemFoldersLibraryWhateverLiesBesideTheInstaller) {
+  // Run from a download folder that holds a vyrqd4w.dll, with more on PATH
+  // and in the current folder: none is loaded (the fake records loading one
+  // as a violation).
+  const char *kDownloads = "C:\\Users\\admin\\Downloads";
+  for (bool present : {true, false}) {
+    SCOPED_TRACE(present ? "library in the system folder" : "none in the system folder");
+    fake::reset();
+    reset_system_state();
+    fake::bmc().library_present = present;
+    fake::set_module_path(std::string(kDownloads) + "\\vyriasrw.exe");
+    fake::files()[std::string(kDownloads) + "\\vyriasrw.exe"] = fake::File{};
+    fake::files()[std::string(kDownloads) + "\\vyrqd4w.dll"] = fake::File{};
+    fake::set_current_directory(kDownloads);
+    fake::set_path_folders({"C:\\Tools"});
+    fake::files()["C:\\Tools\\vyrqd4w.dll"] = fake::File{};
+    EXPECT_THAT(install(nullptr),
+                StrEq(present ? std::string(INSTALLED)
+                              : std::string(NOT_FOUND) + UNABLE +
+                                    "The specified module could not be found. (0x7e)\n"));
+    EXPECT_EQ(fake::services().count("vyrq4asr"), present ? 1u : 0u);
+    EXPECT_THAT(fake::violations(), IsEmpty());
+  }
 }
 
 TEST_F(Install, CopyTracesGoToStandardOutput) {

@@ -51,7 +51,7 @@ TEST_F(Races, ControlsAtEveryStageOfTheWorker) {
     const char *call;
     int nth;
   } stages[] = {
-      {"LoadLibraryA", 1},    // loading
+      {"LoadLibraryExA", 1},  // loading
       {"OpenQD4Driver", 1},   // opening
       {"SendQD4Request", 1},  // checking
       {"SendQD4Request", 2},  // arming

@@ -77,6 +77,24 @@ TEST_F(RemoveQuery, ServiceStoppedAtOnceStillPrintsTheStoppedLine) {
               StrEq("Stopping " DISPLAY ".\n" DISPLAY " stopped.\n" DISPLAY " removed.\n"));
 }
 
+TEST_F(RemoveQuery, StopWithANonZeroExitCodeSaysTheTimerMayBeArmed) {
+  struct Row {
+    DWORD exit_code;
+    const char *text;
+  } rows[] = {{ERROR_IO_DEVICE,
+               "The request could not be performed because of an I/O device "
+               "error. (0x45d)"},
+              {0xE0010002, ""}};  // no system text: the line ends in " - "
+  for (const Row &row : rows) {
+    fake::reset();
+    reset_system_state();
+    add_installed(SERVICE_RUNNING).exit_code = row.exit_code;
+    EXPECT_THAT(remove(), StrEq("Stopping " DISPLAY "...\n" DISPLAY " stopped.\n" DISPLAY
+                                " stopped, but the timer may still be armed - " +
+                                std::string(row.text) + "\n" DISPLAY " removed.\n"));
+  }
+}
+
 TEST_F(RemoveQuery, RemovingAStartingServiceMarksItWithoutAStop) {
   // A starting service takes neither a stop nor an interrogate.
   add_installed(SERVICE_START_PENDING);

@@ -61,6 +61,44 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
   EXPECT_EQ(watchdog_session.load(), 0u);
 }
 
+TEST_F(ServiceRun, LibraryIsLoadedFromTheSystemFolderOnly) {
+  // A planted copy in the current folder and on PATH is never loaded (the
+  // fake records loading one as a violation), whether or not the system
+  // folder has the library.
+  struct Row {
+    bool wow64, search_flags, library_present;
+    const char *load;
+  } rows[] = {
+      {false, true, true,
+       "LoadLibraryExA C:\\windows\\system32\\vyrqd4w.dll flags=0x900 -> "
+       "C:\\windows\\system32\\vyrqd4w.dll"},
+      {true, true, true,
+       "LoadLibraryExA C:\\windows\\SysWOW64\\vyrqd4w.dll flags=0x900 -> "
+       "C:\\windows\\SysWOW64\\vyrqd4w.dll"},
+      // Without the search flags: the full path, by the standard call.
+      {false, false, true,
+       "LoadLibraryA C:\\windows\\system32\\vyrqd4w.dll -> C:\\windows\\system32\\vyrqd4w.dll"},
+      {false, true, false,
+       "LoadLibraryExA C:\\windows\\system32\\vyrqd4w.dll flags=0x900 failed=126"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.load);
+    fake::reset();
+    reset_system_state();
+    fake::set_wow64(row.wow64);
+    fake::set_search_flags(row.search_flags);
+    fake::bmc().library_present = row.library_present;
+    fake::set_current_directory("C:\\Users\\Public");
+    fake::set_path_folders({"C:\\Tools\\bin"});
+    fake::files()["C:\\Users\\Public\\vyrqd4w.dll"] = fake::File{};
+    fake::files()["C:\\Tools\\bin\\vyrqd4w.dll"] = fake::File{};
+    fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_THAT(fake::journal("LoadLibrary"), ElementsAre(row.load));
+    EXPECT_THAT(fake::violations(), IsEmpty());
+  }
+}
+
 TEST_F(ServiceRun, StopWhileStartingIsRefusedAndARepeatedOneStopsTheService) {
   // The run routine's event takes 2 s to create: START_PENDING until then,
   // and a service that does not accept stops yet gets none.
@@ -128,18 +166,22 @@ TEST_F(ServiceRun, TracesOfARunForDiagnosis) {
       << "no other trace, such as the stop error, may appear";
 }
 
-TEST_F(ServiceRun, LibraryMissingRunsThirtySecondsThenStopsCleanly) {
+TEST_F(ServiceRun, LibraryMissingRunsThirtySecondsThenStopsWithTheLoadError) {
   trace_enabled = 1;
   fake::bmc().library_present = false;
   run();
   EXPECT_THAT(reports(),
               ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
                           "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x7e"));
   ASSERT_EQ(report_times.size(), 6u);
   EXPECT_EQ(report_times[4], 30000u) << "the worker waits 30 s before it ends";
   EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
-  EXPECT_THAT(fake::events(), IsEmpty());
+  ASSERT_EQ(fake::events().size(), 1u);
+  EXPECT_EQ(fake::events()[0].at_ms, 0u) << "written at once, not after the delay";
+  EXPECT_THAT(
+      fake::events()[0].strings,
+      ElementsAre("vyrq4asr error: 126", "VYR IPMI ASR exiting; vyrqd4w.dll could not be loaded."));
   EXPECT_EQ(exit_code_of("thread1"), 0);
   EXPECT_EQ(fake::priority_class(), DWORD(NORMAL_PRIORITY_CLASS));
   EXPECT_EQ(journal_index(fake::journal(), "OutputDebugStringA open_library failed !\n") >= 0,
@@ -161,6 +203,7 @@ TEST_F(ServiceRun, StopDuringLibraryMissingDelayEndsWithStopError) {
   fake::end_process();
   EXPECT_EQ(fake::status_reports().size(), 6u) << "no report may follow STOPPED";
   EXPECT_THAT(fake::journal("SetEvent"), ElementsAre("SetEvent event1"));
+  EXPECT_EQ(fake::events().size(), 1u) << "the missing library is logged all the same";
 }
 
 TEST_F(ServiceRun, StopControlSignallingAsTheRunRoutineCleansUpNeverMeetsAClosedEvent) {
@@ -381,26 +424,46 @@ TEST_F(WorkerFailure, EnableFails) {
   EXPECT_EQ(fake::library_refcount(), 0);
 }
 
-TEST_F(ServiceRun, BusyDisableAtStopIsRetried) {
-  fake::script_reply(0x24, 2, 0, 0xC0);
+// The stop's STOP_PENDING reports after the handler's: the run routine's, one
+// a second while the worker holds its session, then the worker's own.
+std::vector<std::string> stop_pending_reports() {
+  std::vector<std::string> out;
+  for (const std::string &r : reports())
+    if (r.rfind("STOP_PENDING", 0) == 0) out.push_back(r);
+  return out;
+}
+
+TEST_F(ServiceRun, BusySpellAtAStopIsRiddenThrough) {
+  // The BMC answers busy from 400 ms on, for 5 s; the stop comes at 500 ms.
+  fake::add_bmc_fault({fake::BmcFault::kBusy, 400, 5400});
   fake::send_control(500, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Disable", "Disable"));
   auto disables = request_times(0x24);
-  ASSERT_EQ(disables.size(), 3u);
-  EXPECT_EQ(disables[2] - disables[1], 100u) << "the retry comes 100 ms later";
+  ASSERT_EQ(disables.size(), 1u + 25u) << "the enable, then a disable every 200 ms until taken";
+  EXPECT_EQ(disables[1], 600u) << "the stop is seen at the next tick";
+  EXPECT_EQ(disables[2] - disables[1], 200u);
+  EXPECT_EQ(disables.back(), 5400u) << "the first disable after the spell is taken";
   EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
   EXPECT_THAT(fake::events(), IsEmpty());
+  EXPECT_EQ(stop_pending_reports(),
+            (std::vector<std::string>{"STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
+                                      "STOP_PENDING cp=5 hint=2000 accept=0x41 exit=0x0",
+                                      "STOP_PENDING cp=6 hint=2000 accept=0x41 exit=0x0",
+                                      "STOP_PENDING cp=7 hint=2000 accept=0x41 exit=0x0",
+                                      "STOP_PENDING cp=8 hint=2000 accept=0x41 exit=0x0",
+                                      "STOP_PENDING cp=9 hint=0 accept=0x41 exit=0x0"}))
+      << "the service manager is kept waiting, past the 2 s of an unanswered worker";
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
 
-TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
+TEST_F(ServiceRun, DisableRefusedForTenSecondsAtStopIsLogged) {
   trace_enabled = 1;
-  for (int nth : {2, 3, 4}) fake::script_reply(0x24, nth, 0, 0xC0);
+  fake::add_bmc_fault({fake::BmcFault::kBusy, 400, 15400});
   fake::send_control(500, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_THAT(ipmi_commands(),
-              ElementsAre("Get", "Enable", "Reset", "Disable", "Disable", "Disable"));
+  auto disables = request_times(0x24);
+  ASSERT_EQ(disables.size(), 1u + 51u) << "the enable, then 10 s of disables 200 ms apart";
+  EXPECT_EQ(disables.back() - disables[1], 10000u);
   EXPECT_TRUE(fake::bmc().watchdog.running()) << "the model should still count down";
   ASSERT_EQ(fake::events().size(), 1u);
   EXPECT_THAT(fake::events()[0].strings,
@@ -408,6 +471,7 @@ TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
   EXPECT_GE(journal_index(fake::journal(),
                           "OutputDebugStringA I couldn't disable WD timer before normal exit\n"),
             0);
+  EXPECT_EQ(stop_pending_reports().size(), 1u + 10u + 1u);
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x45d")
       << "a stop that leaves the timer armed must not look clean (1117, ERROR_IO_DEVICE)";
 }

@@ -84,8 +84,10 @@ TEST_F(SoakFindings, ResumeWhoseEnableIsRefusedIsArmedAgainByTheNextReset) {
 
 TEST_F(SoakFindings, StopOutlastingTheWaitWhileTheBmcTakesSecondsToFailSaysSo) {
   timeout_seconds = 300;
-  // Unreachable, but counting on: each call after the first waits 2 s to fail.
-  fake::add_bmc_fault({fake::BmcFault::kUnreachable, 15000, 200000, 2000});
+  // Unreachable, but counting on: each call after the first waits 9 s to
+  // fail (a library without our 3 s bound), so that the stop's disable and
+  // its retry outlast the run routine's 16 s.
+  fake::add_bmc_fault({fake::BmcFault::kUnreachable, 15000, 200000, 9000});
   fake::send_control(16000, SERVICE_CONTROL_STOP, 0);
   run_service_process();
   fake::end_process();  // the process ends with the final report, its worker with it

@@ -84,6 +84,16 @@ TEST_F(WatchdogCommands, RunningBitOfGetReply) {
   const BYTE stop[ipmi::kSetRequestLength] = {0x04, 0x00, 0x00, 0x00, 0xF6, 0x09};
   ASSERT_EQ(fake::bmc().watchdog.set(stop, sizeof stop, 0), ipmi::kCcOk);
   EXPECT_EQ(wd_is_running(session), 0) << "timer use byte 0x04";
+  // Short replies: the first byte is all the check reads.
+  fake::bmc().running = true;
+  for (WORD length : {6, 1}) {
+    fake::limit_reply_length(0x25, length);
+    EXPECT_EQ(wd_is_running(session), 1) << length << " data bytes";
+  }
+  fake::limit_reply_length(0x25, 0);
+  RequestOutcome outcome;
+  EXPECT_EQ(wd_is_running(session, &outcome), -1) << "cc 00 without data is no answer";
+  EXPECT_EQ(outcome.length, 0);
 }
 
 TEST_F(WatchdogCommands, FailureIsNonZeroStatusOrNonZeroCompletionCode) {
