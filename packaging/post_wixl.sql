@@ -44,3 +44,10 @@ INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('OURQD4DLL', 'OurLibr
 INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
 INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseExistingLibrary', 19, 'vyrqd4w.dll already exists in the system folder ([EXISTINGQD4DLL]); this package never replaces it. Install without ADDLOCAL=DriverLibrary to keep using that library.')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RefuseExistingLibrary', '(&DriverLibrary=3) AND EXISTINGQD4DLL AND NOT OURQD4DLL', 1300)
+
+-- The service loads vyrqd4w.dll from the system folder only: without one
+-- there, and without the package's own (the DriverLibrary feature), it could
+-- never arm the timer. RefuseMissingLibrary (type 19, as above) ends such an
+-- installation with 1603 and says why.
+INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseMissingLibrary', 19, 'No vyrqd4w.dll in the system folder ([@SYSDIR@]): the service loads its IPMI driver library from there only. Put the vyrqd4w.dll of the BMC maker there first, or install with ADDLOCAL=DriverLibrary to add the one in this package.')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RefuseMissingLibrary', '($ServiceExe=3) AND NOT ($DriverLibrary=3) AND NOT EXISTINGQD4DLL', 1310)
