@@ -150,6 +150,14 @@ def main():
           + (seq.get("RefuseExistingLibrary", {}).get("Condition"),
              num.get("AppSearch", 0) < num.get("RefuseExistingLibrary", 0) < num.get("InstallValidate", 0)))
 
+    missing = row(table(msi, "CustomAction"), Action="RefuseMissingLibrary")
+    check("no library at all: an error action naming the system folder, unless the feature is chosen",
+          ("19", True, "($ServiceExe=3) AND NOT ($DriverLibrary=3) AND NOT EXISTINGQD4DLL", True),
+          pick(missing, "Type") + (bool(missing) and f"[{sysdir}]" in missing["Target"],
+                                    seq.get("RefuseMissingLibrary", {}).get("Condition"),
+                                    num.get("AppSearch", 0) < num.get("RefuseMissingLibrary", 0)
+                                    < num.get("InstallValidate", 0)))
+
     print(f"msi tables: {passed} passed, {failures} failed")
     return 1 if failures else 0
 

@@ -50,3 +50,10 @@ INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES 
 -- REG_EXPAND_SZ (a value beginning "#%").
 UPDATE `Registry` SET `Key` = 'SYSTEM\CurrentControlSet\Services\EventLog\System\vyrq4asr' WHERE `Component_` = 'ServiceExe'
 UPDATE `Registry` SET `Value` = '#%[#VyriasrwExe]' WHERE `Name` = 'EventMessageFile'
+
+-- The service loads vyrqd4w.dll from the system folder only: without one
+-- there, and without the package's own (the DriverLibrary feature), it could
+-- never arm the timer. RefuseMissingLibrary (type 19, as above) ends such an
+-- installation with 1603 and says why.
+INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseMissingLibrary', 19, 'No vyrqd4w.dll in the system folder ([@SYSDIR@]): the service loads its IPMI driver library from there only. Put the vyrqd4w.dll of the BMC maker there first, or install with ADDLOCAL=DriverLibrary to add the one in this package.')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RefuseMissingLibrary', '($ServiceExe=3) AND NOT ($DriverLibrary=3) AND NOT EXISTINGQD4DLL', 1310)

@@ -14,10 +14,15 @@
 #include <msiquery.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "cli/commands.h"
+#include "cli/messages.h"
+#include "service/state.h"
 
 namespace {
 
-constexpr char kServiceName[] = "vyrq4asr";
+constexpr char kServiceName[] = SERVICE_NAME;
 // As long as -remove waits for a stopping service: 60 s.
 constexpr DWORD kStopWaitMs = 60000;
 constexpr DWORD kPollMs = 100;
@@ -40,7 +45,7 @@ bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE install) {
-  char line[160];
+  char line[400];
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     std::snprintf(line, sizeof line, "StopServiceAndWait: OpenSCManager failed (%lu)",
@@ -70,6 +75,15 @@ extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE ins
     while (GetTickCount() - start < kStopWaitMs && query(service, &status) &&
            status.dwCurrentState != SERVICE_STOPPED) {
       Sleep(kPollMs);
+    }
+    // As -remove says it: a stop with a non-zero exit code may have left the
+    // timer armed (a disable the BMC kept refusing).
+    if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+      char text[256];
+      std::snprintf(line, sizeof line, STOPPED_BUT_ARMED_FORMAT, SERVICE_DISPLAY_NAME,
+                    format_system_error(status.dwWin32ExitCode, text, sizeof text));
+      line[std::strcspn(line, "\n")] = '\0';
+      log_line(install, line);
     }
   }
   bool ended = true;

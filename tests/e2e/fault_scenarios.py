@@ -10,7 +10,8 @@ import time
 
 from harness import (DISPLAY, PROMPT, SET_DISABLE, STOP_ERROR, Bmcsim, requests, set_enable,
                      wait_for)
-from scenarios import check_arming, check_stopped, new_entries, wait_resets
+from scenarios import (REMOVED, STOPPING, check_arming, check_stopped, new_entries,
+                       wait_resets)
 
 # Under Wine a retry's Sleep(100) ticks run a little long, and the machine is
 # shared: a retry "once a second" is accepted from 0.9 s to 1.6 s.
@@ -136,6 +137,46 @@ def busy_spell(ctx):
     pfx.asr("-remove", key=True)
 
 
+def busy_at_a_stop(ctx):
+    """The BMC answers busy just as the service is stopped: through a 5 s
+    spell the service keeps the service manager waiting (STOP_PENDING past
+    the old 2 s) and disarms the timer once the spell ends, STOPPED with 0;
+    through 15 s the disable is given up after 10 s, with the error entry and
+    exit code 1117, and -remove says that the timer may still be armed."""
+    r, pfx = ctx.r, ctx.pfx
+    for spell in (5, 15):
+        start_fed(ctx, f"bmcsim-busy-stop-{spell}")
+        sim = ctx.sim
+        mark, ev = len(sim.entries()), pfx.event_mark()
+        r.eq(f"{spell} s: bmcsim busy from now on", "ok", sim.control("cc 100000 c0"))
+        t0 = time.monotonic()
+        if spell == 5:
+            pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+            time.sleep(3)
+            q = pfx.sc_query()
+            r.eq("5 s: still STOP_PENDING 3 s into the stop", "STOP_PENDING", q and q["name"])
+            time.sleep(max(0.0, spell - (time.monotonic() - t0)))
+            r.eq("5 s: bmcsim busy no more", "ok", sim.control("clear"))
+            check_stopped(r, pfx.wait_state("STOPPED", 10), 0, "5 s: after the stop")
+            r.eq("5 s: the timer disarmed, no event-log entry", (False, []),
+                 (sim.status().get("running"), pfx.typed_events(ev)))
+            pfx.asr("-remove", key=True)
+        else:
+            rc, so, _ = pfx.asr("-remove", key=True, timeout=120)
+            took = time.monotonic() - t0
+            r.match("15 s: -remove says the timer may still be armed (0x45d)",
+                    STOPPING + re.escape(f"{DISPLAY} stopped, but the timer may still be armed - ")
+                    + r"[^\r\n]* \(0x45d\)\r\n" + REMOVED + re.escape(PROMPT), so)
+            r.within("15 s: the stop gave up after about 10 s", 9.5, round(took, 1), 14.0, " s")
+            r.eq("15 s: the error entry, with 1117",
+                 ["vyrq4asr error: 1117", "VYR IPMI ASR exiting; timer disable failed."],
+                 pfx.events(ev))
+            refused = [e for e in replies(new_entries(sim, mark), "24") if e["cc"] == "c0"]
+            r.within("15 s: disables refused, about every 200 ms for 10 s", 35, len(refused), 51)
+            sim.control("clear")
+        sim.stop()
+
+
 def answered_late(ctx):
     """A reply 1 s late is still in time. One later than the library's bound
     fails the reset; the retry a second later is taken (the late reply to the
@@ -258,6 +299,7 @@ def hostile_timeout_texts(ctx):
 FAULT_SEQUENCE = [
     ("the BMC drops the connection while the service feeds", connection_dropped),
     ("the BMC answers busy for 5 s", busy_spell),
+    ("the BMC busy at a stop, for 5 s and for 15 s", busy_at_a_stop),
     ("the BMC answers late", answered_late),
     ("the BMC restarts after a 20 s outage", bmc_restarts),
     ("hostile timeout texts for the installer", hostile_timeout_texts),

@@ -27,6 +27,9 @@ WINEARCH = os.environ.get("ASR_WINEARCH", "win32")
 BMCSIM = HOST_BUILD / "bmcsim" / "bmcsim"
 EXE = WIN_BUILD / "vyriasrw.exe"
 DLL = WIN_BUILD / "driverlib" / "vyrqd4w.dll"
+PROBE = WIN_BUILD / "driverlib" / "qd4probe.exe"
+# A vyrqd4w.dll that only records each load in planted_loads.txt beside it.
+PLANTED_DLL = WIN_BUILD / "tests" / "planted_dll" / "vyrqd4w.dll"
 
 SERVICE = "vyrq4asr"
 EVENT_SOURCE_KEY = rf"HKLM\System\CurrentControlSet\Services\EventLog\System\{SERVICE}"
@@ -189,19 +192,25 @@ SC_STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
 
 
 class Prefix:
-    """A fresh 32-bit Wine prefix under `workdir`, with one persistent
-    wineserver and the prefix's services started on purpose by a first
-    command whose stderr (services.err) receives the services' err:eventlog
-    lines."""
+    """A fresh Wine prefix under `workdir` (32-bit, or with wow64 a 64-bit one
+    that runs the 32-bit build through WoW64), with one persistent wineserver
+    and the prefix's services started on purpose by a first command whose
+    stderr (services.err) receives the services' err:eventlog lines. PATH
+    holds one folder of its own, path_folder (C:\\asrpath)."""
 
-    def __init__(self, workdir, report):
+    def __init__(self, workdir, report, wow64=False):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.path = self.dir / "prefix"
         self.services_err = self.dir / "services.err"
         self.report = report
-        self.system32 = self.path / "drive_c" / "windows" / "system32"
-        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH=WINEARCH,
+        # The program's system folder: where the executable is installed and
+        # the library lies; SysWOW64 for a 32-bit program on 64-bit Windows.
+        self.win_sysdir = r"C:\windows\syswow64" if wow64 else r"C:\windows\system32"
+        self.sysdir = self.path / "drive_c" / "windows" / ("syswow64" if wow64 else "system32")
+        self.path_folder = self.path / "drive_c" / "asrpath"
+        self.env = dict(os.environ, WINEPREFIX=str(self.path),
+                        WINEARCH="win64" if wow64 else WINEARCH,
                         WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
         self.exe = self.dir / "bin" / "vyriasrw.exe"
@@ -217,8 +226,9 @@ class Prefix:
         t0 = time.monotonic()
         self._run(["wineboot", "--init"], timeout=180)
         self._run(["wineserver", "-w"], timeout=120)
-        if not self.system32.is_dir():
-            raise Abort(f"wineboot made no {self.system32}")
+        if not self.sysdir.is_dir():
+            raise Abort(f"wineboot made no {self.sysdir}")
+        self._add_path_folder()
         # The server daemonises and would hold captured pipes open.
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
@@ -231,6 +241,18 @@ class Prefix:
                        timeout=120, check=False)
         return time.monotonic() - t0
 
+    def _add_path_folder(self):
+        """C:\\asrpath last on the system's PATH, in the saved registry, so
+        that the service manager started next and every program get it."""
+        reg = self.path / "system.reg"
+        text = reg.read_text(encoding="latin-1")
+        text, n = re.subn(r'^("PATH"=str\(2\):".*)"$', lambda m: m.group(1) + r';C:\\asrpath"',
+                          text, count=1, flags=re.M)
+        if n != 1:
+            raise Abort(f"no PATH value in {reg}")
+        reg.write_text(text, encoding="latin-1")
+        self.path_folder.mkdir(exist_ok=True)
+
     def _run(self, argv, timeout, input=None, env=None):
         try:
             return subprocess.run(argv, env=env or self.env, input=input,
@@ -240,11 +262,11 @@ class Prefix:
             raise Abort(f"{' '.join(map(str, argv))} did not end within {timeout} s")
 
     def install_dll(self, bmc_port):
-        shutil.copy2(DLL, self.system32 / "vyrqd4w.dll")
+        shutil.copy2(DLL, self.sysdir / "vyrqd4w.dll")
         self.write_ini(bmc_port)
 
     def write_ini(self, bmc_port):
-        (self.system32 / "vyrqd4w.ini").write_bytes(
+        (self.sysdir / "vyrqd4w.ini").write_bytes(
             b"transport=vm\r\nbmc=127.0.0.1:%d\r\n" % bmc_port)
 
     def wine(self, args, input=None, timeout=90, debug=None):

@@ -12,12 +12,11 @@ import time
 
 from fault_scenarios import (ERROR_TIMEOUT, RETRY_HIGH, check_episode, replies, stop_disarms,
                              wait_reset_taken)
-from harness import DLL, STOP_ERROR, WIN_BUILD, Bmcsim, requests
+from harness import DLL, PROBE, STOP_ERROR, Bmcsim, requests
 from scenarios import (P, REMOVED, RESET_HIGH, RESET_LOW, RESET_PERIOD, check_arming,
                        check_stopped, hang, new_entries, wait_resets)
 from wmifake import install_wmifake, set_wmifake
 
-PROBE = WIN_BUILD / "driverlib" / "qd4probe.exe"
 # The library's default bound on one request (reply_timeout_ms).
 REPLY_BOUND_S = 3.0
 
@@ -25,8 +24,8 @@ REPLY_BOUND_S = 3.0
 def use_inbox(pfx, sim):
     """Our DLL in the system directory without a settings file, and the fake
     provider as the prefix's WMI, its driver answering through sim."""
-    shutil.copy2(DLL, pfx.system32 / "vyrqd4w.dll")
-    (pfx.system32 / "vyrqd4w.ini").unlink(missing_ok=True)
+    shutil.copy2(DLL, pfx.sysdir / "vyrqd4w.dll")
+    (pfx.sysdir / "vyrqd4w.ini").unlink(missing_ok=True)
     install_wmifake(pfx, sim.port)
 
 
@@ -41,7 +40,7 @@ def install_and_run(ctx):
     """-install -n 300 with no settings file: armed through WMI, resets every
     10.1 s, nothing in the event log."""
     r, pfx = ctx.r, ctx.pfx
-    r.eq("no vyrqd4w.ini beside the DLL", False, (pfx.system32 / "vyrqd4w.ini").exists())
+    r.eq("no vyrqd4w.ini beside the DLL", False, (pfx.sysdir / "vyrqd4w.ini").exists())
     mark, ev = len(ctx.sim.entries()), pfx.event_mark()
     rc, so, _ = pfx.asr("-install", "-n", "300")
     r.eq("-install -n 300 prints nothing", ("", 0), (so, rc))

@@ -10,8 +10,8 @@ import re
 import subprocess
 
 from harness import (DISPLAY, DLL, EVENT_SOURCE, EXE, PROMPT, ROOT, SERVICE, SET_DISABLE,
-                     WIN_BUILD, WINEARCH, event_source_lower, requests, set_enable)
-from scenarios import (REMOVED, RESET_HIGH, RESET_LOW, STOPPING, check_arming,
+                     WIN_BUILD, WINEARCH, Bmcsim, event_source_lower, requests, set_enable)
+from scenarios import (REMOVED, RESET_HIGH, RESET_LOW, STOPPING, Ctx, check_arming,
                        check_disable_then_close, new_entries, wait_resets)
 
 MSI = WIN_BUILD / "vyriasrw.msi"
@@ -84,14 +84,14 @@ def check_service(ctx, what, timeout_arg):
     q = pfx.wait_state("RUNNING", 15)
     r.eq(f"{what}: sc query RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
     r.eq(f"{what}: VYRIASRW.EXE in the system folder is the build's", digest(EXE),
-         digest(pfx.system32 / "VYRIASRW.EXE"))
+         digest(pfx.sysdir / "VYRIASRW.EXE"))
     r.eq(f"{what}: the event source's key", EVENT_SOURCE, event_source_lower(pfx.event_source()))
 
 
 def check_gone(ctx, what):
     r, pfx = ctx.r, ctx.pfx
     r.eq(f"{what}: no service, no key, no VYRIASRW.EXE, no product", (None, None, False, []),
-         (pfx.sc_query(), service_key(pfx), (pfx.system32 / "VYRIASRW.EXE").exists(),
+         (pfx.sc_query(), service_key(pfx), (pfx.sysdir / "VYRIASRW.EXE").exists(),
           installed_versions(pfx)))
     r.eq(f"{what}: no event source key", None, pfx.event_source())
 
@@ -116,13 +116,13 @@ def uninstall(ctx):
     """msiexec /x: the disable reaches the BMC before the service goes; the
     library the package did not install stays."""
     r, pfx = ctx.r, ctx.pfx
-    dll = digest(pfx.system32 / "vyrqd4w.dll")
+    dll = digest(pfx.sysdir / "vyrqd4w.dll")
     mark = len(ctx.sim.entries())
     rc, _ = msiexec(ctx, "uninstall", "/x", winpath(MSI), "/qn")
     r.eq("msiexec /x exit status", 0, rc)
     check_disable_then_close(r, new_entries(ctx.sim, mark), "uninstall, when msiexec returns")
     check_gone(ctx, "uninstalled")
-    r.eq("vyrqd4w.dll (not the package's) untouched", dll, digest(pfx.system32 / "vyrqd4w.dll"))
+    r.eq("vyrqd4w.dll (not the package's) untouched", dll, digest(pfx.sysdir / "vyrqd4w.dll"))
 
 
 def reinstall(ctx):
@@ -209,8 +209,12 @@ def driver_library(ctx):
     over a library already there it is refused and that library untouched."""
     start_clean(ctx)
     r, pfx = ctx.r, ctx.pfx
-    lib = pfx.system32 / "vyrqd4w.dll"
+    lib = pfx.sysdir / "vyrqd4w.dll"
     lib.unlink()  # the settings file vyrqd4w.ini stays: it points the DLL at bmcsim
+    rc, se = msiexec(ctx, "library-missing", "/i", winpath(MSI), "/qn", "TIMEOUT=300")
+    r.eq("no vyrqd4w.dll in the system folder and no ADDLOCAL: refused (1603)",
+         (INSTALL_FAILURE, True), (rc, 'action L"RefuseMissingLibrary" returned 1603' in se))
+    check_gone(ctx, "refused for want of a library")
     mark = len(ctx.sim.entries())
     rc, _ = msiexec(ctx, "library", "/i", winpath(MSI), "/qn", "ADDLOCAL=DriverLibrary",
                     "TIMEOUT=300")
@@ -234,11 +238,47 @@ def driver_library(ctx):
     check_gone(ctx, "refused installation")
 
 
+def log_text(path):
+    data = path.read_bytes()
+    return data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode("latin-1")
+
+
+def uninstall_while_busy(ctx):
+    """msiexec /x while the BMC refuses every request: the service gives its
+    disable up after 10 s, and the stop action says in the log that the timer
+    may still be armed."""
+    start_clean(ctx)
+    r, pfx = ctx.r, ctx.pfx
+    sim = Bmcsim(ctx.dir, "bmcsim-busy-uninstall").start()
+    try:
+        pfx.write_ini(sim.port)
+        mark = len(sim.entries())
+        rc, _ = msiexec(ctx, "busy-install", "/i", winpath(MSI), "/qn", "TIMEOUT=300")
+        r.eq("installed", 0, rc)
+        pfx.wait_state("RUNNING", 15)
+        wait_resets(Ctx(r, pfx, sim, ctx.dir), mark, 1, 15)
+        r.eq("bmcsim busy from now on", "ok", sim.control("cc 100000 c0"))
+        rc, _ = msiexec(ctx, "busy-uninstall", "/x", winpath(MSI), "/qn")
+        r.eq("msiexec /x exit status", 0, rc)
+        text = log_text(ctx.dir / "busy-uninstall.log")
+        r.check("install log: the service stopped, but the timer may still be armed (0x45d)",
+                re.search(re.escape(f"{DISPLAY} stopped, but the timer may still be armed - ")
+                          + r"[^\r\n]* \(0x45d\)", text) is not None, "that line",
+                [line for line in text.splitlines() if "StopServiceAndWait" in line
+                 or "armed" in line])
+        check_gone(ctx, "uninstalled while busy")
+    finally:
+        sim.stop()
+        pfx.write_ini(ctx.sim.port)
+
+
 MSI_SEQUENCE = [
     ("msiexec /i /qn TIMEOUT=300", install_silent),
     ("msiexec /x", uninstall),
     ("reinstall without TIMEOUT", reinstall),
     ("the package over an -install installation, then -remove", over_install_command),
     ("upgrade 1.04 to 1.05, and 1.04 over 1.05 refused", upgrade),
-    ("the driver library feature, and its refusal over an existing library", driver_library),
+    ("the driver library feature, its refusal over an existing library and without any",
+     driver_library),
+    ("uninstall while the BMC refuses the disable", uninstall_while_busy),
 ]

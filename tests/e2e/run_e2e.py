@@ -1,13 +1,13 @@
-"""Runs the end-to-end scenarios in eight groups, each in a prefix of its own
+"""Runs the end-to-end scenarios in nine groups, each in a prefix of its own
 with a bmcsim of its own. In the background, the groups that mostly wait: the
 two hangs (about 250 s each), the long outage (about 130 s) and the in-box
 transport's hang. In the foreground, one after the other once the background
 groups have their prefixes (so that no reset timing is measured while wineboot
-loads the cores): the main sequence, the BMC faults, the Windows Installer
-package (msi) and the in-box transport's scenarios (through the fake WMI
-provider).
+loads the cores): the main sequence, the BMC faults, the 32-bit build in a
+64-bit prefix (wow64), the Windows Installer package (msi) and the in-box
+transport's scenarios (through the fake WMI provider).
 
-usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
+usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
                   [--step TEXT]...   (only the steps whose titles hold one of the texts)
 """
 
@@ -49,12 +49,12 @@ def vm_setup(pfx, sim):
     pfx.install_dll(sim.port)
 
 
-def run_group(name, workroot, steps, ready=None, setup=vm_setup):
+def run_group(name, workroot, steps, ready=None, setup=vm_setup, wow64=False):
     r = Report(name)
     gdir = workroot / name
     gdir.mkdir(parents=True)
     r.log = open(gdir / "commands.log", "w")
-    pfx = Prefix(gdir, r)
+    pfx = Prefix(gdir, r, wow64=wow64)
     sim = Bmcsim(gdir, "bmcsim")
     try:
         try:
@@ -95,7 +95,7 @@ def run_group(name, workroot, steps, ready=None, setup=vm_setup):
 
 def main():
     ap = argparse.ArgumentParser()
-    groups = ["main", "faults", "hang-stop", "hang-kill", "outage", "msi", "inbox",
+    groups = ["main", "faults", "wow64", "hang-stop", "hang-kill", "outage", "msi", "inbox",
               "inbox-hang"]
     ap.add_argument("--only", action="append", choices=groups)
     ap.add_argument("--step", action="append")
@@ -105,7 +105,7 @@ def main():
     STEPS = args.step
 
     for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI, wmifake.WMIFAKE_DLL,
-              inbox_scenarios.PROBE):
+              harness.PROBE, harness.PLANTED_DLL):
         if not f.is_file():
             print(f"e2e: missing {f}: build first (ASR_TEST_VEHICLES=ON bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
@@ -145,6 +145,11 @@ def main():
             run_group("main", workroot, scenarios.MAIN_SEQUENCE)
         if "faults" in only:
             run_group("faults", workroot, fault_scenarios.FAULT_SEQUENCE)
+        # The 32-bit build in a 64-bit prefix, where the machine runs both.
+        if "wow64" in only and harness.WINEARCH == "win32":
+            run_group("wow64", workroot, scenarios.WOW64_SEQUENCE, wow64=True)
+        elif "wow64" in only:
+            out("== [wow64] skipped: this machine runs only the 64-bit build")
         # These measure timing too, and msiexec loads the cores: one at a time.
         if "msi" in only:
             run_group("msi", workroot, msi_scenarios.MSI_SEQUENCE)

@@ -12,9 +12,11 @@ import shutil
 import signal
 import time
 
-from harness import (DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PROBE, PROMPT, SET_DISABLE,
-                     STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids, event_source_lower,
-                     free_port, requests, set_enable, wait_for)
+from harness import (DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PLANTED_DLL, PROBE, PROMPT,
+                     SET_DISABLE, STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids,
+                     event_source_lower, free_port, requests, set_enable, wait_for)
+
+ERROR_MOD_NOT_FOUND = 126
 
 # Resets come 101 ticks of 100 ms apart. Under Wine a Sleep(100) takes a little
 # longer, never less, and the machine is shared: accept 10.1 s -0.3/+0.4 s.
@@ -88,7 +90,7 @@ def install_and_run(ctx):
     r.eq("-install -n 300 prints nothing", "", so)
     r.eq("-install -n 300 exit status", 0, rc)
     r.check("VYRIASRW.EXE copied to the system directory",
-            (pfx.system32 / "VYRIASRW.EXE").is_file() or (pfx.system32 / "vyriasrw.exe").is_file(),
+            (pfx.sysdir / "VYRIASRW.EXE").is_file() or (pfx.sysdir / "vyriasrw.exe").is_file(),
             "the file", "no file")
     r.eq("image path carries the timeout", r"C:\windows\system32\VYRIASRW.EXE 300".lower(),
          (pfx.image_path() or "").lower())
@@ -381,12 +383,29 @@ def timer_running(ctx):
         pfx.write_ini(ctx.sim.port)
 
 
+def planted_loads(folder):
+    """The lines a planted copy in folder recorded: "<copy> loaded by <program>"."""
+    try:
+        return (folder / "planted_loads.txt").read_text("latin-1").splitlines()
+    except OSError:
+        return []
+
+
 def library_absent(ctx):
-    """The DLL gone at service start: RUNNING about 30 s, then STOPPED with 0."""
+    """Copies of a vyrqd4w.dll that records each load lie on PATH and beside
+    the installer throughout: neither the installer nor the service loads
+    them, only the system folder's library. Without that one, the service
+    runs about 30 s and stops with the load's error (126) and an error entry,
+    and the installer refuses."""
     r, pfx = ctx.r, ctx.pfx
-    dll = pfx.system32 / "vyrqd4w.dll"
+    dll = pfx.sysdir / "vyrqd4w.dll"
+    for folder in (pfx.path_folder, pfx.exe.parent):
+        shutil.copy2(PLANTED_DLL, folder / "vyrqd4w.dll")
+    mark = len(ctx.sim.entries())
     pfx.asr("-install", "-n", "300")
     pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, mark, 1, 15)
+    check_arming(r, new_entries(ctx.sim, mark), 300)
     pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
     pfx.wait_state("STOPPED", 10)
     dll.unlink()
@@ -401,8 +420,10 @@ def library_absent(ctx):
     q = pfx.wait_state("STOPPED", 40)
     took = round(time.monotonic() - t0, 1)
     r.within("RUNNING to STOPPED takes about 30 s", 29.0, took, 34.0, " s")
-    check_stopped(r, q, 0, "library absent")
-    r.eq("no event-log entries", [], pfx.events(ev))
+    check_stopped(r, q, ERROR_MOD_NOT_FOUND, "library absent")
+    r.eq("event: the load's error and 'vyrqd4w.dll could not be loaded.'",
+         ["vyrq4asr error: 126", "VYR IPMI ASR exiting; vyrqd4w.dll could not be loaded."],
+         pfx.events(ev))
     r.eq("nothing reached the BMC", [], [e["kind"] for e in new_entries(ctx.sim, mark)])
     pfx.asr("-remove", key=True)
     rc, so, _ = pfx.asr("-install", "-n", "300")
@@ -412,6 +433,22 @@ def library_absent(ctx):
     r.match("-install without the library: not found, Unable to install ... (0x7e)",
             re.escape("VYR IPMI library layer not found.\r\nUnable to install "
                       f"{DISPLAY} - ") + r"[^\r\n]+ \(0x7e\)\r\n" + P, so)
+    folders = (pfx.path_folder, pfx.exe.parent)
+    r.eq("no planted copy loaded by the installer or the service", [[], []],
+         [planted_loads(f) for f in folders])
+    # The control: a program that loads the library by its name alone
+    # (qd4probe) does load them, the copy beside it and, from a folder
+    # without one, the copy on PATH.
+    alone = ctx.dir / "probe"
+    alone.mkdir(exist_ok=True)
+    for folder in (alone, pfx.exe.parent):
+        shutil.copy2(PROBE, folder / "qd4probe.exe")
+        pfx.wine([folder / "qd4probe.exe"], timeout=60)
+    r.eq("control: qd4probe loaded the copy on PATH, and the one beside it",
+         [1, 1], [sum(line.endswith("qd4probe.exe") for line in planted_loads(f)) for f in folders])
+    for folder in folders:
+        for name in ("vyrqd4w.dll", "planted_loads.txt", "qd4probe.exe"):
+            (folder / name).unlink(missing_ok=True)
     pfx.install_dll(ctx.sim.port)
 
 
@@ -480,9 +517,41 @@ MAIN_SEQUENCE = [
      bios_timer_taken_over),
     ("the service's timer run out before the install: reported once; qd4probe's SEL",
      expiry_reported_once),
-    ("library absent at service start", library_absent),
+    ("planted vyrqd4w.dll copies, and the library absent at service start", library_absent),
     ("started from a console", console_start),
     ("conformance against ipmi_sim", conformance_ipmi_sim),
+]
+
+
+# ------------------------------------------------------- 64-bit Windows (WoW64)
+
+def wow64_install(ctx):
+    """In a 64-bit prefix the 32-bit build runs through WoW64: -install copies
+    it into syswow64 and registers that path, which the 64-bit service
+    manager reads as written; the service arms the BMC, -remove disarms."""
+    r, pfx = ctx.r, ctx.pfx
+    mark, ev = len(ctx.sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.asr("-install", "-n", "300")
+    r.eq("-install -n 300 prints nothing", ("", 0), (so, rc))
+    r.eq("image path names syswow64", r"C:\windows\syswow64\VYRIASRW.EXE 300".lower(),
+         (pfx.image_path() or "").lower())
+    windows = pfx.sysdir.parent
+    r.eq("VYRIASRW.EXE in syswow64, none in system32", (True, False),
+         ((windows / "syswow64" / "VYRIASRW.EXE").is_file(),
+          (windows / "system32" / "VYRIASRW.EXE").is_file()))
+    q = pfx.wait_state("RUNNING", 15)
+    r.eq("sc query: RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
+    wait_resets(ctx, mark, 2, 30)
+    check_arming(r, new_entries(ctx.sim, mark), 300)
+    mark = len(ctx.sim.entries())
+    rc, so, _ = pfx.asr("-remove", key=True)
+    r.match("-remove: Stopping ..., stopped, removed, prompt", STOPPING + REMOVED + P, so)
+    check_disable_then_close(r, new_entries(ctx.sim, mark), "remove")
+    r.eq("no event-log entries", [], pfx.events(ev))
+
+
+WOW64_SEQUENCE = [
+    ("-install, run and -remove in a 64-bit prefix", wow64_install),
 ]
 
 

@@ -37,7 +37,7 @@ def install_wmifake(prefix, bmc_port, *settings):
 def set_wmifake(prefix, bmc_port, *settings):
     """Rewrites the fake's settings in one step (a reader never sees half a
     file); `count=N` lines count from this change."""
-    path = prefix.system32 / "wmifake.ini"
+    path = prefix.sysdir / "wmifake.ini"
     tmp = path.with_suffix(".tmp")
     tmp.write_bytes(_ini_text(bmc_port, settings))
     os.replace(tmp, path)

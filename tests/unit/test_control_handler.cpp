@@ -208,7 +208,7 @@ TEST_F(Controls, ControlsDuringTheOwnershipCheckNeverTouchTheTimer) {
     EXPECT_THAT(ipmi_commands(), ::testing::ElementsAreArray(row.commands));
     EXPECT_EQ(fake::ipmi_requests()[0].at_ms, 500u);
     EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
-    EXPECT_FALSE(fake::bmc().running);
+    EXPECT_FALSE(fake::bmc().watchdog.running());
   }
 }
 

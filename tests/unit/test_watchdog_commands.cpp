@@ -85,7 +85,7 @@ TEST_F(WatchdogCommands, RunningBitOfGetReply) {
   ASSERT_EQ(fake::bmc().watchdog.set(stop, sizeof stop, 0), ipmi::kCcOk);
   EXPECT_EQ(wd_is_running(session), 0) << "timer use byte 0x04";
   // Short replies: the first byte is all the check reads.
-  fake::bmc().running = true;
+  fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionNone, 2550, 0);
   for (WORD length : {6, 1}) {
     fake::limit_reply_length(0x25, length);
     EXPECT_EQ(wd_is_running(session), 1) << length << " data bytes";
