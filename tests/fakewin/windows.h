@@ -50,12 +50,14 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_LOCK_VIOLATION 33
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_CALL_NOT_IMPLEMENTED 120
 #define ERROR_MOD_NOT_FOUND 126
+#define ERROR_MORE_DATA 234
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MR_MID_NOT_FOUND 317
@@ -166,6 +168,26 @@ typedef struct _WIN32_FIND_DATAA {
   CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
+// Registry
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM;
+typedef LONG LSTATUS;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_READ 0x20019
+#define REG_SZ 1
+#define REG_DWORD 4
+
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
 typedef struct _RTL_SRWLOCK {
   LPVOID Ptr;
 } SRWLOCK, *PSRWLOCK;
@@ -195,6 +217,15 @@ HANDLE WINAPI RegisterEventSourceA(LPCSTR machine, LPCSTR source);
 BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id, PSID user,
                          WORD string_count, DWORD data_size, LPCSTR *strings, LPVOID data);
 BOOL WINAPI DeregisterEventSource(HANDLE source);
+
+// Registry (advapi32)
+LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                LPDWORD size);
+LSTATUS WINAPI RegCloseKey(HKEY key);
+
+// System version (kernel32)
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 
 // Events, threads, waits, locks (kernel32)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
