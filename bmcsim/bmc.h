@@ -1,22 +1,15 @@
-// The BMC's command set: Get Device ID and the watchdog commands; anything
-// else is answered "invalid command".
+// The BMC's command set: Get Device ID, the watchdog commands and the SEL's
+// Get SEL Info and Get SEL Entry; anything else is answered "invalid command".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "bmcsim/sel.h"
 #include "bmcsim/watchdog.h"
+#include "ipmi/ipmi.h"
 
 namespace bmcsim {
-
-// IPMI 2.0 section 5.1: the App network function.
-constexpr uint8_t kNetfnApp = 0x06;
-// App commands: IPMI 2.0 section 20.1 Get Device ID, 27.5 Reset, 27.6 Set,
-// 27.7 Get Watchdog Timer.
-constexpr uint8_t kCmdGetDeviceId = 0x01;
-constexpr uint8_t kCmdResetWatchdog = 0x22;
-constexpr uint8_t kCmdSetWatchdog = 0x24;
-constexpr uint8_t kCmdGetWatchdog = 0x25;
 
 // Room for the longest reply data produced here.
 constexpr size_t kMaxReplyData = 32;
@@ -30,9 +23,20 @@ class Bmc {
 
   Watchdog& watchdog() { return watchdog_; }
   const Watchdog& watchdog() const { return watchdog_; }
+  Sel& sel() { return sel_; }
+  const Sel& sel() const { return sel_; }
+  // Without a SEL, its commands are answered "invalid command", as a BMC that
+  // keeps none answers them.
+  void set_sel_present(bool present) { sel_present_ = present; }
+  bool sel_present() const { return sel_present_; }
+  // Logs a watchdog event in the SEL, unless its timer's expiries are not to
+  // be logged; returns the record ID, or 0.
+  uint16_t log_watchdog_event(const WatchdogEvent& event, uint32_t timestamp);
 
  private:
   Watchdog watchdog_;
+  Sel sel_;
+  bool sel_present_ = true;
 };
 
 // A short name for the journal ("set watchdog"), or null when unknown.

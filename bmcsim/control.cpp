@@ -69,12 +69,66 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
     }
     return true;
   }
+  if (verb == "badreply") {
+    static const char* const kFields[] = {"netfn", "seq", "cmd"};
+    int field = -1;
+    for (int i = 0; i < 3 && w.size() == 3; ++i) {
+      if (w[2] == kFields[i]) field = i;
+    }
+    if (field < 0 || !number(w[1], 10, 1, 1000000, &n)) {
+      *error = "usage: badreply N netfn|seq|cmd";
+      return false;
+    }
+    out->kind = ControlCommand::kFault;
+    out->fault.kind = Fault::kBadReply;
+    out->fault.remaining = static_cast<int>(n);
+    out->fault.field = static_cast<Fault::Field>(field);
+    return true;
+  }
+  if (verb == "stream") {
+    if (w.size() != 2 || !number(w[1], 10, 1, 600000, &v)) {
+      *error = "usage: stream MS (1..600000)";
+      return false;
+    }
+    out->kind = ControlCommand::kStream;
+    out->stream_ms = static_cast<int>(v);
+    return true;
+  }
   if (verb == "run-timer") {
-    if (w.size() != 2 || !number(w[1], 10, 1, 0xFFFF, &v)) {
-      *error = "usage: run-timer COUNT (100 ms units)";
+    long use = 4, action = 0;
+    // IPMI 2.0 section 27.6: timer use 1..5, timeout action 0..3.
+    if (w.size() < 2 || w.size() > 4 || !number(w[1], 10, 1, 0xFFFF, &v) ||
+        (w.size() > 2 && !number(w[2], 10, 1, 5, &use)) ||
+        (w.size() > 3 && !number(w[3], 10, 0, 3, &action))) {
+      *error = "usage: run-timer COUNT (100 ms units) [USE 1..5 [ACTION 0..3]]";
       return false;
     }
     out->kind = ControlCommand::kRunTimer;
+    out->count = static_cast<uint16_t>(v);
+    out->use = static_cast<uint8_t>(use);
+    out->action = static_cast<uint8_t>(action);
+    return true;
+  }
+  if (verb == "sel-add") {
+    long type = 0, offset = 0, data2 = -1;
+    if (w.size() < 3 || w.size() > 4 || !number(w[1], 16, 0, 0xFF, &type) ||
+        !number(w[2], 16, 0, 0x0F, &offset) ||
+        (w.size() > 3 && !number(w[3], 16, 0, 0xFF, &data2))) {
+      *error = "usage: sel-add SENSOR_TYPE OFFSET [DATA2] (hex)";
+      return false;
+    }
+    out->kind = ControlCommand::kSelAdd;
+    out->sensor_type = static_cast<uint8_t>(type);
+    out->offset = static_cast<uint8_t>(offset);
+    out->data2 = static_cast<int>(data2);
+    return true;
+  }
+  if (verb == "sel-fill") {
+    if (w.size() != 2 || !number(w[1], 10, 1, 0xFFFF, &v)) {
+      *error = "usage: sel-fill N";
+      return false;
+    }
+    out->kind = ControlCommand::kSelFill;
     out->count = static_cast<uint16_t>(v);
     return true;
   }
@@ -85,7 +139,8 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
   static const Simple kSimple[] = {{"clear", ControlCommand::kClear},
                                    {"disconnect", ControlCommand::kDisconnect},
                                    {"status", ControlCommand::kStatus},
-                                   {"ping", ControlCommand::kPing}};
+                                   {"ping", ControlCommand::kPing},
+                                   {"sel-none", ControlCommand::kSelNone}};
   for (const Simple& s : kSimple) {
     if (verb == s.word) {
       if (w.size() != 1) {

@@ -32,6 +32,12 @@ int64_t monotonic_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+uint32_t wall_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint32_t>(ts.tv_sec);
+}
+
 std::string hex_byte(uint8_t b) {
   std::string s;
   s.push_back(kHex[b >> 4]);

@@ -11,6 +11,8 @@ namespace bmcsim {
 
 // Milliseconds of CLOCK_MONOTONIC, the clock of the journal and the timer.
 int64_t monotonic_ms();
+// The BMC's clock for SEL timestamps: seconds since 1970 (CLOCK_REALTIME).
+uint32_t wall_seconds();
 
 // One journal line under construction.
 class Entry {

@@ -53,11 +53,11 @@ bool send_all(int fd, const uint8_t* bytes, size_t n) {
 
 const char* action_name(uint8_t action) {
   switch (action) {
-    case kActionHardReset:
+    case ipmi::kActionHardReset:
       return "hard reset";
-    case kActionPowerDown:
+    case ipmi::kActionPowerDown:
       return "power down";
-    case kActionPowerCycle:
+    case ipmi::kActionPowerCycle:
       return "power cycle";
     default:
       return "none";
@@ -65,16 +65,15 @@ const char* action_name(uint8_t action) {
 }
 
 const char* use_name(uint8_t use) {
-  // IPMI 2.0 section 27.6 byte 1 bits 2..0.
   static const char* const kNames[] = {"reserved", "BIOS FRB2", "BIOS/POST", "OS Load",
                                        "SMS/OS",   "OEM",       "reserved",  "reserved"};
-  return kNames[use & 0x07];
+  return kNames[use & ipmi::kUseMask];
 }
 
 const char* pretimeout_name(uint8_t irq) {
   static const char* const kNames[] = {"none",     "SMI",      "NMI",      "messaging",
                                        "reserved", "reserved", "reserved", "reserved"};
-  return kNames[irq & 0x07];
+  return kNames[irq & ipmi::kPretimeoutMask];
 }
 
 const char* vm_command_name(uint8_t command) {
@@ -155,7 +154,8 @@ bool Server::start(std::string* error) {
   }
   if (options_.timer_running) {
     // As if other software had armed SMS/OS with no action and started it.
-    bmc_.watchdog().start_running(kUseSmsOs, kActionNone, options_.timer_count, monotonic_ms());
+    bmc_.watchdog().start_running(ipmi::kUseSmsOs, ipmi::kActionNone, options_.timer_count,
+                                  monotonic_ms());
   }
   for (const std::string& line : options_.control_lines) {
     std::string reply = run_control(line);
@@ -186,6 +186,7 @@ int Server::poll_timeout_ms() const {
   for (const Delayed& d : delayed_) {
     if (d.due_ms - now < timeout) timeout = d.due_ms - now;
   }
+  if (stream_until_ms_ > now && stream_until_ms_ - now < timeout) timeout = stream_until_ms_ - now;
   return timeout < 0 ? 0 : static_cast<int>(timeout);
 }
 
@@ -195,13 +196,15 @@ void Server::run() {
     fds.push_back({wake_[0], POLLIN, 0});
     fds.push_back({listen_fd_, POLLIN, 0});
     fds.push_back({control_fd_, POLLIN, 0});
-    fds.push_back({host_fd_, POLLIN, 0});
+    bool streaming = stream_until_ms_ > monotonic_ms();
+    fds.push_back({host_fd_, static_cast<short>(POLLIN | (streaming ? POLLOUT : 0)), 0});
     for (const ControlClient& c : controls_) fds.push_back({c.fd, POLLIN, 0});
     int ready = poll(fds.data(), fds.size(), poll_timeout_ms());
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0) {
       // The old host first: its close is seen before a new host replaces it.
-      if (host_fd_ >= 0 && fds[3].revents != 0) read_host();
+      if (host_fd_ >= 0 && (fds[3].revents & ~POLLOUT) != 0) read_host();
+      if (host_fd_ >= 0 && (fds[3].revents & POLLOUT) != 0) stream_to_host();
       if (fds[1].revents & POLLIN) accept_host();
       if (fds[2].revents & POLLIN) accept_control();
       size_t polled = fds.size() - 4;  // clients accepted just now come after
@@ -289,19 +292,35 @@ void Server::on_command(const vmproto::Frame& frame) {
 void Server::on_request(const vmproto::Request& request) {
   Entry entry("request");
   entry.num("seq", request.seq)
-      .str("netfn", hex_byte(static_cast<uint8_t>(request.netfn_lun >> 2)).c_str())
-      .num("lun", request.netfn_lun & 0x03)
+      .str("netfn", hex_byte(ipmi::netfn_of(request.netfn_lun)).c_str())
+      .num("lun", ipmi::lun_of(request.netfn_lun))
       .str("cmd", hex_byte(request.command).c_str());
   const char* name = command_name(request.netfn_lun, request.command);
   if (name != nullptr) entry.str("name", name);
   journal_.write(entry.hex("data", request.data, request.length));
 
-  uint8_t reply_netfn = vmproto::response_netfn_lun(request.netfn_lun);
+  uint8_t reply_netfn = ipmi::response_netfn_lun(request.netfn_lun);
   Fault fault = take_fault(&fault_);
   switch (fault.kind) {
     case Fault::kNoReply:
       journal_.write(Entry("fault").str("fault", "noreply").num("seq", request.seq));
       return;
+    case Fault::kBadReply: {
+      // An answer to someone else: not carried out, one field off.
+      static const char* const kFields[] = {"netfn", "seq", "cmd"};
+      journal_.write(Entry("fault")
+                         .str("fault", "badreply")
+                         .str("field", kFields[fault.field])
+                         .num("seq", request.seq));
+      bool netfn = fault.field == Fault::kNetfn;
+      bool seq = fault.field == Fault::kSeq;
+      bool cmd = fault.field == Fault::kCmd;
+      send_reply(seq ? static_cast<uint8_t>(request.seq ^ 0x80) : request.seq,
+                 netfn ? request.netfn_lun : reply_netfn,
+                 cmd ? static_cast<uint8_t>(request.command ^ 0x01) : request.command, 0x00,
+                 nullptr, 0);
+      return;
+    }
     case Fault::kCompletionCode:
       // The injected error stands for a refused request: nothing is done.
       journal_.write(Entry("fault").str("fault", "cc").num("seq", request.seq));
@@ -352,6 +371,15 @@ void Server::send_vm_command(uint8_t command, const char* action) {
                      .flag("delivered", delivered));
 }
 
+void Server::stream_to_host() {
+  // Framing bytes only, each a frame of its own (an empty command), so that
+  // a block cut anywhere leaves the replies in between intact.
+  uint8_t block[4096];
+  std::memset(block, vmproto::kCmdChar, sizeof(block));
+  ssize_t sent = send(host_fd_, block, sizeof(block), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop_host("error");
+}
+
 void Server::tick() {
   int64_t now = monotonic_ms();
   WatchdogEvent events[2];
@@ -362,20 +390,22 @@ void Server::tick() {
       journal_.write(Entry("pretimeout")
                          .str("use", use_name(e.use))
                          .str("interrupt", pretimeout_name(e.pretimeout)));
-      if (e.pretimeout == kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
+      log_sel(e);
+      if (e.pretimeout == ipmi::kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
       continue;
     }
     journal_.write(
         Entry("expiry").str("use", use_name(e.use)).str("action", action_name(e.action)));
+    log_sel(e);
     // IPMI 2.0 section 27.1 timeout actions, carried out over the VM protocol.
     switch (e.action) {
-      case kActionHardReset:
+      case ipmi::kActionHardReset:
         send_vm_command(vmproto::kCmdReset, "hard reset");
         break;
-      case kActionPowerDown:
+      case ipmi::kActionPowerDown:
         send_vm_command(vmproto::kCmdPowerOff, "power down");
         break;
-      case kActionPowerCycle:
+      case ipmi::kActionPowerCycle:
         // The VM protocol has no power-on; a reset brings the host back.
         send_vm_command(vmproto::kCmdReset, "power cycle");
         break;
@@ -394,6 +424,16 @@ void Server::tick() {
     }
   }
   if (host_fd_ < 0) delayed_.clear();
+}
+
+void Server::log_sel(const WatchdogEvent& event) {
+  uint16_t id = bmc_.log_watchdog_event(event, wall_seconds());
+  if (id != 0) journal_.write(Entry("sel").num("record_id", id).str("sensor", "watchdog 2"));
+}
+
+void Server::add_sel_record(const SelEvent& event, const char* sensor) {
+  uint16_t id = bmc_.sel().add(wall_seconds(), event);
+  journal_.write(Entry("sel").num("record_id", id).str("sensor", sensor));
 }
 
 bool Server::read_control(ControlClient* client) {
@@ -431,12 +471,38 @@ std::string Server::run_control(const std::string& line) {
       break;
     case ControlCommand::kClear:
       fault_ = Fault();
+      stream_until_ms_ = 0;
+      break;
+    case ControlCommand::kStream:
+      stream_until_ms_ = now + command.stream_ms;
       break;
     case ControlCommand::kDisconnect:
       if (host_fd_ >= 0) drop_host("control");
       break;
     case ControlCommand::kRunTimer:
-      wd.start_running(kUseSmsOs, kActionNone, command.count, now);
+      wd.start_running(command.use, command.action, command.count, now);
+      break;
+    case ControlCommand::kSelAdd: {
+      // Event data 1 bits 7..6 = 11b when event data 2 carries a
+      // sensor-specific extension (section 29.7).
+      bool has_data2 = command.data2 >= 0;
+      SelEvent event{command.sensor_type,
+                     0,
+                     ipmi::kEventTypeSensorSpecific,
+                     static_cast<uint8_t>((has_data2 ? 0xC0 : 0) | command.offset),
+                     static_cast<uint8_t>(has_data2 ? command.data2 : 0xFF),
+                     0xFF};
+      add_sel_record(event, "control");
+      break;
+    }
+    case ControlCommand::kSelFill:
+      // Temperature (01h), threshold event type (01h), upper non-critical
+      // going high (07h): records the probe passes over.
+      for (int i = 0; i < command.count && bmc_.sel().size() < Sel::kCapacity; ++i)
+        bmc_.sel().add(wall_seconds(), SelEvent{0x01, 1, 0x01, 0x07, 0xFF, 0xFF});
+      break;
+    case ControlCommand::kSelNone:
+      bmc_.set_sel_present(false);
       break;
     case ControlCommand::kStatus: {
       Entry e("status");
@@ -447,7 +513,8 @@ std::string Server::run_control(const std::string& line) {
           .str("action", action_name(wd.action()))
           .num("initial", wd.initial_count())
           .num("present", wd.present_count(now))
-          .str("expired", hex_byte(wd.expiration_flags()).c_str());
+          .str("expired", hex_byte(wd.expiration_flags()).c_str())
+          .num("sel_entries", static_cast<int64_t>(bmc_.sel().size()));
       return "ok " + e.text() + "}";
     }
     case ControlCommand::kPing:

@@ -61,15 +61,20 @@ class Server {
   void send_reply(uint8_t seq, uint8_t netfn_lun, uint8_t command, uint8_t cc, const uint8_t* data,
                   size_t n);
   void send_vm_command(uint8_t command, const char* name);
+  // Sends what the host's socket takes now of a steady stream of bytes.
+  void stream_to_host();
   bool read_control(ControlClient* client);
   std::string run_control(const std::string& line);
   void tick();
+  void log_sel(const WatchdogEvent& event);
+  void add_sel_record(const SelEvent& event, const char* sensor);
   int poll_timeout_ms() const;
 
   Options options_;
   Journal journal_;
   Bmc bmc_;
   Fault fault_;
+  int64_t stream_until_ms_ = 0;  // monotonic_ms; streaming while later
   std::vector<Delayed> delayed_;
   std::vector<ControlClient> controls_;
   vmproto::Decoder decoder_;

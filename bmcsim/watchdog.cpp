@@ -4,53 +4,51 @@ namespace bmcsim {
 
 namespace {
 
-constexpr int64_t kMsPerCount = 100;  // section 27.6: the count is in 100 ms
+constexpr int64_t kMsPerCount = ipmi::kMsPerCount;
+constexpr int64_t kCountsPerSecond = 1000 / kMsPerCount;
 
 }  // namespace
 
 uint8_t Watchdog::set(const uint8_t* data, size_t n, int64_t now_ms) {
-  // Section 27.6 request: use, actions, pre-timeout interval, flags to clear,
-  // initial count LSB, MSB.
-  if (n != 6) return kCcBadLength;
-  uint8_t use = data[0] & 0x07;
-  uint8_t action = data[1] & 0x07;
-  uint8_t pretimeout_irq = (data[1] >> 4) & 0x07;
-  uint16_t count = static_cast<uint16_t>(data[4] | (data[5] << 8));
-  if (use < kUseBiosFrb2 || use > kUseOem || action > kActionPowerCycle ||
-      pretimeout_irq > kPretimeoutMessaging) {
-    return kCcInvalidData;
+  if (n != ipmi::kSetRequestLength) return ipmi::kCcBadLength;
+  ipmi::SetWatchdog s = ipmi::parse_set_watchdog(data);
+  if (s.use < ipmi::kUseBiosFrb2 || s.use > ipmi::kUseOem || s.action > ipmi::kActionPowerCycle ||
+      s.pretimeout_interrupt > ipmi::kPretimeoutMessaging) {
+    return ipmi::kCcInvalidData;
   }
-  // A pre-timeout interrupt must come before the timeout itself (section 27.6
-  // byte 3 is in seconds); reject an interval beyond the count.
-  if (pretimeout_irq != kPretimeoutNone && data[2] * 10 > count) return kCcInvalidData;
+  // A pre-timeout interrupt must come before the timeout itself (its interval
+  // is in seconds); reject an interval beyond the count.
+  if (s.pretimeout_interrupt != ipmi::kPretimeoutNone &&
+      s.pretimeout_seconds * kCountsPerSecond > s.count) {
+    return ipmi::kCcInvalidData;
+  }
 
-  dont_log_ = (data[0] & 0x80) != 0;
-  bool dont_stop = (data[0] & 0x40) != 0;
-  use_ = use;
-  action_ = action;
-  pretimeout_irq_ = pretimeout_irq;
-  pretimeout_s_ = data[2];
-  // Section 27.6 byte 4: a 1 bit clears that timer use's expiration flag.
-  expired_flags_ &= static_cast<uint8_t>(~(data[3] & 0x3E));
-  initial_count_ = count;
+  dont_log_ = s.dont_log;
+  use_ = s.use;
+  action_ = s.action;
+  pretimeout_irq_ = s.pretimeout_interrupt;
+  pretimeout_s_ = s.pretimeout_seconds;
+  // A 1 bit clears that timer use's expiration flag.
+  expired_flags_ &= static_cast<uint8_t>(~(s.clear_flags & ipmi::kExpirationFlagsMask));
+  initial_count_ = s.count;
   initialised_ = true;
   pretimeout_done_ = false;
-  if (running_ && dont_stop) {
-    // Section 27.6 byte 1 bit 6 set: a running timer goes on from the new count.
-    expires_at_ms_ = now_ms + count * kMsPerCount;
+  if (running_ && s.dont_stop) {
+    // Don't stop: a running timer goes on from the new count.
+    expires_at_ms_ = now_ms + s.count * kMsPerCount;
   } else {
-    // Bit 6 clear stops the timer; a stopped timer stays stopped either way.
+    // Without it the Set stops the timer; a stopped timer stays stopped either way.
     running_ = false;
-    stopped_count_ = count;
+    stopped_count_ = s.count;
   }
-  return kCcOk;
+  return ipmi::kCcOk;
 }
 
 uint8_t Watchdog::reset(int64_t now_ms) {
   // Section 27.5: 80h when no Set has initialised the timer.
-  if (!initialised_) return kCcNotInitialised;
+  if (!initialised_) return ipmi::kCcWatchdogNotSet;
   start(now_ms);
-  return kCcOk;
+  return ipmi::kCcOk;
 }
 
 void Watchdog::start(int64_t now_ms) {
@@ -60,13 +58,20 @@ void Watchdog::start(int64_t now_ms) {
 }
 
 void Watchdog::start_running(uint8_t use, uint8_t action, uint16_t count, int64_t now_ms) {
-  use_ = use & 0x07;
-  action_ = action & 0x07;
-  pretimeout_irq_ = kPretimeoutNone;
+  use_ = use & ipmi::kUseMask;
+  action_ = action & ipmi::kActionMask;
+  dont_log_ = false;
+  pretimeout_irq_ = ipmi::kPretimeoutNone;
   pretimeout_s_ = 0;
   initial_count_ = count;
   initialised_ = true;
   start(now_ms);
+}
+
+void Watchdog::lose_settings() {
+  uint8_t flags = expired_flags_;
+  *this = Watchdog();
+  expired_flags_ = flags;
 }
 
 uint16_t Watchdog::present_count(int64_t now_ms) const {
@@ -78,21 +83,23 @@ uint16_t Watchdog::present_count(int64_t now_ms) const {
 
 void Watchdog::get(int64_t now_ms, uint8_t* out) const {
   uint16_t present = present_count(now_ms);
-  // Section 27.7 byte 2: bit 7 don't log, bit 6 timer running, bits 2..0 use.
-  // ipmi_sim puts the last Set's don't-stop bit in bit 6; we report running.
-  out[0] = static_cast<uint8_t>((dont_log_ ? 0x80 : 0) | (running_ ? 0x40 : 0) | use_);
-  out[1] = static_cast<uint8_t>((pretimeout_irq_ << 4) | action_);
-  out[2] = pretimeout_s_;
-  out[3] = expired_flags_;
-  out[4] = static_cast<uint8_t>(initial_count_ & 0xFF);
-  out[5] = static_cast<uint8_t>(initial_count_ >> 8);
-  out[6] = static_cast<uint8_t>(present & 0xFF);
-  out[7] = static_cast<uint8_t>(present >> 8);
+  // ipmi_sim puts the last Set's don't-stop bit where the running bit goes;
+  // we report running.
+  out[ipmi::kGetUse] = static_cast<uint8_t>((dont_log_ ? ipmi::kDontLog : 0) |
+                                            (running_ ? ipmi::kRunning : 0) | use_);
+  out[ipmi::kGetActions] =
+      static_cast<uint8_t>((pretimeout_irq_ << ipmi::kPretimeoutShift) | action_);
+  out[ipmi::kGetPretimeout] = pretimeout_s_;
+  out[ipmi::kGetExpiredFlags] = expired_flags_;
+  out[ipmi::kGetInitialCount] = static_cast<uint8_t>(initial_count_ & 0xFF);
+  out[ipmi::kGetInitialCount + 1] = static_cast<uint8_t>(initial_count_ >> 8);
+  out[ipmi::kGetPresentCount] = static_cast<uint8_t>(present & 0xFF);
+  out[ipmi::kGetPresentCount + 1] = static_cast<uint8_t>(present >> 8);
 }
 
 int64_t Watchdog::next_due_ms() const {
   if (!running_) return -1;
-  if (pretimeout_irq_ != kPretimeoutNone && !pretimeout_done_) {
+  if (pretimeout_irq_ != ipmi::kPretimeoutNone && !pretimeout_done_) {
     return expires_at_ms_ - pretimeout_s_ * 1000;
   }
   return expires_at_ms_;
@@ -101,7 +108,7 @@ int64_t Watchdog::next_due_ms() const {
 int Watchdog::poll(int64_t now_ms, WatchdogEvent* events, int max) {
   int n = 0;
   if (!running_) return 0;
-  if (pretimeout_irq_ != kPretimeoutNone && !pretimeout_done_ &&
+  if (pretimeout_irq_ != ipmi::kPretimeoutNone && !pretimeout_done_ &&
       now_ms >= expires_at_ms_ - pretimeout_s_ * 1000 && n < max) {
     pretimeout_done_ = true;
     events[n++] = WatchdogEvent{WatchdogEvent::kPretimeout, use_, action_, pretimeout_irq_};
@@ -111,7 +118,7 @@ int Watchdog::poll(int64_t now_ms, WatchdogEvent* events, int max) {
     // of its use is set and the caller takes the action.
     running_ = false;
     stopped_count_ = 0;
-    expired_flags_ |= static_cast<uint8_t>(1u << use_);
+    expired_flags_ |= ipmi::expiration_flag(use_);
     events[n++] = WatchdogEvent{WatchdogEvent::kExpiry, use_, action_, pretimeout_irq_};
   }
   return n;

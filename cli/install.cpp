@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "cli/commands.h"
+#include "cli/event_source.h"
 #include "cli/messages.h"
 #include "cli/paths.h"
 #include "qd4/qd4_driver.h"
@@ -134,6 +135,14 @@ static void register_service(void) {
     say_failure("CreateService failed - %s\n");
     CloseServiceHandle(manager);
     return;
+  }
+  // The service's entries name this copy's message table. A failure leaves
+  // them readable by their strings alone, so the install goes on.
+  LONG registered = register_event_source(destination);
+  if (registered != ERROR_SUCCESS) {
+    saved_error = static_cast<DWORD>(registered);
+    say("Event log source not registered - %s\n",
+        format_system_error(saved_error, error_text, sizeof error_text));
   }
   // Said before the start request, whose result is not waited for.
   say("%s installed and started.\n", SERVICE_DISPLAY_NAME);

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "driverlib/settings.h"
+#include "driverlib/settings_file.h"
 #include "driverlib/transport.h"
 #include "qd4/qd4_driver.h"
 
@@ -28,27 +29,15 @@ Slot g_slots[kMaxSessions];
 WatchdogSession g_next_handle = 1;
 HMODULE g_module = nullptr;
 
-// Reads vyrqd4w.ini from the DLL's own folder; a missing file keeps defaults.
-qd4::Settings load_settings() {
-  qd4::Settings settings;
+// Reads vyrqd4w.ini from the DLL's own folder; a missing file keeps the
+// defaults. False when the file is there but has a line that cannot be used:
+// a server must not quietly reach its BMC another way than its settings say.
+bool load_settings(qd4::Settings* settings) {
   char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(g_module, path, sizeof(path));
-  if (n == 0 || n >= sizeof(path)) return settings;
-  char* slash = std::strrchr(path, '\\');
-  char* base = slash != nullptr ? slash + 1 : path;
-  static const char kName[] = "vyrqd4w.ini";
-  if (static_cast<size_t>(base - path) + sizeof(kName) > sizeof(path)) return settings;
-  std::memcpy(base, kName, sizeof(kName));
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return settings;
-  char text[4096];
-  DWORD got = 0;
-  if (ReadFile(file, text, sizeof(text), &got, nullptr)) {
-    qd4::parse_settings(text, got, &settings);
-  }
-  CloseHandle(file);
-  return settings;
+  if (!qd4::settings_path(g_module, path, sizeof(path))) return true;
+  int bad_line = 0;
+  qd4::SettingsFile file = qd4::read_settings_file(path, settings, &bad_line);
+  return file == qd4::SettingsFile::kAbsent || (file == qd4::SettingsFile::kRead && bad_line == 0);
 }
 
 // The slot of an open session that is not closing, or -1; with the table
@@ -99,7 +88,9 @@ DWORD WINAPI OpenQD4Driver(WatchdogSession* session, DWORD reserved) {
   (void)reserved;
   if (session == nullptr) return qd4::kBadArgument;
   *session = 0;
-  qd4::Transport* s = qd4::make_transport(load_settings());
+  qd4::Settings settings;
+  if (!load_settings(&settings)) return qd4::kBadSettings;
+  qd4::Transport* s = qd4::make_transport(settings);
   if (s == nullptr) return qd4::kNoResources;
   DWORD status = s->open();
   if (status != qd4::kOk) {

@@ -270,8 +270,9 @@ class WmiClient {
     VariantInit(&data);
     DWORD cc_value = 0;
     DWORD size_value = 0;
+    // A completion code is one byte: a wider value is no reply to believe.
     bool ok = SUCCEEDED(out->Get(L"CompletionCode", 0, &cc, nullptr, nullptr)) &&
-              variant_number(cc, &cc_value) &&
+              variant_number(cc, &cc_value) && cc_value <= 0xFF &&
               SUCCEEDED(out->Get(L"ResponseDataSize", 0, &size, nullptr, nullptr)) &&
               variant_number(size, &size_value);
     ULONG n = 0;

@@ -19,7 +19,8 @@ bool equals(const char* b, const char* e, const char* word) {
   return static_cast<size_t>(e - b) == n && std::strncmp(b, word, n) == 0;
 }
 
-// A decimal number in [lo, hi] filling [b, e) exactly.
+}  // namespace
+
 bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32_t* out) {
   if (b == e || e - b > 9) return false;
   uint32_t v = 0;
@@ -31,6 +32,8 @@ bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32
   *out = v;
   return true;
 }
+
+namespace {
 
 // Dotted IPv4: exactly four numbers 0..255.
 bool is_ipv4(const char* b, const char* e) {
@@ -78,44 +81,78 @@ bool apply_transport(const char* b, const char* e, Settings* s) {
   return true;
 }
 
-bool apply_line(const char* b, const char* e, Settings* s) {
+enum class Line { kComment, kApplied, kBad };
+
+// One line: anything from # on is a comment, and so are blank lines, lines
+// starting with ; and section headers; a line without "=" is bad.
+Line read_line(const char* b, const char* e, ApplySetting apply, void* context) {
+  const char* hash = b;
+  while (hash < e && *hash != '#') ++hash;
+  e = hash;
   trim(&b, &e);
-  if (b == e || *b == '#' || *b == ';' || *b == '[') return false;
+  if (b == e || *b == ';' || *b == '[') return Line::kComment;
   const char* eq = b;
   while (eq < e && *eq != '=') ++eq;
-  if (eq == e) return false;
-  const char* kb = b;
-  const char* ke = eq;
-  const char* vb = eq + 1;
-  const char* ve = e;
-  trim(&kb, &ke);
-  trim(&vb, &ve);
-  if (equals(kb, ke, "bmc")) return apply_bmc(vb, ve, s);
-  if (equals(kb, ke, "transport")) return apply_transport(vb, ve, s);
-  if (equals(kb, ke, "connect_timeout_ms")) {
+  if (eq == e) return Line::kBad;
+  SettingText key = {b, eq};
+  SettingText value = {eq + 1, e};
+  trim(&key.b, &key.e);
+  trim(&value.b, &value.e);
+  return apply(key, value, context) ? Line::kApplied : Line::kBad;
+}
+
+bool apply_to(SettingText key, SettingText value, void* settings) {
+  return apply_setting(key, value, static_cast<Settings*>(settings));
+}
+
+}  // namespace
+
+bool SettingText::is(const char* word) const { return equals(b, e, word); }
+
+bool apply_setting(SettingText key, SettingText value, Settings* s) {
+  const char* vb = value.b;
+  const char* ve = value.e;
+  if (key.is("bmc")) return apply_bmc(vb, ve, s);
+  if (key.is("transport")) return apply_transport(vb, ve, s);
+  if (key.is("connect_timeout_ms")) {
     bool ok = parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->connect_timeout_ms);
     if (ok) s->connect_timeout_given = true;
     return ok;
   }
-  if (equals(kb, ke, "reply_timeout_ms")) {
+  if (key.is("reply_timeout_ms")) {
     return parse_number(vb, ve, kMinTimeoutMs, kMaxTimeoutMs, &s->reply_timeout_ms);
   }
   return false;
 }
 
-}  // namespace
-
-int parse_settings(const char* text, size_t n, Settings* settings) {
-  if (text == nullptr || settings == nullptr) return 0;
+int read_settings(const char* text, size_t n, ApplySetting apply, void* context, int* bad_line) {
+  if (bad_line != nullptr) *bad_line = 0;
+  if (text == nullptr) return 0;
   int applied = 0;
+  int number = 0;
   const char* end = text + n;
   const char* line = text;
+  // Notepad writes a UTF-8 file with a byte-order mark.
+  if (n >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) line += 3;
   while (line < end) {
     const char* eol = line;
     while (eol < end && *eol != '\n') ++eol;
-    if (apply_line(line, eol, settings)) ++applied;
+    ++number;
+    // A line that reaches past the bound may have been cut: not believed.
+    Line result = n > kMaxSettingsFile && static_cast<size_t>(eol - text) >= kMaxSettingsFile
+                      ? Line::kBad
+                      : read_line(line, eol, apply, context);
+    if (result == Line::kApplied) ++applied;
+    if (result == Line::kBad && bad_line != nullptr && *bad_line == 0) *bad_line = number;
     line = eol < end ? eol + 1 : end;
   }
+  return applied;
+}
+
+int parse_settings(const char* text, size_t n, Settings* settings, int* bad_line) {
+  if (bad_line != nullptr) *bad_line = 0;
+  if (text == nullptr || settings == nullptr) return 0;
+  int applied = read_settings(text, n, apply_to, settings, bad_line);
   // An address of a VM-protocol port alone chooses that transport; an
   // explicit transport line wins wherever it stands.
   if (settings->bmc_given && !settings->transport_given) settings->transport = TransportKind::kVm;

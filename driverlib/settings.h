@@ -29,9 +29,38 @@ struct Settings {
 constexpr uint32_t kMinTimeoutMs = 100;
 constexpr uint32_t kMaxTimeoutMs = 10000;
 
-// Applies the "key=value" lines of text (length n) to *settings. Unknown
-// keys, comment lines (# or ;) and malformed values are skipped, so a broken
-// file leaves the defaults in place. Returns the number of lines applied.
-int parse_settings(const char* text, size_t n, Settings* settings);
+// The longest settings file read; a longer one has a line cut off.
+constexpr size_t kMaxSettingsFile = 4096;
+
+// Applies the "key=value" lines of text (length n) to *settings and returns
+// the number of lines applied. A UTF-8 byte-order mark is skipped; blank
+// lines, lines starting with ; or [ and anything from # on are comments.
+// Any other line that is not a known key with a valid value (an unknown key,
+// a malformed or out-of-range value, a line past kMaxSettingsFile bytes) is
+// not applied: the number of the first one, from 1, goes to *bad_line, 0 when
+// every line was read.
+int parse_settings(const char* text, size_t n, Settings* settings, int* bad_line = nullptr);
+
+// The same reading for another file of this form, with keys of its own.
+
+// A trimmed piece [b, e) of a settings line.
+struct SettingText {
+  const char* b;
+  const char* e;
+  bool is(const char* word) const;
+};
+
+// Calls apply for the trimmed key and value of each "key=value" line of text
+// (length n), read as parse_settings reads; comments are passed over. Returns
+// the number of lines apply took (returned true); *bad_line as parse_settings.
+using ApplySetting = bool (*)(SettingText key, SettingText value, void* context);
+int read_settings(const char* text, size_t n, ApplySetting apply, void* context,
+                  int* bad_line = nullptr);
+
+// One line of the library's own keys; false for another key or a bad value.
+bool apply_setting(SettingText key, SettingText value, Settings* settings);
+
+// A decimal number in [lo, hi] filling [b, e) exactly.
+bool parse_number(const char* b, const char* e, uint32_t lo, uint32_t hi, uint32_t* out);
 
 }  // namespace qd4

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ipmi/ipmi.h"
+
 namespace qd4 {
 
 namespace {
@@ -9,6 +11,11 @@ namespace {
 // Capabilities announced on connect: power and reset at least, or ipmi_sim
 // answers a Set Watchdog Timer with a hard-reset action with CCh.
 constexpr BYTE kCapabilities = vmproto::kCapPower | vmproto::kCapReset;
+
+// What the drain before a request reads at most: stale replies and the BMC's
+// hardware commands are a few frames; a peer that sends more is not waited
+// out, its bytes are skipped while the reply is awaited.
+constexpr int kDrainBudget = 4096;
 
 DWORD remaining_ms(DWORD deadline) {
   DWORD now = GetTickCount();
@@ -111,9 +118,9 @@ DWORD VmTransport::connect_once() {
   return kOk;
 }
 
-bool VmTransport::peer_closed() {
+bool VmTransport::peer_closed(DWORD deadline) {
   char chunk[512];
-  for (;;) {
+  for (int drained = 0; drained < kDrainBudget && remaining_ms(deadline) > 0;) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket_, &readable);
@@ -123,10 +130,12 @@ bool VmTransport::peer_closed() {
     if (ready < 0) return true;
     int got = recv(socket_, chunk, sizeof(chunk), 0);
     if (got <= 0) return true;
+    drained += got;
     // No request is in flight: whatever came is stale. Keep the decoder on
     // frame bounds for the next reply.
     for (int i = 0; i < got; ++i) decoder_.push(static_cast<BYTE>(chunk[i]));
   }
+  return false;
 }
 
 bool VmTransport::send_all(const BYTE* bytes, size_t n) {
@@ -143,29 +152,35 @@ DWORD VmTransport::transact(BYTE netfn_lun, BYTE command, const BYTE* data, WORD
                             BYTE* buffer, WORD* buffer_length, BYTE* completion_code) {
   EnterCriticalSection(&lock_);
   DWORD status = kOk;
-  if (socket_ != INVALID_SOCKET && peer_closed()) disconnect();
+  DWORD deadline = GetTickCount() + settings_.reply_timeout_ms;
+  if (socket_ != INVALID_SOCKET && peer_closed(deadline)) disconnect();
   // One attempt per call, bounded by the connect timeout: a restarting BMC
-  // costs its caller at most that long, and the session stays usable.
-  if (socket_ == INVALID_SOCKET) status = connect_once();
+  // costs its caller at most that long on top of the reply bound, and the
+  // session stays usable.
+  if (socket_ == INVALID_SOCKET) {
+    DWORD start = GetTickCount();
+    status = connect_once();
+    deadline += GetTickCount() - start;
+  }
   if (status == kOk) {
     BYTE seq = next_seq_++;
     BYTE frame[vmproto::encoded_size_bound(vmproto::kMaxFrame)];
     size_t n = vmproto::encode_request(seq, netfn_lun, command, data, length, frame, sizeof(frame));
-    DWORD deadline = GetTickCount() + settings_.reply_timeout_ms;
     if (n == 0) {
       status = kBadArgument;
     } else if (!send_all(frame, n)) {
       disconnect();
       status = kSendFailed;
     } else {
-      status = await_reply(seq, command, deadline, buffer, buffer_length, completion_code);
+      status =
+          await_reply(seq, netfn_lun, command, deadline, buffer, buffer_length, completion_code);
     }
   }
   LeaveCriticalSection(&lock_);
   return status;
 }
 
-DWORD VmTransport::await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buffer,
+DWORD VmTransport::await_reply(BYTE seq, BYTE netfn_lun, BYTE command, DWORD deadline, BYTE* buffer,
                                WORD* buffer_length, BYTE* completion_code) {
   char chunk[512];
   for (;;) {
@@ -196,8 +211,13 @@ DWORD VmTransport::await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buf
       }
       vmproto::Reply reply;
       if (!vmproto::parse_reply(decoder_.frame(), &reply)) continue;
-      // A reply to an earlier request that timed out is stale: drop it.
-      if (reply.seq != seq || reply.command != command) continue;
+      // A reply to an earlier request that timed out is stale: drop it. A
+      // response's netfn is the request's plus one (IPMI 2.0 section 5.1);
+      // the LUN is not compared.
+      if (reply.seq != seq || reply.command != command ||
+          ipmi::netfn_of(reply.netfn_lun) != ipmi::netfn_of(ipmi::response_netfn_lun(netfn_lun))) {
+        continue;
+      }
       size_t cap = *buffer_length;
       size_t copy = reply.length < cap ? reply.length : cap;
       if (copy > 0) std::memcpy(buffer, reply.data, copy);

@@ -30,12 +30,14 @@ class VmTransport : public Transport {
   DWORD connect_once();
   void disconnect();
   // True when the BMC closed the connection since the last request; bytes it
-  // sent meanwhile (stale replies, its hardware commands) are read and dropped.
-  bool peer_closed();
+  // sent meanwhile (stale replies, its hardware commands) are read and dropped,
+  // up to a budget and not past the deadline (GetTickCount).
+  bool peer_closed(DWORD deadline);
   bool send_all(const BYTE* bytes, size_t n);
-  // Waits for the reply to seq/command until the deadline (GetTickCount).
-  DWORD await_reply(BYTE seq, BYTE command, DWORD deadline, BYTE* buffer, WORD* buffer_length,
-                    BYTE* completion_code);
+  // Waits until the deadline for the response to the request seq, netfn_lun
+  // and command.
+  DWORD await_reply(BYTE seq, BYTE netfn_lun, BYTE command, DWORD deadline, BYTE* buffer,
+                    WORD* buffer_length, BYTE* completion_code);
 
   Settings settings_;
   bool winsock_ = false;

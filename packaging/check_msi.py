@@ -4,6 +4,7 @@ step wrote, against what the service and the executable's version record need.
 
 Usage: /usr/bin/python3 check_msi.py x86|x64 PACKAGE.msi WINDOWS_BUILD_DIR
 """
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -41,6 +42,13 @@ def row(rows, **where):
 
 def pick(r, *cols):
     return tuple(r.get(c) if r else None for c in cols)
+
+
+def event_source_key():
+    """The event source's key as cli/event_source.h spells it for -install."""
+    header = (Path(__file__).resolve().parent.parent / "cli" / "event_source.h").read_text()
+    m = re.search(r'#define EVENT_SOURCE_KEY "([^"]*)" SERVICE_NAME', header)
+    return m.group(1).replace("\\\\", "\\") + "vyrq4asr" if m else None
 
 
 def version_record(exe):
@@ -89,6 +97,15 @@ def main():
     check("service control: start, stop, delete on install; stop, delete on uninstall; wait",
           ("vyrq4asr", "171", "1", "ServiceExe"),
           pick(row(table(msi, "ServiceControl")), "Name", "Event", "Wait", "Component_"))
+
+    # HKLM (2), the key -install writes; removed with the component.
+    key = event_source_key()
+    check("event source in the System log: EventMessageFile (REG_EXPAND_SZ) names the installed "
+          "file, TypesSupported 7",
+          [("2", key, "EventMessageFile", "#%[#VyriasrwExe]", "ServiceExe"),
+           ("2", key, "TypesSupported", "#7", "ServiceExe")],
+          sorted(pick(r, "Root", "Key", "Name", "Value", "Component_")
+                 for r in table(msi, "Registry")))
 
     seq = {r["Action"]: r for r in table(msi, "InstallExecuteSequence")}
     num = {a: int(r["Sequence"]) for a, r in seq.items()}

@@ -44,3 +44,9 @@ INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('OURQD4DLL', 'OurLibr
 INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
 INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseExistingLibrary', 19, 'vyrqd4w.dll already exists in the system folder ([EXISTINGQD4DLL]); this package never replaces it. Install without ADDLOCAL=DriverLibrary to keep using that library.')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('RefuseExistingLibrary', '(&DriverLibrary=3) AND EXISTINGQD4DLL AND NOT OURQD4DLL', 1300)
+
+-- wixl writes the event source's key with a trailing backslash and has no
+-- expandable string: the key as -install writes it, and EventMessageFile as
+-- REG_EXPAND_SZ (a value beginning "#%").
+UPDATE `Registry` SET `Key` = 'SYSTEM\CurrentControlSet\Services\EventLog\System\vyrq4asr' WHERE `Component_` = 'ServiceExe'
+UPDATE `Registry` SET `Value` = '#%[#VyriasrwExe]' WHERE `Name` = 'EventMessageFile'

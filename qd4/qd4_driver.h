@@ -46,6 +46,7 @@ enum Status : DWORD {
   kDriverAbsent = 8,
   kAccessDenied = 9,
   kWmiFailed = 10,
+  kBadSettings = 11,
 };
 
 }  // namespace qd4

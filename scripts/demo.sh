@@ -10,7 +10,8 @@
 #      the timer armed, its countdown, a reset about every 10.1 s
 #   5. stops the service (the timer is disarmed first) and removes it
 #
-# Everything it starts is stopped again, and the prefix deleted, on any exit.
+# Everything it starts is stopped again, and the prefix deleted, on any exit
+# (scripts/wine_env.sh); after a failure its logs stay, and a line says where.
 # usage: bash scripts/demo.sh [WATCH_SECONDS]   (default 22: two resets)
 set -euo pipefail
 . "$(dirname "$0")/phase.sh"
@@ -26,33 +27,12 @@ step_t0=$(date +%s)
 say "1/5 packages and builds"
 bash scripts/setup.sh
 bash scripts/build.sh
-. scripts/wine_select.sh
+. scripts/wine_env.sh
 win=${ASR_WIN_BUILD#"$top"/}
 echo "built: $win/vyriasrw.exe, $win/driverlib/vyrqd4w.dll, build/host/bmcsim/bmcsim"
 
-work=$(mktemp -d "$top/build/demo.XXXXXX")
-export WINEPREFIX="$work/prefix" WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+wine_env_init "$top/build/demo"
 journal="$work/journal.jsonl"
-sim_pid=""
-cleanup() {
-  set +e
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# One control line to bmcsim; prints its answer.
-control() {
-  local answer=""
-  exec 3<>"/dev/tcp/127.0.0.1/$control_port"
-  printf '%s\n' "$1" >&3
-  read -r -t 3 answer <&3 || true
-  exec 3>&-
-  echo "$answer"
-}
 
 # Small formatters for bmcsim's answers, written where the demo keeps its files.
 cat >"$work/status.py" <<'EOF'
@@ -91,7 +71,7 @@ for line in sys.stdin:
 EOF
 
 # The BMC's watchdog as bmcsim's control port reports it, in words.
-show_timer() { control status | "$py" "$work/status.py"; }
+show_timer() { bmcsim_control status | "$py" "$work/status.py"; }
 
 # Journal entries from line $1 on, one readable line each, times from the
 # service's first connect.
@@ -102,28 +82,18 @@ show_journal() {
 }
 
 say "2/5 bmcsim, the BMC simulator"
-build/host/bmcsim/bmcsim --port 0 --control-port 0 --journal "$journal" >"$work/bmcsim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 1 100); do grep -q '"kind":"listen"' "$journal" 2>/dev/null && break; sleep 0.05; done
-read -r port control_port < <(sed -n 's/.*"kind":"listen","port":\([0-9]*\),"control_port":\([0-9]*\).*/\1 \2/p' "$journal")
-[ -n "${port:-}" ] || { echo "bmcsim did not start"; cat "$work/bmcsim.log"; exit 1; }
+bmcsim_start build/host/bmcsim/bmcsim "$journal"
 echo "   listening on 127.0.0.1:$port (VM protocol), control port $control_port, journal $journal"
 show_timer
 
 say "3/5 a fresh Wine prefix"
 t0=$(date +%s)
-make_prefix() {
-  wineboot --init
-  timeout 120 wineserver -w
-  wineserver -p
-}
-phase "   wineboot" demo-wineboot.log make_prefix
+phase "   wineboot" demo-wineboot.log wine_env_boot
 # The first command brings up the prefix's services; their event-log entries
 # arrive on its stderr.
 WINEDEBUG=-all,err+eventlog wine cmd /c exit 2>"$work/services.err" </dev/null
-sys32="$WINEPREFIX/drive_c/windows/system32"
-cp "$ASR_WIN_BUILD/driverlib/vyrqd4w.dll" "$sys32/"
-printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$port" >"$sys32/vyrqd4w.ini"
+cp "$ASR_WIN_BUILD/driverlib/vyrqd4w.dll" "$system32/"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$port" >"$system32/vyrqd4w.ini"
 echo "   $WINEPREFIX ready in $(($(date +%s) - t0)) s"
 echo "   C:\\windows\\system32\\vyrqd4w.dll installed, vyrqd4w.ini says: transport=vm, bmc=127.0.0.1:$port"
 

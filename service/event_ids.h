@@ -14,7 +14,16 @@
 #define EVENT_NO_RESUME_NOTICE 4
 // A suspend's disable was refused: the system sleeps with the timer armed.
 #define EVENT_SUSPEND_DISABLE_FAILED 5
-// 10..19: the server's life before this start (a BIOS timer, expiries).
+// The server's life before this start. The BIOS's boot watchdog was running
+// and the service took it over (information); and one warning for each timer
+// use whose expiration flag the BMC showed: the timer ran out since the flags
+// were last cleared.
+#define EVENT_BIOS_TIMER_TAKEN_OVER 10
+#define EVENT_EXPIRED_SMS_OS 11
+#define EVENT_EXPIRED_BIOS_FRB2 12
+#define EVENT_EXPIRED_BIOS_POST 13
+#define EVENT_EXPIRED_OS_LOAD 14
+#define EVENT_EXPIRED_OEM 15
 // 20..29: the pre-timeout interrupt.
 // The pre-timeout argument lies outside its range and is not used.
 #define EVENT_PRETIMEOUT_NOT_USED 20

@@ -67,12 +67,6 @@ size_t encode_request(uint8_t seq, uint8_t netfn_lun, uint8_t command, const uin
 size_t encode_reply(uint8_t seq, uint8_t netfn_lun, uint8_t command, uint8_t completion_code,
                     const uint8_t* data, size_t n, uint8_t* out, size_t out_cap);
 
-// The response netfn of a request netfn/lun byte: IPMI 2.0 section 5.1 makes
-// it the request's netfn + 1 (odd), same LUN; 0x18 (App request) gives 0x1C.
-constexpr uint8_t response_netfn_lun(uint8_t netfn_lun) {
-  return static_cast<uint8_t>(netfn_lun | 0x04);
-}
-
 // What one pushed byte did to the decoder.
 enum class Event {
   kNone,         // byte taken, no frame ended

@@ -100,3 +100,16 @@ int wd_is_running(WatchdogSession session, RequestOutcome *outcome) {
   }
   return (response[ipmi::kGetUse] & ipmi::kRunning) ? 1 : 0;
 }
+
+int wd_get_timer(WatchdogSession session, BYTE *reply, WORD size, RequestOutcome *outcome) {
+  BYTE response[RESPONSE_SIZE];
+  int result = send_command(session, ipmi::kCmdGetWatchdog, NULL, 0, response, outcome);
+  memset(reply, 0, size);
+  if (result != 0) {
+    trace("checking timer ownership failed\n");
+    return -1;
+  }
+  WORD length = outcome->length < size ? outcome->length : size;
+  memcpy(reply, response, length);
+  return 0;
+}

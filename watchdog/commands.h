@@ -33,3 +33,6 @@ int wd_disable(WatchdogSession session, RequestOutcome *outcome = nullptr);
 int wd_enable(WatchdogSession session, RequestOutcome *outcome = nullptr);
 int wd_reset(WatchdogSession session, RequestOutcome *outcome = nullptr);
 int wd_is_running(WatchdogSession session, RequestOutcome *outcome = nullptr);
+// Get Watchdog Timer with its reply: up to size data bytes into reply, the
+// rest zero; outcome->length tells how many came. 0 or -1.
+int wd_get_timer(WatchdogSession session, BYTE *reply, WORD size, RequestOutcome *outcome);

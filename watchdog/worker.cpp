@@ -6,6 +6,7 @@
 #include "watchdog/pretimeout.h"
 #include "watchdog/run_service.h"
 #include "watchdog/session.h"
+#include "watchdog/timer_at_start.h"
 
 #define LIBRARY_MISSING_DELAY_MS 30000
 #define WORKER_FAILED ((DWORD)-1)
@@ -62,7 +63,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   }
 
   session_publish(session);
-  if (session_command(wd_is_running, NULL) != 0) {
+  if (timer_at_start(session) != 0) {
     trace("Another software is owning the watchdog timer!");
     report_error_event("VYR IPMI ASR exiting; timer is not available.");
     close_session(session);
@@ -76,6 +77,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     close_session(session);
     return failure_tail();
   }
+  report_timer_at_start();
 
   DWORD failure_code = 0;
   if (feed_loop(&failure_code) != 0) {

@@ -1,28 +1,37 @@
 // qd4probe: the first thing to run on a server. Without arguments it loads
 // vyrqd4w.dll by name, as the service does, and says in words which transport
-// the library will use, what the BMC is (Get Device ID) and what its watchdog
-// timer is doing (Get Watchdog Timer), or why it cannot tell. It never changes
-// the timer. Exit code 0 when the BMC answered both, 1 when not, 2 when the
-// library or one of its entries is missing.
+// the library will use, what the BMC is (Get Device ID), what its watchdog
+// timer is doing (Get Watchdog Timer) and what the SEL tells of the watchdog
+// (its latest Watchdog 2, OS Stop and OS Boot records), or why it cannot
+// tell. It never changes the timer or the SEL. Exit code 0 when the BMC
+// answered the first two, 1 when not, 2 when the library or one of its
+// entries is missing, 3 for arguments it does not know (it prints its usage
+// and loads nothing).
 //
 // Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
-// Modes: full (the watchdog sequence and the error paths), open (Open only),
-// get (Open, Get Watchdog Timer, Close), drop (Open, Get, 1.5 s pause, Get,
-// Close), expire (a 0.5 s hard-reset timer left to run out, then Get: the
-// BMC's reset command arrives first and must be skipped), reconnect (Open, Set
-// enable, then a Get every 250 ms on the same session until one has failed and
-// two have succeeded since, or 30 s have passed), time N (Open, then N Get
-// Watchdog Timer requests, each timed: prints "time n=.. failed=.. us=a,b,c..."). Exit code 2 when
-// the library or an entry is missing, otherwise 0.
+// Read-only: open (Open only), get (Open, Get Watchdog Timer, Close), drop
+// (Open, Get, 1.5 s pause, Get, Close), time N (Open, then N Get Watchdog
+// Timer requests, each timed: prints "time n=.. us=a,b,c.. failed=..").
+// Those that send Set or Reset run only with --test and say so first: full
+// (the watchdog sequence and the error paths), expire (a 0.5 s hard-reset
+// timer left to run out, then Get: the BMC's reset command arrives first and
+// must be skipped), reconnect (Open, Set enable, then a Get every 250 ms on
+// the same session until one has failed and two have succeeded since, or 30 s
+// have passed). Exit code 2 when the library or an entry is missing, 3 for a
+// usage error, otherwise 0.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "driverlib/settings.h"
+#include "driverlib/settings_file.h"
 #include "driverlib/tools/probe_text.h"
+#include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
 
 namespace {
@@ -162,23 +171,23 @@ void print_transport(HMODULE module) {
   DWORD n = GetModuleFileNameA(module, path, sizeof(path));
   if (n == 0 || n >= sizeof(path)) return;
   std::printf("library:   %s\n", path);
-  char* slash = std::strrchr(path, '\\');
-  char* base = slash != nullptr ? slash + 1 : path;
-  static const char kName[] = "vyrqd4w.ini";
-  if (static_cast<size_t>(base - path) + sizeof(kName) > sizeof(path)) return;
-  std::memcpy(base, kName, sizeof(kName));
+  if (!qd4::settings_path(module, path, sizeof(path))) return;
   qd4::Settings settings;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    std::printf("settings:  none (no %s)\n", path);
-  } else {
-    char text[4096];
-    DWORD got = 0;
-    if (ReadFile(file, text, sizeof(text), &got, nullptr))
-      qd4::parse_settings(text, got, &settings);
-    CloseHandle(file);
-    std::printf("settings:  %s\n", path);
+  int bad_line = 0;
+  switch (qd4::read_settings_file(path, &settings, &bad_line)) {
+    case qd4::SettingsFile::kAbsent:
+      std::printf("settings:  none (no %s)\n", path);
+      break;
+    case qd4::SettingsFile::kUnreadable:
+      std::printf("settings:  %s cannot be opened or read\n", path);
+      return;
+    case qd4::SettingsFile::kRead:
+      if (bad_line != 0) {
+        std::printf("settings:  %s, line %d cannot be read\n", path, bad_line);
+        return;
+      }
+      std::printf("settings:  %s\n", path);
+      break;
   }
   if (settings.transport == qd4::TransportKind::kVm) {
     std::printf("transport: VM protocol to a simulator at %s:%u\n", settings.host,
@@ -198,8 +207,8 @@ bool check_request(WatchdogSession session, const char* what, BYTE command,
   WORD reply_length = sizeof(buffer);
   BYTE cc = 0xFF;
   DWORD start = GetTickCount();
-  DWORD rc =
-      g_send(session, kNetfnApp, command, nullptr, 0, kBmcAddress, buffer, &reply_length, &cc, 0);
+  DWORD rc = g_send(session, ipmi::kAppLun0, command, nullptr, 0, ipmi::kBmcAddress, buffer,
+                    &reply_length, &cc, 0);
   DWORD ms = GetTickCount() - start;
   if (rc != 0) {
     std::printf("%s: FAILED, library status %lu: %s\n", what, static_cast<unsigned long>(rc),
@@ -214,6 +223,41 @@ bool check_request(WatchdogSession session, const char* what, BYTE command,
   std::printf("%s: answered in %lu ms\n%s", what, static_cast<unsigned long>(ms),
               describe(buffer, reply_length).c_str());
   return true;
+}
+
+// The SEL's watchdog story, read entry by entry; reads only.
+std::string read_sel(WatchdogSession session) {
+  probe::Request request = [session](uint8_t netfn, uint8_t command, const uint8_t* data, size_t n,
+                                     std::vector<uint8_t>* reply, unsigned* cc_out,
+                                     std::string* failure) {
+    BYTE buffer[64];
+    std::memset(buffer, 0, sizeof(buffer));
+    WORD reply_length = sizeof(buffer);
+    BYTE cc = 0xFF;
+    DWORD rc = g_send(session, ipmi::netfn_lun(netfn, 0), command, data, static_cast<WORD>(n),
+                      ipmi::kBmcAddress, buffer, &reply_length, &cc, 0);
+    *cc_out = cc;
+    if (rc != 0) {
+      *failure = "library status " + std::to_string(rc) + ": " + probe::status_text(rc);
+      return false;
+    }
+    if (cc != ipmi::kCcOk) {
+      *failure = "the BMC answered completion code " + probe::completion_code_text(cc);
+      return false;
+    }
+    reply->assign(buffer, buffer + (reply_length < sizeof(buffer) ? reply_length : sizeof(buffer)));
+    return true;
+  };
+  // Every record a SEL can hold (16-bit IDs of 16-byte records in 64 KiB),
+  // and five minutes: at the 50 ms a request may take on a real server, a
+  // full SEL of 4096 records takes about 3.5 minutes.
+  probe::SelBounds bounds = {4096, 300000, 20, 250};
+  return probe::sel_report(
+      request, bounds, [] { return static_cast<unsigned long>(GetTickCount()); },
+      [](const std::string& line) {
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+      });
 }
 
 int run_check(HMODULE module) {
@@ -234,8 +278,10 @@ int run_check(HMODULE module) {
   }
   std::printf("OpenQD4Driver: session opened in %lu ms\n",
               static_cast<unsigned long>(GetTickCount() - start));
-  bool ok = check_request(session, "Get Device ID", kGetDeviceId, probe::device_id_text);
-  ok = check_request(session, "Get Watchdog Timer", kGetWatchdog, probe::watchdog_text) && ok;
+  bool ok = check_request(session, "Get Device ID", ipmi::kCmdGetDeviceId, probe::device_id_text);
+  ok = check_request(session, "Get Watchdog Timer", ipmi::kCmdGetWatchdog, probe::watchdog_text) &&
+       ok;
+  std::fputs(read_sel(session).c_str(), stdout);
   g_close(session, 0);
   std::printf("result: %s; the timer was not changed\n",
               ok ? "the BMC answered" : "the BMC did not answer every request");
@@ -276,10 +322,75 @@ bool resolve(HMODULE module, const char* name, T* out) {
   return *out != nullptr;
 }
 
+struct Mode {
+  const char* name;
+  bool changes_timer;  // sends Set or Reset: only with --test
+  bool takes_count;
+};
+
+const Mode kModes[] = {
+    {"check", false, false}, {"open", false, false},     {"get", false, false},
+    {"drop", false, false},  {"time", false, true},      {"full", true, false},
+    {"expire", true, false}, {"reconnect", true, false},
+};
+
+int usage(const char* why) {
+  std::printf(
+      "qd4probe: %s\n"
+      "usage: qd4probe               read the BMC's identity and watchdog timer; changes "
+      "nothing\n"
+      "       qd4probe open | get | drop | time N\n"
+      "                              read-only test modes (N requests: 1..100000)\n"
+      "       qd4probe --test full | expire | reconnect\n"
+      "                              test modes that change the BMC's watchdog timer (Set and "
+      "Reset)\n",
+      why);
+  return 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* mode = argc > 1 ? argv[1] : "check";
+  const Mode* mode = &kModes[0];
+  bool mode_given = false;
+  bool test = false;
+  int count = 0;
+  char why[160];
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const Mode* found = nullptr;
+    for (const Mode& m : kModes) {
+      if (std::strcmp(arg, m.name) == 0) found = &m;
+    }
+    if (std::strcmp(arg, "--test") == 0 && !test) {
+      test = true;
+    } else if (found != nullptr && !mode_given) {
+      mode = found;
+      mode_given = true;
+      if (mode->takes_count) {
+        char* end = nullptr;
+        long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+        if (end == nullptr || end == argv[i + 1] || *end != '\0' || n < 1 || n > 100000) {
+          return usage("time needs a number of requests, 1..100000");
+        }
+        count = static_cast<int>(n);
+        ++i;
+      }
+    } else {
+      std::snprintf(why, sizeof(why), "unknown argument '%s'", arg);
+      return usage(why);
+    }
+  }
+  if (mode->changes_timer && !test) {
+    std::snprintf(why, sizeof(why), "'%s' changes the BMC's watchdog timer: give --test as well",
+                  mode->name);
+    return usage(why);
+  }
+  if (mode->changes_timer) {
+    std::printf("qd4probe %s: test mode, this changes the BMC's watchdog timer (Set and Reset)\n",
+                mode->name);
+    std::fflush(stdout);
+  }
   HMODULE module = LoadLibraryA(QD4_LIBRARY_NAME);
   if (module == nullptr) {
     std::printf(
@@ -293,22 +404,22 @@ int main(int argc, char** argv) {
     return 2;
   }
   int exit_code = 0;
-  if (std::strcmp(mode, "check") == 0) {
+  const char* name = mode->name;
+  if (std::strcmp(name, "check") == 0) {
     exit_code = run_check(module);
-  } else if (std::strcmp(mode, "open") == 0) {
+  } else if (std::strcmp(name, "open") == 0) {
     WatchdogSession session = 0;
     if (open(&session)) close("close", session);
-  } else if (std::strcmp(mode, "get") == 0) {
+  } else if (std::strcmp(name, "get") == 0) {
     run_get(false);
-  } else if (std::strcmp(mode, "drop") == 0) {
+  } else if (std::strcmp(name, "drop") == 0) {
     run_get(true);
-  } else if (std::strcmp(mode, "expire") == 0) {
+  } else if (std::strcmp(name, "time") == 0) {
+    run_time(count);
+  } else if (std::strcmp(name, "expire") == 0) {
     run_expire();
-  } else if (std::strcmp(mode, "reconnect") == 0) {
+  } else if (std::strcmp(name, "reconnect") == 0) {
     run_reconnect();
-  } else if (std::strcmp(mode, "time") == 0) {
-    int count = argc > 2 ? std::atoi(argv[2]) : 100;
-    run_time(count > 0 && count <= 100000 ? count : 100);
   } else {
     run_full();
   }

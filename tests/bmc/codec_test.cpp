@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "ipmi/ipmi.h"
 #include "vmproto/vm_codec.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST(VmCodec, RequestEncodingMatchesTheWireFormat) {
   EXPECT_EQ(Bytes({0x01, 0x18, 0x25, 0xC2, 0xA0}), Bytes(out, out + n));
   // The reply: seq, 1Ch, command, completion code, data, checksum.
   const uint8_t data[] = {0x44};
-  n = vmproto::encode_reply(0x01, vmproto::response_netfn_lun(0x18), 0x25, 0x00, data, 1, out,
+  n = vmproto::encode_reply(0x01, ipmi::response_netfn_lun(0x18), 0x25, 0x00, data, 1, out,
                             sizeof(out));
   EXPECT_EQ(Bytes({0x01, 0x1C, 0x25, 0x00, 0x44, 0x7A, 0xA0}), Bytes(out, out + n));
   // A command has no checksum: version FFh with 01h.

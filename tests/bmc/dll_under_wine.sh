@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs our vyrqd4w.dll under Wine against bmcsim: qd4probe.exe loads it by
 # name and drives Open, Get, Set, Reset and Close; the probe's output and
-# bmcsim's journal are checked. Also: an expiry whose VM reset command the DLL
-# must skip, no BMC listening (Open fails fast), a
-# request left unanswered (Send fails within its bound), a connection
+# bmcsim's journal are checked. Also: arguments the probe does not know (it
+# must not touch the BMC), settings files it must read or refuse, an expiry
+# whose VM reset command the DLL must skip, no BMC listening (Open fails fast), a
+# request left unanswered or answered by a reply that does not match it (Send
+# fails within its bound), a BMC that keeps sending, a connection
 # dropped by the BMC (the next Send connects again) and a BMC restarted with
 # its state lost (Sends fail while it is away, then succeed on the same handle).
 # Then the in-box transport through the fake WMI provider (tests/wmifake):
@@ -16,35 +18,12 @@
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/scripts/wine_select.sh"
-host_build=$(cd "${1:-$root/build/host}" && pwd) || exit 2
-win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
-bmcsim="$host_build/bmcsim/bmcsim"
-dll="$win_build/driverlib/vyrqd4w.dll"
-probe="$win_build/driverlib/qd4probe.exe"
-wmifake="$win_build/tests/wmifake/wmifake.dll"
-for f in "$bmcsim" "$dll" "$probe" "$wmifake"; do
-  [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
-done
-
-work=$(mktemp -d "$win_build/dll-wine-check.XXXXXX")
-export WINEPREFIX="$work/prefix"  # fresh: it does not exist yet
-export WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-journal="$work/journal.jsonl"
-sim_pid=""
+. "$root/scripts/wine_env.sh"
+wine_env_builds "${1:-}" "${2:-}" driverlib/vyrqd4w.dll driverlib/qd4probe.exe \
+  tests/wmifake/wmifake.dll
+wine_env_init "$win_build/dll-wine-check"
 failures=0
 start_ns=$(date +%s%N)
-
-# Seconds since a $(date +%s%N) stamp, to 0.1 s.
-since() { local d=$((($(date +%s%N) - $1) / 100000000)); echo "$((d / 10)).$((d % 10))"; }
-
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  wineserver -k 2>/dev/null
-  rm -rf "$WINEPREFIX"
-  if [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "logs kept in $work"; fi
-}
-trap cleanup EXIT
 
 check() {  # check "what" command...
   local what=$1
@@ -61,35 +40,15 @@ check() {  # check "what" command...
 step() { grep -m1 "^$1 " "$work/probe.out"; }
 step_has() { step "$1" | grep -q -- "$2"; }
 step_ms() { step "$1" | sed -n 's/.* ms=\([0-9]*\).*/\1/p'; }
+out_has() { grep -qF -- "$1" "$work/probe.out"; }
+out_has_re() { grep -q -- "$1" "$work/probe.out"; }
 journal_has() { grep -c -- "$1" "$journal" | grep -qv '^0$'; }
 
-# Waits for bmcsim's listen entry in journal $1 and prints "port control_port".
-ports_of() {
-  for _ in $(seq 1 100); do
-    local line
-    line=$(grep -m1 '"kind":"listen"' "$1" 2>/dev/null) && {
-      echo "$line" | sed -n 's/.*"port":\([0-9]*\),"control_port":\([-0-9]*\).*/\1 \2/p'
-      return 0
-    }
-    sleep 0.05
-  done
-  return 1
-}
-
-control() {  # one control line to bmcsim; prints its answer
-  exec 3<>"/dev/tcp/127.0.0.1/$control_port" || return 1
-  printf '%s\n' "$1" >&3
-  local answer
-  read -r -t 2 answer <&3
-  exec 3>&-
-  echo "$answer"
-}
-
-run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
+run_probe() {  # run_probe ARGS...: output in $work/probe.out, seconds in $probe_s, status in $probe_rc
   local t0
   t0=$(date +%s%N)
-  echo "== qd4probe $1" >>"$work/wine.err"
-  timeout 60 wine "$work/bin/qd4probe.exe" "$1" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  echo "== qd4probe $*" >>"$work/wine.err"
+  timeout 60 wine "$work/bin/qd4probe.exe" "$@" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
   probe_rc=${PIPESTATUS[0]}
   probe_s=$(since "$t0")
   sed 's/^/     | /' "$work/probe.out"
@@ -99,25 +58,28 @@ run_probe() {  # run_probe MODE: output in $work/probe.out, seconds in $probe_s,
 write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
 
 mkdir -p "$work/bin"
-cp "$dll" "$probe" "$work/bin/"
-
-echo "== fresh prefix $WINEPREFIX"
-t0=$(date +%s%N)
-wineboot --init >/dev/null 2>&1
-wineserver -w
-echo "   created in $(since "$t0") s"
-# One wineserver for the whole run, so that probes do not race its exit.
-wineserver -p
-
-"$bmcsim" --port 0 --control-port 0 --journal "$journal" &
-sim_pid=$!
-read -r port control_port < <(ports_of "$journal") || { echo "bmcsim did not start"; exit 1; }
-echo "== bmcsim on 127.0.0.1:$port, control $control_port"
+cp "$win_build/driverlib/vyrqd4w.dll" "$win_build/driverlib/qd4probe.exe" "$work/bin/"
+wine_env_start
 write_ini "$port"
+requests_total() { grep -c '"kind":"\(request\|connect\)"' "$journal"; }
+
+echo "== qd4probe changes nothing unless told to"
+before=$(requests_total)
+for args in "/?" "full" "reconnect" "expire" "time x" "get get" "-test full"; do
+  set -f  # "/?" is an argument, not a pattern
+  run_probe $args
+  set +f
+  check "qd4probe $args: usage, exit 3 (got $probe_rc)" \
+    bash -c "[ $probe_rc -eq 3 ] && grep -q '^usage: qd4probe ' '$work/probe.out'"
+done
+check "journal: none of them reached the BMC" test "$(requests_total)" -eq "$before"
+check "the timer is untouched: not initialised" grep -q '"initialised":false' <<<"$(bmcsim_control status)"
 
 echo "== full sequence"
-run_probe full
+run_probe --test full
 echo "   wine run: $probe_s s"
+check "first line: the mode changes the timer" \
+  bash -c "head -1 '$work/probe.out' | grep -q '^qd4probe full: test mode, this changes the BMC.s watchdog timer'"
 check "GetQD4Version answers 0 and a version" step_has version "rc=0 value=0001"
 check "Open connects, session non-zero" bash -c "grep -q '^open rc=0 session=[1-9]' '$work/probe.out'"
 check "Get before any Set: stopped, 8 bytes" step_has get-initial "rc=0 cc=00 len=8 data=00"
@@ -138,10 +100,13 @@ check "journal: capabilities power|reset (03)" journal_has '"cmd":"capabilities"
 check "journal: Set with 44010010b80b" journal_has '"cmd":"24","name":"set watchdog","data":"44010010b80b"'
 check "journal: disconnect on Close" journal_has '"kind":"disconnect","reason":"closed"'
 
+echo "== timed requests (the benchmark's mode), read-only"
+run_probe time 3
+check "time 3: three Gets timed, none failed" out_has_re '^time n=3 us=[0-9]*,[0-9]*,[0-9]* failed=0$'
+
 echo "== the administrator's check, VM transport"
 writes_before=$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")
 run_probe check
-out_has() { grep -qF -- "$1" "$work/probe.out"; }
 check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
 check "check names the transport and its address" out_has "transport: VM protocol to a simulator at 127.0.0.1:$port"
 check "check decodes Get Device ID" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
@@ -151,6 +116,19 @@ check "check reads the countdowns in seconds" out_has "initial countdown 256.0 s
 check "check says the timer was not changed" out_has "result: the BMC answered; the timer was not changed"
 check "journal: the check sent no Set or Reset" \
   test "$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")" -eq "$writes_before"
+# As Notepad saves it: a byte-order mark, comments after values, blanks around =.
+printf '\357\273\277# rig\r\ntransport = vm # simulator\r\nbmc = 127.0.0.1:%s\r\n' "$port" \
+  >"$work/bin/vyrqd4w.ini"
+run_probe check
+check "check with a BOM and comments exits 0 (got $probe_rc)" \
+  bash -c "[ $probe_rc -eq 0 ] && grep -qF 'transport: VM protocol to a simulator at 127.0.0.1:$port' '$work/probe.out'"
+# A line the library cannot read fails Open: no falling back to the in-box driver.
+printf 'transport=vm\r\nbmc=127.0.0.1:%s;rig\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+run_probe check
+check "check with a bad line exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
+check "check names the file and the line" out_has 'vyrqd4w.ini, line 2 cannot be read'
+check "Open fails with status 11" out_has "OpenQD4Driver: FAILED, status 11: the settings file"
+write_ini "$port"
 
 echo "== the administrator's check, in-box transport (Wine's WMI has no IPMI driver)"
 mv "$work/bin/vyrqd4w.ini" "$work/bin/vm.ini"
@@ -161,30 +139,47 @@ check "check says the driver is absent (status 8)" out_has "OpenQD4Driver: FAILE
 mv "$work/bin/vm.ini" "$work/bin/vyrqd4w.ini"
 
 echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
-run_probe expire
+run_probe --test expire
 check "Get after expiry: stopped, SMS/OS flag set" step_has get-expired "rc=0 cc=00 len=8 data=04010010"
 check "journal: hard reset delivered" journal_has '"action":"hard reset","vm_cmd":"reset","delivered":true'
 
 echo "== no reply: Send fails within its bound"
-[ "$(control 'noreply 1')" = ok ] || { echo "control port did not answer"; failures=$((failures + 1)); }
+[ "$(bmcsim_control 'noreply 1')" = ok ] || { echo "control port did not answer"; failures=$((failures + 1)); }
 run_probe get
 ms=$(step_ms get)
 check "unanswered Get fails with a timeout (rc=5)" step_has get "rc=5 "
 check "it fails within 2.5..4 s (took ${ms:-?} ms)" test "${ms:-0}" -ge 2500 -a "${ms:-99999}" -le 4000
 check "Close after a timeout: 0" step_has close "rc=0"
 
-echo "== connection dropped by the BMC"
-replies_before=$(grep -c '"kind":"reply"' "$journal")
-versions_before=$(grep -c '"cmd":"version"' "$journal")
-timeout 60 wine "$work/bin/qd4probe.exe" drop 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
-probe_pid=$!
-for _ in $(seq 1 200); do
-  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies_before" ] && break
-  sleep 0.05
+echo "== replies that do not match the request are not believed"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\nreply_timeout_ms=1000\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+for field in netfn seq cmd; do
+  faults_before=$(grep -c "\"fault\":\"badreply\",\"field\":\"$field\"" "$journal")
+  bmcsim_control "badreply 1 $field" >/dev/null
+  run_probe get
+  ms=$(step_ms get)
+  check "a reply with the wrong $field: Get fails with 5 at its 1 s bound (${ms:-?} ms)" \
+    bash -c "grep -q '^get rc=5 ' '$work/probe.out' && [ '${ms:-0}' -ge 950 ] && [ '${ms:-99999}' -le 1500 ]"
+  check "journal: bmcsim sent it" \
+    test "$(grep -c "\"fault\":\"badreply\",\"field\":\"$field\"" "$journal")" -gt "$faults_before"
 done
-control disconnect >/dev/null
-wait "$probe_pid"
-sed 's/^/     | /' "$work/probe.out"
+
+echo "== a BMC that keeps sending does not hold a request past its bound"
+bmcsim_control "stream 8000" >/dev/null
+run_probe drop
+for name in get get-after-pause; do
+  ms=$(step_ms "$name")
+  check "$name during the stream returns within the 1 s bound (${ms:-?} ms, $(step "$name" | cut -d' ' -f2))" \
+    test "${ms:-99999}" -le 1500
+done
+bmcsim_control clear >/dev/null
+run_probe get
+check "after the stream a Get works" step_has get "rc=0 cc=00 len=8"
+write_ini "$port"
+
+echo "== connection dropped by the BMC"
+versions_before=$(grep -c '"cmd":"version"' "$journal")
+bmcsim_drop run_probe drop
 check "Get before the drop: 0" step_has get "rc=0 cc=00"
 check "Get after the drop connects again: 0" step_has get-after-pause "rc=0 cc=00"
 check "journal: the probe connected twice" \
@@ -193,19 +188,16 @@ check "journal: the probe connected twice" \
 echo "== BMC restarted on the same port with its state lost"
 journal2="$work/journal2.jsonl"
 sets_before=$(grep -c '"name":"set watchdog"' "$journal")
-timeout 60 wine "$work/bin/qd4probe.exe" reconnect 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
+timeout 60 wine "$work/bin/qd4probe.exe" --test reconnect 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
 probe_pid=$!
 for _ in $(seq 1 200); do
   [ "$(grep -c '"name":"set watchdog"' "$journal")" -gt "$sets_before" ] && break
   sleep 0.05
 done
 sleep 0.5
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null
+bmcsim_stop
 sleep 1.5
-"$bmcsim" --port "$port" --control-port 0 --journal "$journal2" &
-sim_pid=$!
-ports_of "$journal2" >/dev/null || echo "     bmcsim did not start again on port $port"
+bmcsim_start "$bmcsim" "$journal2" "$port"
 wait "$probe_pid"
 sed 's/^/     | /' "$work/probe.out"
 session=$(sed -n 's/^open rc=0 session=\([0-9]*\).*/\1/p' "$work/probe.out")
@@ -224,9 +216,9 @@ check "journal of the new BMC: version and capabilities announced" \
 check "Close after the restart: 0" step_has close "rc=0"
 
 echo "== in-box transport: Windows' IPMI driver through the fake WMI provider"
-bash "$root/tests/wmifake/install.sh" "$wmifake" "$port" >>"$work/wine.err" 2>&1 ||
-  { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
-fake_ini="$WINEPREFIX/drive_c/windows/system32/wmifake.ini"
+bash "$root/tests/wmifake/install.sh" "$win_build/tests/wmifake/wmifake.dll" "$port" \
+  >>"$work/wine.err" 2>&1 || { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
+fake_ini="$system32/wmifake.ini"
 fake() { printf 'bmc=127.0.0.1:%s\r\n%s\r\n' "$port" "$1" >"$fake_ini"; }
 rm -f "$work/bin/vyrqd4w.ini"
 run_probe check
@@ -235,7 +227,7 @@ check "check names the in-box transport" out_has "transport: in-box, Windows' IP
 check "check decodes Get Device ID through WMI" out_has "manufacturer ID 4753 (IANA), product ID 0F02h"
 check "check decodes the timer through WMI" out_has "action on expiry:"
 requests_before=$(grep -c '"kind":"request"' "$journal2")
-run_probe full
+run_probe --test full
 check "Reset before Set: 80h through WMI" step_has reset-before-set "rc=0 cc=80 len=0"
 check "Set enable, then Get: SMS/OS stopped, count 3000" step_has get-armed "rc=0 cc=00 len=8 data=04010000b80bb80b"
 check "Get after Reset: running" step_has get-running "cc=00 len=8 data=4401"
@@ -254,9 +246,11 @@ for fault_status in "no_class 8" "no_instance 8" "inactive 8" "access_denied 9" 
   check "fault $1: Open fails with $2 at once (${ms:-?} ms)" \
     bash -c "grep -q '^open rc=$2 session=0' '$work/probe.out' && [ '${ms:-99999}' -le 1000 ]"
 done
-fake "fault=exec_fail"
-run_probe get
-check "fault exec_fail: Open works, the request fails with 4" step_has get "rc=4 "
+for fault in exec_fail wide_cc; do
+  fake "fault=$fault"
+  run_probe get
+  check "fault $fault: Open works, the request fails with 4" step_has get "rc=4 "
+done
 # A driver that blocks 4 s: the first request ends at the 1 s bound, the next
 # (1.5 s later, still stalled) fails at once, and the close does not wait.
 printf 'reply_timeout_ms=1000\r\n' >"$work/bin/vyrqd4w.ini"
@@ -272,7 +266,7 @@ check "stall: Close returns 0 while the call is stalled" step_has close "rc=0"
 # The stalled call returns (the fault hits one call only), then requests work.
 fake "fault=stall 2000
 count=1"
-run_probe reconnect
+run_probe --test reconnect
 fast=$(sed -n 's/^poll-.* rc=5 .* ms=\([0-9]*\)$/\1/p' "$work/probe.out" | sort -n | tail -1)
 check "stall: Set fails with 5 at its bound" step_has set-enable "rc=5 "
 check "stall: requests meanwhile fail at once (slowest ${fast:-?} ms)" test "${fast:-99999}" -le 100
@@ -282,9 +276,7 @@ rm -f "$work/bin/vyrqd4w.ini"
 write_ini "$port"
 
 echo "== no BMC listening: Open fails fast"
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null
-sim_pid=""
+bmcsim_stop
 run_probe open
 ms=$(grep -m1 '^open ' "$work/probe.out" | sed -n 's/.* ms=\([0-9]*\).*/\1/p')
 check "Open fails (rc=3)" bash -c "grep -q '^open rc=3 session=0' '$work/probe.out'"

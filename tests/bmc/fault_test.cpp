@@ -82,11 +82,28 @@ TEST_F(FaultTest, TimerOwnedByOtherSoftwareAndStatus) {
   EXPECT_EQ(0u, status.find("ok {")) << status;
   EXPECT_NE(std::string::npos, status.find("\"running\":true")) << status;
   EXPECT_NE(std::string::npos, status.find("\"initial\":600")) << status;
+  // A BIOS's timer: OS Load (3), power cycle (3); a record added by hand.
+  ASSERT_EQ("ok", sim_.control("run-timer 900 3 3"));
+  get = host_.ask(kGet);
+  ASSERT_EQ(8u, get.data.size());
+  EXPECT_EQ("43038403", hex(Bytes(get.data.begin(), get.data.begin() + 2)) +
+                            hex(Bytes(get.data.begin() + 4, get.data.begin() + 6)))
+      << "OS Load running, power cycle, 900";
+  ASSERT_EQ("ok", sim_.control("sel-add 23 01 04"));
+  ASSERT_EQ("ok", sim_.control("sel-fill 3"));
+  EXPECT_NE(std::string::npos, sim_.control("status").find("\"sel_entries\":4"));
+  Answer entry = host_.ask(0x43, {0, 0, 0, 0, 0, 0xFF}, 2000, 0x28);
+  ASSERT_EQ(18u, entry.data.size()) << hex(entry.data);
+  EXPECT_EQ("23006fc104", hex(Bytes(entry.data.begin() + 12, entry.data.begin() + 17)));
+  ASSERT_EQ("ok", sim_.control("sel-none"));
+  EXPECT_EQ(0xC1, host_.ask(0x40, {}, 2000, 0x28).cc) << "no SEL: invalid command";
 }
 
 TEST_F(FaultTest, BadControlLinesAndBrokenFramesAreReportedNotFatal) {
   for (const char* line :
-       {"cc 1", "cc x c0", "cc 1 1c0", "delay 1 -5", "noreply 0", "bogus", "status now", ""}) {
+       {"cc 1", "cc x c0", "cc 1 1c0", "delay 1 -5", "noreply 0", "badreply 1 lun", "badreply 1",
+        "stream 0", "stream 1 2", "bogus", "status now", "", "run-timer 10 6", "run-timer 10 3 4",
+        "sel-add 23", "sel-add 23 10", "sel-fill 0"}) {
     EXPECT_EQ(0u, sim_.control(line).find("error ")) << "control line '" << line << "'";
   }
   // A request with a broken checksum is dropped; the next is served.

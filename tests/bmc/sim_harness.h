@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "bmcsim/server.h"
+#include "ipmi/ipmi.h"
 #include "vmproto/vm_codec.h"
 
 namespace bmctest {
 
-// IPMI App netfn 06h, LUN 0.
-constexpr uint8_t kNetfnApp = 0x18;
+// The netfn/LUN byte of the host's requests.
+constexpr uint8_t kNetfnApp = ipmi::kAppLun0;
 
 // One reply as the host saw it.
 struct Answer {

@@ -29,6 +29,24 @@ EXE = WIN_BUILD / "vyriasrw.exe"
 DLL = WIN_BUILD / "driverlib" / "vyrqd4w.dll"
 
 SERVICE = "vyrq4asr"
+EVENT_SOURCE_KEY = rf"HKLM\System\CurrentControlSet\Services\EventLog\System\{SERVICE}"
+# What -install and the package write there: the installed executable's
+# message table, error, warning and information entries.
+EVENT_SOURCE = {"EventMessageFile": ("REG_EXPAND_SZ", r"c:\windows\system32\vyriasrw.exe"),
+                "TypesSupported": ("REG_DWORD", "0x7")}
+EVENT_MESSAGES = WIN_BUILD / "tests" / "windows_build" / "event_messages.exe"
+PROBE = WIN_BUILD / "driverlib" / "qd4probe.exe"
+
+
+def event_ids():
+    """Every event identifier that service/event_ids.h defines."""
+    text = (ROOT / "service" / "event_ids.h").read_text()
+    return sorted({int(v) for v in re.findall(r"^#define EVENT_\w+\s+(\d+)\s*$", text, re.M)})
+
+
+def event_source_lower(values):
+    """The values with their texts in lower case (Wine keeps the case given)."""
+    return values and {k: (t, v.lower()) for k, (t, v) in values.items()}
 DISPLAY = "VYR Automatic Server Restart Service for IPMI"
 PROMPT = "Press any key to continue.\r\n"
 STOP_ERROR = 0xE0010002
@@ -269,6 +287,15 @@ class Prefix:
                                "/v", "ImagePath"], timeout=30)
         m = re.search(r"ImagePath\s+REG_\w+\s+(.*?)\s*$", so, re.M)
         return m.group(1) if rc == 0 and m else None
+
+    def event_source(self):
+        """The event source's values as {name: (type, text)}, None when there
+        is no key."""
+        rc, so, _ = self.wine(["reg", "query", EVENT_SOURCE_KEY], timeout=30)
+        if rc != 0:
+            return None
+        return {m.group(1): (m.group(2), m.group(3)) for m in
+                re.finditer(r"^\s+(\w+)\s+(REG_\w+)\s+(.*?)\s*$", so, re.M)}
 
     def event_mark(self):
         try:

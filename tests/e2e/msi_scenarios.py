@@ -9,8 +9,8 @@ import os
 import re
 import subprocess
 
-from harness import (DISPLAY, DLL, EXE, PROMPT, ROOT, SERVICE, SET_DISABLE, WIN_BUILD, WINEARCH,
-                     requests, set_enable)
+from harness import (DISPLAY, DLL, EVENT_SOURCE, EXE, PROMPT, ROOT, SERVICE, SET_DISABLE,
+                     WIN_BUILD, WINEARCH, event_source_lower, requests, set_enable)
 from scenarios import (REMOVED, RESET_HIGH, RESET_LOW, STOPPING, check_arming,
                        check_disable_then_close, new_entries, wait_resets)
 
@@ -85,6 +85,7 @@ def check_service(ctx, what, timeout_arg):
     r.eq(f"{what}: sc query RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
     r.eq(f"{what}: VYRIASRW.EXE in the system folder is the build's", digest(EXE),
          digest(pfx.system32 / "VYRIASRW.EXE"))
+    r.eq(f"{what}: the event source's key", EVENT_SOURCE, event_source_lower(pfx.event_source()))
 
 
 def check_gone(ctx, what):
@@ -92,6 +93,7 @@ def check_gone(ctx, what):
     r.eq(f"{what}: no service, no key, no VYRIASRW.EXE, no product", (None, None, False, []),
          (pfx.sc_query(), service_key(pfx), (pfx.system32 / "VYRIASRW.EXE").exists(),
           installed_versions(pfx)))
+    r.eq(f"{what}: no event source key", None, pfx.event_source())
 
 
 def install_silent(ctx):

@@ -8,6 +8,7 @@ package (msi) and the in-box transport's scenarios (through the fake WMI
 provider).
 
 usage: run_e2e.py [--only main|faults|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
+                  [--step TEXT]...   (only the steps whose titles hold one of the texts)
 """
 
 import argparse
@@ -25,6 +26,9 @@ import msi_scenarios
 import scenarios
 import wmifake
 from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
+
+
+STEPS = None  # --step: the titles' texts to run
 
 
 def recover(ctx):
@@ -70,6 +74,8 @@ def run_group(name, workroot, steps, ready=None, setup=vm_setup):
         ctx = scenarios.Ctx(r, pfx, sim, gdir)
         ctx.setup = setup
         for title, fn in steps:
+            if STEPS and not any(t in title for t in STEPS):
+                continue
             t0 = time.monotonic()
             try:
                 fn(ctx)
@@ -92,8 +98,11 @@ def main():
     groups = ["main", "faults", "hang-stop", "hang-kill", "outage", "msi", "inbox",
               "inbox-hang"]
     ap.add_argument("--only", action="append", choices=groups)
+    ap.add_argument("--step", action="append")
     args = ap.parse_args()
     only = set(args.only or groups)
+    global STEPS
+    STEPS = args.step
 
     for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI, wmifake.WMIFAKE_DLL,
               inbox_scenarios.PROBE):

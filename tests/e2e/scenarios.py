@@ -8,11 +8,13 @@ only its frame is fixed: the text itself is Wine's, not Windows'.
 
 import os
 import re
+import shutil
 import signal
 import time
 
-from harness import (DISPLAY, PROMPT, SET_DISABLE, STOP_ERROR, Abort, Bmcsim,
-                     IpmiSim, describe, free_port, requests, set_enable, wait_for)
+from harness import (DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PROBE, PROMPT, SET_DISABLE,
+                     STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids, event_source_lower,
+                     free_port, requests, set_enable, wait_for)
 
 # Resets come 101 ticks of 100 ms apart. Under Wine a Sleep(100) takes a little
 # longer, never less, and the machine is shared: accept 10.1 s -0.3/+0.4 s.
@@ -111,6 +113,119 @@ def install_and_run(ctx):
     r.eq("no event-log entries", [], pfx.events(ev))
 
 
+def event_source_and_messages(ctx):
+    """-install registered the source in the System log; the installed copy's
+    message table renders every identifier with an entry's two strings."""
+    r, pfx = ctx.r, ctx.pfx
+    r.eq("event source key after -install", EVENT_SOURCE, event_source_lower(pfx.event_source()))
+    ids = event_ids()
+    rc, so, _ = pfx.wine([EVENT_MESSAGES, pfx.system32 / "VYRIASRW.EXE", "vyrq4asr error: 1117",
+                          "VYR IPMI ASR exiting; timer enable failed."] + ids, timeout=30)
+    want = [f"{i} ok VYR IPMI ASR exiting; timer enable failed.\\r\\nvyrq4asr error: 1117\\r\\n"
+            for i in ids]
+    r.eq(f"message table renders identifiers {ids}: the text, then the first string",
+         (0, want), (rc, so.replace("\r\n", "\n").splitlines()))
+
+
+def bios_timer_taken_over(ctx):
+    """The BIOS's OS Load watchdog ran out once (a boot hung) and runs again
+    for this boot: the service takes it over, says so and reports the run-out,
+    and its enable clears the OS Load flag too; a restart reports nothing."""
+    r, pfx = ctx.r, ctx.pfx
+    other = Bmcsim(ctx.dir, "bmcsim-bios-timer", "--control", "run-timer 2 3 1").start()
+    try:
+        wait_for("the first OS Load timer to run out",
+                 lambda: any(e["kind"] == "expiry" for e in other.entries()), 5)
+        other.control("run-timer 3000 3 1")  # the BIOS arms it again for the next boot
+        pfx.write_ini(other.port)
+        ev = pfx.event_mark()
+        pfx.asr("-install", "-n", "300")
+        r.eq("RUNNING over the BIOS's timer", "RUNNING", pfx.wait_state("RUNNING", 15)["name"])
+        wait_resets(ctx_of(ctx, other), 0, 1, 15)
+        reqs = [(e["cmd"], e["data"]) for e in requests(other.entries())[:3]]
+        r.eq("Get, then the enable clearing the SMS/OS and OS Load flags (18h), then Reset",
+             [("25", ""), ("24", set_enable(300)[:6] + "18" + set_enable(300)[8:]), ("22", "")],
+             reqs)
+        st = other.status()
+        r.eq("bmcsim: SMS/OS, hard reset, 3000, no flag left", ("SMS/OS", "hard reset", 3000, "00"),
+             (st.get("use"), st.get("action"), st.get("initial"), st.get("expired")))
+        got = " | ".join(pfx.typed_events(ev))
+        r.match("events: the timer taken over with the count it had left, the OS Load run-out",
+                r"trace: vyrq4asr \| trace: VYR IPMI ASR: the BIOS's boot watchdog \(OS Load\) "
+                r"was running with 2\d\d\.\d s left; the service takes it over as its own timer\. "
+                r"\| warn: vyrq4asr warning: 3 \| warn: VYR IPMI ASR: the BIOS's boot watchdog "
+                r"\(OS Load\) ran out since its expiration flags were last cleared: a boot hung "
+                r"before Windows took the timer over\.", got)
+        restart_reports_nothing(ctx, other)
+    finally:
+        pfx.asr("-remove", key=True)
+        other.stop()
+        pfx.write_ini(ctx.sim.port)
+
+
+def ctx_of(ctx, sim):
+    return Ctx(ctx.r, ctx.pfx, sim, ctx.dir)
+
+
+def restart_reports_nothing(ctx, sim):
+    """sc stop, sc start: armed again with the plain enable, no entry."""
+    r, pfx = ctx.r, ctx.pfx
+    pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
+    pfx.wait_state("STOPPED", 10)
+    mark, ev = len(sim.entries()), pfx.event_mark()
+    pfx.wine(["sc", "start", "vyrq4asr"], timeout=30)
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx_of(ctx, sim), mark, 1, 15)
+    check_arming(r, new_entries(sim, mark), 300)
+    r.eq("a restart: no event-log entries, nothing reported twice", [], pfx.typed_events(ev))
+
+
+def expiry_reported_once(ctx):
+    """The service's timer ran out before this install (the resets stopped):
+    one warning at start, with the action; qd4probe lists the SEL's records."""
+    r, pfx = ctx.r, ctx.pfx
+    other = Bmcsim(ctx.dir, "bmcsim-expired", "--control", "run-timer 2 4 1").start()
+    try:
+        wait_for("the SMS/OS timer to run out",
+                 lambda: any(e["kind"] == "expiry" for e in other.entries()), 5)
+        other.control("sel-add 23 03 04")  # an older power cycle, added by the test
+        pfx.write_ini(other.port)
+        ev = pfx.event_mark()
+        pfx.asr("-install", "-n", "300")
+        pfx.wait_state("RUNNING", 15)
+        wait_resets(ctx_of(ctx, other), 0, 1, 15)
+        check_arming(r, other.entries(), 300)
+        r.eq("the enable cleared the flag", "00", other.status().get("expired"))
+        r.eq("events: the run-out with its action, once",
+             ["warn: vyrq4asr warning: 4",
+              "warn: VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
+              "cleared, and the BMC took its timeout action (hard reset): the timer's resets had "
+              "stopped, because Windows or the service hung."], pfx.typed_events(ev))
+        restart_reports_nothing(ctx, other)
+        pfx.asr("-remove", key=True)  # bmcsim serves one host at a time
+        # Beside the prefix's library and its settings, as an administrator runs it.
+        shutil.copy2(PROBE, pfx.system32 / "qd4probe.exe")
+        mark = len(other.entries())
+        rc, so, _ = pfx.wine([pfx.system32 / "qd4probe.exe"], timeout=60)
+        r.eq("qd4probe sends only Gets: Device ID, Watchdog Timer, SEL Info, SEL Entry x2",
+             ["01", "25", "40", "43", "43"], [e["cmd"] for e in requests(new_entries(other, mark))])
+        so = so.replace("\r\n", "\n")
+        r.match("qd4probe: two records, the test's power cycle first, then the expiry's reset",
+                r".*\nSEL: 2 records, the latest added \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\n"
+                r"  watchdog and OS records, newest first \(at most 20\):\n"
+                r"  [-\d: ]+UTC  record 0002h  Watchdog 2: the timer ran out and power-cycled the "
+                r"server; timer use SMS/OS: the operating system's agent stopped its resets \(a hang\)\n"
+                r"  [-\d: ]+UTC  record 0001h  Watchdog 2: the timer ran out and reset the server "
+                r"\(hard reset\); timer use SMS/OS[^\n]*\nresult: [^\n]*\n", so)
+        r.check("qd4probe: the timer's flags in words and the timer unchanged",
+                "SMS/OS no, OEM no" in so and "the timer was not changed" in so and rc == 0,
+                "both lines, exit 0", so)
+    finally:
+        pfx.asr("-remove", key=True)
+        other.stop()
+        pfx.write_ini(ctx.sim.port)
+
+
 def query_running(ctx):
     """-query: only the key prompt; the service stays as it is."""
     r, pfx = ctx.r, ctx.pfx
@@ -161,6 +276,7 @@ def remove_running(ctx):
                                 else None)(new_entries(ctx.sim, mark)), 5)
     check_disable_then_close(r, entries, "remove")
     r.eq("no event-log entries", [], pfx.events(ev))
+    r.eq("-remove leaves the event source", EVENT_SOURCE, event_source_lower(pfx.event_source()))
 
 
 def sc_stop(ctx):
@@ -351,6 +467,7 @@ def conformance_ipmi_sim(ctx):
 
 MAIN_SEQUENCE = [
     ("install -n 300, RUNNING, armed, resets every 10.1 s", install_and_run),
+    ("the event source and its message table", event_source_and_messages),
     ("-query while running", query_running),
     ("install over a running installation", install_over_running),
     ("-remove of the running service", remove_running),
@@ -359,6 +476,10 @@ MAIN_SEQUENCE = [
     ("-remove of a stopped service and of none", remove_stopped_and_absent),
     ("no BMC listening", no_bmc),
     ("timer already running", timer_running),
+    ("the BIOS's boot watchdog running and run out before: taken over, reported once",
+     bios_timer_taken_over),
+    ("the service's timer run out before the install: reported once; qd4probe's SEL",
+     expiry_reported_once),
     ("library absent at service start", library_absent),
     ("started from a console", console_start),
     ("conformance against ipmi_sim", conformance_ipmi_sim),

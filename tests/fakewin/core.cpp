@@ -220,6 +220,7 @@ void reset(uint64_t start_ms) {
   reset_files();
   reset_messages();
   reset_console();
+  reset_registry();
 }
 
 void fail(const std::string &call, int nth, DWORD error) {

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "driverlib/settings.h"
 #include "internal.h"
+#include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
 
 namespace fake {
@@ -44,8 +46,7 @@ const Outage *current_outage() {
   for (auto &o : outages) {
     if (t >= o.to_ms && o.forget && !o.forgotten) {
       o.forgotten = true;
-      model.configured = false;
-      model.running = false;
+      model.watchdog.lose_settings();
       log("BMC restarted at %llu ms: watchdog settings lost", static_cast<unsigned long long>(t));
     }
     if (t >= o.from_ms && t < o.to_ms) in_force = &o;
@@ -57,39 +58,26 @@ std::map<BYTE, int> command_uses;
 std::function<void(const IpmiRequest &)> observer;
 size_t history_limit = 0;
 
-constexpr uint64_t kNever = UINT64_MAX;
-// The stand-in library's statuses (driverlib/session.h) and its reply timeout.
-constexpr DWORD kConnectFailed = 3, kReplyTimeout = 5, kConnectionLost = 6;
-constexpr DWORD kReplyTimeoutMs = 3000;
+// A dropped reply costs the stand-in library's default reply timeout.
+const DWORD kReplyTimeoutMs = qd4::Settings().reply_timeout_ms;
 
-uint64_t expiry_time() {
-  if (!model.running) return kNever;
-  return model.started_at + static_cast<uint64_t>(model.initial_count) * 100;
-}
-
-// IPMI 2.0 section 27.7: at the end of the countdown the timeout action is
-// taken, the timer stops and the expiration flag of its timer use is set.
-void expire(uint64_t at) {
-  model.running = false;
-  model.expired = true;
-  model.expiration_flags = static_cast<BYTE>(model.expiration_flags | 1u << (model.timer_use & 7));
-  model.expiries.push_back(BmcExpiry{at, model.timer_use, static_cast<BYTE>(model.actions & 7)});
-  log("BMC watchdog expired at %llu ms", static_cast<unsigned long long>(at));
-}
-
-// A restarting BMC forgets the watchdog: stopped, and unset until the next
-// Set, so that a Reset is answered 80h (section 27.5).
-void lose_watchdog(uint64_t at) {
-  model.configured = false;
-  model.running = false;
-  model.timer_use = model.actions = model.pretimeout = 0;
-  model.initial_count = 0;
-  model.expiration_flags = 0;
-  log("BMC restarts at %llu ms; watchdog lost", static_cast<unsigned long long>(at));
+// The timer's run-outs up to virtual time t, each at the moment it fell due.
+// A pre-timeout interrupt has no effect here.
+void expire_until(uint64_t t) {
+  bmcsim::WatchdogEvent events[2];
+  for (int64_t due; (due = model.watchdog.next_due_ms()) >= 0 && static_cast<uint64_t>(due) <= t;) {
+    uint64_t at = static_cast<uint64_t>(due);
+    for (int i = 0, n = model.watchdog.poll(due, events, 2); i < n; i++)
+      if (events[i].kind == bmcsim::WatchdogEvent::kExpiry) {
+        model.expiries.push_back(BmcExpiry{at, events[i].use, events[i].action});
+        log("BMC watchdog expired at %llu ms", static_cast<unsigned long long>(at));
+      }
+  }
 }
 
 // Brings the model to the present: run-outs and restarts in time order; then
-// drops the spells that are over.
+// drops the spells that are over. A restarting BMC forgets the watchdog:
+// stopped, and unset until the next Set; it keeps the expiration flags.
 void advance_model() {
   uint64_t t = now();
   for (;;) {
@@ -98,16 +86,15 @@ void advance_model() {
       if (f.kind == BmcFault::kRestart && !f.begun && f.from_ms <= t &&
           (!restart || f.from_ms < restart->from_ms))
         restart = &f;
-    uint64_t expiry = expiry_time();
-    if (expiry <= t && (!restart || expiry < restart->from_ms)) {
-      expire(expiry);
-    } else if (restart) {
-      restart->begun = true;
-      lose_watchdog(restart->from_ms);
-    } else {
-      break;
-    }
+    if (!restart) break;
+    // A run-out due at the moment of the restart is lost with it.
+    if (restart->from_ms > 0) expire_until(restart->from_ms - 1);
+    restart->begun = true;
+    model.watchdog.lose_settings();
+    log("BMC restarts at %llu ms; watchdog lost",
+        static_cast<unsigned long long>(restart->from_ms));
   }
+  expire_until(t);
   auto &f = model.faults;
   for (size_t i = 0; i < f.size();)
     if (f[i].to_ms <= t && (f[i].kind != BmcFault::kRestart || f[i].begun))
@@ -146,44 +133,18 @@ std::string hex(const BYTE *data, WORD length) {
 
 // Carries out one watchdog request on the model; returns the completion code.
 BYTE carry_out(BYTE command, const BYTE *data, WORD length, std::vector<BYTE> &reply) {
+  int64_t t = static_cast<int64_t>(now());
   switch (command) {
-    case 0x24:  // Set Watchdog Timer, IPMI 2.0 section 27.6
-      if (!data || length != 6) return 0xC7;
-      model.configured = true;
-      model.timer_use = data[0];
-      model.actions = data[1];
-      model.pretimeout = data[2];
-      model.expiration_flags = static_cast<BYTE>(model.expiration_flags & ~data[3]);
-      model.initial_count = static_cast<WORD>(data[4] | data[5] << 8);
-      // Bit 6 of the timer use is "don't stop": when clear, the Set stops the
-      // timer; when set, a running timer goes on from the new count at once.
-      if (!(data[0] & 0x40))
-        model.running = false;
-      else if (model.running)
-        model.started_at = now();
-      return 0;
-    case 0x22:  // Reset Watchdog Timer, section 27.5: starts a stopped timer
-      if (!model.configured) return 0x80;
-      model.running = true;
-      model.expired = false;
-      model.started_at = now();
-      return 0;
-    case 0x25: {  // Get Watchdog Timer, section 27.7: bit 6 of byte 1 is "running"
-      uint64_t elapsed = model.running ? (now() - model.started_at) / 100 : 0;
-      WORD present =
-          elapsed >= model.initial_count ? 0 : static_cast<WORD>(model.initial_count - elapsed);
-      reply = {static_cast<BYTE>((model.timer_use & 0x87) | (model.running ? 0x40 : 0)),
-               model.actions,
-               model.pretimeout,
-               model.expiration_flags,
-               static_cast<BYTE>(model.initial_count & 0xFF),
-               static_cast<BYTE>(model.initial_count >> 8),
-               static_cast<BYTE>(present & 0xFF),
-               static_cast<BYTE>(present >> 8)};
-      return 0;
-    }
+    case ipmi::kCmdSetWatchdog:
+      return model.watchdog.set(data, data ? length : 0, t);
+    case ipmi::kCmdResetWatchdog:
+      return model.watchdog.reset(t);
+    case ipmi::kCmdGetWatchdog:
+      reply.resize(ipmi::kGetReplyLength);
+      model.watchdog.get(t, reply.data());
+      return ipmi::kCcOk;
     default:
-      return 0xC1;  // invalid command
+      return ipmi::kCcInvalidCommand;
   }
 }
 
@@ -275,12 +236,12 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
         case BmcFault::kRestart:
         case BmcFault::kUnreachable:
           // The first call finds its connection gone; later ones fail to connect.
-          status = fault->requests == 1 ? kConnectionLost : kConnectFailed;
+          status = fault->requests == 1 ? qd4::kConnectionLost : qd4::kConnectFailed;
           wait_ms = fault->requests == 1 ? 0 : fault->delay_ms;
           done = true;
           break;
         case BmcFault::kBusy:
-          *completion_code = 0xC0;  // IPMI 2.0 section 5.2: node busy
+          *completion_code = ipmi::kCcNodeBusy;
           done = true;
           break;
         case BmcFault::kDropped:
@@ -293,7 +254,7 @@ DWORD WINAPI send_request(WatchdogSession session, BYTE netfn_lun, BYTE command,
       BYTE cc = carry_out(command, request_data, request_length, reply);
       r.carried_out = true;
       if (fault && fault->kind == BmcFault::kDropped) {
-        status = kReplyTimeout;
+        status = qd4::kReplyTimeout;
         wait_ms = kReplyTimeoutMs;
       } else {
         *completion_code = cc;

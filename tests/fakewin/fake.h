@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "bmcsim/watchdog.h"
+
 namespace fake {
 
 // A fresh world at virtual time start_ms: empty journal, no faults, default
@@ -141,27 +143,19 @@ struct BmcFault {
   int requests = 0;
   bool begun = false;
 };
-// One run-out of the countdown, IPMI 2.0 section 27.7.
+// One run-out of the countdown.
 struct BmcExpiry {
   uint64_t at_ms;
-  BYTE timer_use;  // the timer use byte of the Set that armed it
-  BYTE action;     // bits 2..0 of the timer actions: 1 hard reset, 2 power down, 3 power cycle
+  BYTE timer_use;  // ipmi::kUseSmsOs ...
+  BYTE action;     // ipmi::kActionHardReset ...
 };
 struct Bmc {
   bool library_present = true;  // else LoadLibraryA("vyrqd4w.dll") fails with 126
   bool has_open = true, has_close = true, has_send = true, has_version = true;
   DWORD open_status = 0;   // non-zero: OpenQD4Driver fails with it, and sets it as last error
   DWORD close_status = 0;  // non-zero: CloseQD4Driver returns it
-  // The watchdog as IPMI 2.0 section 27 models it.
-  bool configured = false;  // a Set has been seen
-  bool running = false;
-  BYTE timer_use = 0;  // byte 1 of the last Set (bit 6: don't stop)
-  BYTE actions = 0;
-  WORD initial_count = 0;   // in 100 ms
-  uint64_t started_at = 0;  // virtual ms of the last start or reset
-  bool expired = false;     // the countdown ran out while running
-  BYTE pretimeout = 0;
-  BYTE expiration_flags = 0;  // bit n: timer use n expired; a Set's byte 4 clears them
+  // The watchdog timer, on the virtual clock in ms: bmcsim's model.
+  bmcsim::Watchdog watchdog;
   // Trouble to come or under way; spells over are dropped as time passes.
   std::vector<BmcFault> faults;
   std::vector<BmcExpiry> expiries;  // every run-out, in order
@@ -227,6 +221,15 @@ struct File {
 std::map<std::string, File> &files();           // by full path, compared case-insensitively
 void set_module_path(const std::string &path);  // what GetModuleFileNameA answers
 void set_system_directory(const std::string &path);
+
+// ---- the registry ----------------------------------------------------------------
+struct RegistryValue {
+  DWORD type;  // REG_SZ, REG_EXPAND_SZ, REG_DWORD
+  std::vector<BYTE> data;
+};
+// Keys under HKEY_LOCAL_MACHINE by path as first created (looked up
+// case-insensitively by the calls), each with its values by name.
+std::map<std::string, std::map<std::string, RegistryValue>> &registry();
 
 // ---- messages, console ---------------------------------------------------------
 // The system message text for a code as FormatMessageA gives it (with its CR LF).

@@ -79,6 +79,7 @@ void reset_scm_commands();
 void reset_files();
 void reset_messages();
 void reset_console();
+void reset_registry();
 
 // Case-insensitive ASCII comparison, as Windows compares paths and names.
 bool iequals(const std::string &a, const std::string &b);

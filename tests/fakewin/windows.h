@@ -57,9 +57,9 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_CALL_NOT_IMPLEMENTED 120
 #define ERROR_MOD_NOT_FOUND 126
-#define ERROR_MORE_DATA 234
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_MORE_DATA 234
 #define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053
@@ -168,17 +168,6 @@ typedef struct _WIN32_FIND_DATAA {
   CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
-// Registry
-typedef struct HKEY__ *HKEY;
-typedef HKEY *PHKEY;
-typedef DWORD REGSAM;
-typedef LONG LSTATUS;
-#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_READ 0x20019
-#define REG_SZ 1
-#define REG_DWORD 4
-
 typedef struct _OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;
   DWORD dwMajorVersion;
@@ -219,10 +208,26 @@ BOOL WINAPI ReportEventA(HANDLE source, WORD type, WORD category, DWORD event_id
 BOOL WINAPI DeregisterEventSource(HANDLE source);
 
 // Registry (advapi32)
-LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
-LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                LPDWORD size);
-LSTATUS WINAPI RegCloseKey(HKEY key);
+typedef HANDLE HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM;
+typedef LONG LSTATUS;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_DWORD 4
+#define REG_OPTION_NON_VOLATILE 0
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+LONG WINAPI RegCreateKeyExA(HKEY root, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
+                            DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES attributes,
+                            PHKEY result, LPDWORD disposition);
+LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                           DWORD size);
+LONG WINAPI RegCloseKey(HKEY key);
+LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD size);
 
 // System version (kernel32)
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);

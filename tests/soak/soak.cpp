@@ -12,7 +12,11 @@
 //   4. an orderly stop or a suspend leaves the timer stopped, or logs an error
 //      (and a stop reports a non-zero exit code);
 //   5. after a resume or a BMC restart, the timer is armed again with the
-//      installed count within one reset period of the BMC answering.
+//      installed count within one reset period of the BMC answering;
+//   6. a boot whose BIOS left its OS Load watchdog running is never refused
+//      when the BMC answers the start's Get, and that timer never runs out;
+//   7. every run-out is reported at the next start that arms the timer,
+//      exactly once (the BMC keeps its expiration flags until then).
 // A violation prints the seed and the virtual time; the same seed replays it.
 //
 // Usage: soak [--days N] [--seed N] [--table FILE]; ASR_SOAK_DAYS and
@@ -33,6 +37,8 @@
 
 #include "cli/front_end.h"
 #include "fake.h"
+#include "ipmi/ipmi.h"
+#include "service/event_ids.h"
 
 void reset_system_state();
 
@@ -87,6 +93,25 @@ struct Invariant {
 };
 
 enum class Life { kNone, kRunning, kHung, kAsleep };
+constexpr int kInvariants = 7;
+
+// The timer use whose run-out a start's warning reports, or 0.
+int use_of_expiry_event(DWORD id) {
+  switch (id) {
+    case EVENT_EXPIRED_SMS_OS:
+      return ipmi::kUseSmsOs;
+    case EVENT_EXPIRED_BIOS_FRB2:
+      return ipmi::kUseBiosFrb2;
+    case EVENT_EXPIRED_BIOS_POST:
+      return ipmi::kUseBiosPost;
+    case EVENT_EXPIRED_OS_LOAD:
+      return ipmi::kUseOsLoad;
+    case EVENT_EXPIRED_OEM:
+      return ipmi::kUseOem;
+    default:
+      return 0;
+  }
+}
 
 class Soak {
  public:
@@ -103,6 +128,8 @@ class Soak {
   void on_life_end();
   void on_expiry(const fake::BmcExpiry &e);
   void server_reset();
+  void bios_arms_timer();
+  void check_start_reports(bool ending);
   // time-bound checks
   void check_deadlines();
   uint64_t next_deadline();
@@ -117,7 +144,14 @@ class Soak {
   // helpers
   bool healthy() const { return life_ == Life::kRunning && running_seen_ && !stopping_; }
   bool armed(const fake::Bmc &b) const {
-    return b.running && b.timer_use == 0x44 && b.initial_count == timeout_ * 10;
+    return b.watchdog.running() && b.watchdog.use() == ipmi::kUseSmsOs &&
+           b.watchdog.initial_count() == timeout_ * kSecond / ipmi::kMsPerCount;
+  }
+  bool timer_running() const { return bmc_.watchdog.running(); }
+  // When the running countdown runs out, and when it started from its count.
+  uint64_t expires_at() const { return static_cast<uint64_t>(bmc_.watchdog.expires_at_ms()); }
+  uint64_t started_at() const {
+    return timer_running() ? expires_at() - bmc_.watchdog.initial_count() * ipmi::kMsPerCount : 0;
   }
   bool logged_since(uint64_t from, bool warnings_too, const char *text = nullptr) const;
   // When the first error entry with this text came at or after `from`; kNever if none.
@@ -125,7 +159,7 @@ class Soak {
   // Since when the timer has gone unfed as the service sees it: a dropped
   // reply restarts the BMC's countdown, yet the service's episode goes on.
   uint64_t unfed_since() const {
-    return std::min(bmc_.started_at, std::max(last_accepted_.load(), life_started_));
+    return std::min(started_at(), std::max(last_accepted_.load(), life_started_));
   }
   bool fault_active(uint64_t at) const;
   uint64_t answering_from(uint64_t at) const;
@@ -135,12 +169,15 @@ class Soak {
 
   uint64_t seed_, span_;
   Rng rng_;
-  Invariant inv_[6] = {{""},
-                       {"1. never a false reset"},
-                       {"2. never a missed reset after a hang"},
-                       {"3. never a silent end of protection"},
-                       {"4. a stop or a suspend disarms, or logs an error"},
-                       {"5. armed again after a resume or a BMC restart"}};
+  Invariant inv_[kInvariants + 1] = {
+      {""},
+      {"1. never a false reset"},
+      {"2. never a missed reset after a hang"},
+      {"3. never a silent end of protection"},
+      {"4. a stop or a suspend disarms, or logs an error"},
+      {"5. armed again after a resume or a BMC restart"},
+      {"6. the BIOS's boot watchdog taken over, never refused or run out"},
+      {"7. every run-out reported at the next start, once"}};
   std::map<std::string, long> events_;
   std::map<std::string, long> expiries_;
   std::vector<Logged> log_;             // every event-log entry of every life
@@ -171,7 +208,17 @@ class Soak {
   };
   std::vector<Rearm> rearms_;
   uint64_t next_action_ = 0;
-  uint64_t boot_at_ = 0;  // when no life runs: the next start
+  uint64_t boot_at_ = 0;           // when no life runs: the next start
+  bool boot_after_reset_ = false;  // the next start is a boot after the BMC's reset
+  // 6: this life began with the BIOS's timer running; the start's Get: 0 not
+  // yet sent, 1 answered, 2 failed.
+  bool bios_timer_ = false;
+  std::atomic<int> first_get_{0};
+  // 7: timer uses (bits) that ran out and are not reported yet; those found
+  // at this life's start; whether its start has been checked.
+  unsigned unreported_ = 0, unreported_at_start_ = 0;
+  std::atomic<bool> first_reset_sent_{false};
+  bool start_checked_ = false;
 };
 
 void Soak::check(int n, bool ok, const char *format, ...) {
@@ -247,9 +294,12 @@ void Soak::new_world() {
   fake::set_time_limit(kNever);
   fake::on_ipmi_request([this](const fake::IpmiRequest &r) {
     requests_++;
-    if (r.command != 0x22) return;
+    if (r.command == ipmi::kCmdGetWatchdog && first_get_ == 0)
+      first_get_ = r.status == 0 && r.completion_out == 0 ? 1 : 2;
+    if (r.command != ipmi::kCmdResetWatchdog) return;
+    first_reset_sent_ = true;
     resets_sent_++;
-    if (r.status == 0 && r.completion_out == 0) {
+    if (r.status == 0 && r.completion_out == ipmi::kCcOk) {
       resets_accepted_++;
       last_accepted_ = r.at_ms;
     }
@@ -276,6 +326,41 @@ void Soak::start_life() {
   events_seen_ = 0;
   rearms_.clear();
   count("service starts");
+  bios_timer_ = false;
+  first_get_ = 0;
+  first_reset_sent_ = false;
+  start_checked_ = false;
+  unreported_at_start_ = unreported_;
+  // Some BIOSes arm their "OS boot watchdog" before they hand over.
+  if (boot_after_reset_ && !fault_active(t) && rng_.chance(35)) bios_arms_timer();
+  boot_after_reset_ = false;
+}
+
+void Soak::bios_arms_timer() {
+  // OS Load, hard reset, 5 to 20 minutes, running as the BIOS hands over.
+  fake::bmc().watchdog.start_running(ipmi::kUseOsLoad, ipmi::kActionHardReset,
+                                     static_cast<uint16_t>(rng_.between(3000, 12000)),
+                                     static_cast<int64_t>(fake::now()));
+  bmc_ = fake::bmc_copy();
+  bios_timer_ = true;
+  count("boots with the BIOS's OS Load timer running");
+}
+
+// 6 and 7, once the start's arming is over (its first reset sent, or the
+// life ended): the BIOS's timer was taken over when the Get was answered,
+// and every run-out found was reported.
+void Soak::check_start_reports(bool ending) {
+  if (start_checked_ || life_ == Life::kNone || !(first_reset_sent_ || ending)) return;
+  start_checked_ = true;
+  if (bios_timer_ && first_get_ == 1)
+    check(6, !logged_since(life_started_, false, "timer is not available"),
+          "the boot at %s had the BIOS's OS Load timer running and the service refused it, "
+          "though the BMC answered its Get",
+          clock_text(life_started_).c_str());
+  if (first_reset_sent_)
+    check(7, unreported_at_start_ == 0,
+          "the start at %s armed the timer without reporting the run-outs of timer uses 0x%02x",
+          clock_text(life_started_).c_str(), unreported_at_start_);
 }
 
 // Reads what the world did since the last look: event-log entries, the BMC.
@@ -284,6 +369,16 @@ void Soak::collect() {
     for (const fake::Event &e : fake::events(events_seen_)) {
       log_.push_back(Logged{e.at_ms, e.type, e.strings.size() == 2 ? e.strings[1] : "?"});
       events_seen_++;
+      if (int use = use_of_expiry_event(e.id)) {
+        // 7: a run-out reported is one that happened and was not reported yet.
+        check(7, (unreported_ >> use & 1) != 0,
+              "the start at %s reported a run-out of timer use %d that %s",
+              clock_text(life_started_).c_str(), use,
+              (unreported_at_start_ >> use & 1) ? "it had reported already" : "never happened");
+        unreported_ &= ~(1u << use);
+        unreported_at_start_ &= ~(1u << use);
+        count("run-outs reported at a start");
+      }
     }
     if (!running_seen_)
       for (const SERVICE_STATUS &s : fake::status_reports())
@@ -304,21 +399,20 @@ void Soak::end_life() {
 void Soak::on_life_end() {
   std::vector<SERVICE_STATUS> reports = fake::status_reports();
   DWORD exit_code = reports.empty() ? 0 : reports.back().dwWin32ExitCode;
-  bool timer_running = bmc_.running;
   if (stopping_) {
     // 4: an orderly stop leaves the timer stopped, or says it did not.
-    check(4, !timer_running || (logged_since(stop_sent_, false) && exit_code != 0),
+    check(4, !timer_running() || (logged_since(stop_sent_, false) && exit_code != 0),
           "the stop sent at %s left the timer running; error logged: %s, exit code 0x%x",
           clock_text(stop_sent_).c_str(), logged_since(stop_sent_, false) ? "yes" : "no",
           exit_code);
     count("orderly stops");
   } else {
     // 3: a service that ends on its own with the timer armed must say so.
-    if (timer_running)
+    if (timer_running())
       check(3, logged_since(unfed_since(), true),
             "the service ended on its own (exit code 0x%x) with the timer running since %s, "
             "with no warning or error",
-            exit_code, clock_text(bmc_.started_at).c_str());
+            exit_code, clock_text(started_at()).c_str());
     // 5: a restart or resume still owed a re-arm. Giving up is fair only
     // after half the timeout without an accepted reset (the last may have
     // come up to one reset period before the trouble), not counting a sleep.
@@ -340,15 +434,26 @@ void Soak::on_life_end() {
 
 void Soak::server_reset() {
   if (life_ != Life::kNone) end_life();
+  boot_after_reset_ = true;
   count("server resets by the BMC");
   boot_at_ = fake::now() + rng_.between(30 * kSecond, 3 * kMinute);
 }
 
 // 1 and 2: every run-out is explained.
 void Soak::on_expiry(const fake::BmcExpiry &e) {
-  uint64_t counting_since = e.at_ms - static_cast<uint64_t>(bmc_.initial_count) * 100;
+  uint64_t counting_since = e.at_ms - bmc_.watchdog.initial_count() * ipmi::kMsPerCount;
   std::string cause;
-  if (life_ == Life::kHung && hang_at_ <= e.at_ms) {
+  unsigned use = e.timer_use & ipmi::kUseMask;
+  unreported_ |= 1u << use;
+  if (use != ipmi::kUseSmsOs) {
+    // 6: the BIOS's timer runs out only over a start whose Get went
+    // unanswered, which refuses with an error.
+    bool excused = first_get_ == 2 && logged_since(life_started_, false, "timer is not available");
+    cause = excused ? "the BIOS's timer, the start's Get unanswered (logged)"
+                    : "the BIOS's timer, NOT TAKEN OVER";
+    check(6, excused, "the BIOS's timer (use %u) ran out at %s", use, clock_text(e.at_ms).c_str());
+    pass(1);
+  } else if (life_ == Life::kHung && hang_at_ <= e.at_ms) {
     cause = "hang (" + hang_kind_ + ")";
     check(2, e.at_ms <= hang_at_ + timeout_ * kSecond + kResetPeriod,
           "the timer ran out %llu ms after the hang; timeout %u s",
@@ -373,10 +478,9 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
 
 uint64_t Soak::next_deadline() {
   uint64_t d = kNever;
-  if (bmc_.running)
-    d = std::min(d, bmc_.started_at + static_cast<uint64_t>(bmc_.initial_count) * 100);
-  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at)
-    d = std::min(d, bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick);
+  if (timer_running()) d = std::min(d, expires_at());
+  if (healthy() && timer_running() && unfed_checked_ != started_at())
+    d = std::min(d, started_at() + kResetPeriod + kReplyTimeout + 3 * kTick);
   for (const Rearm &r : rearms_) d = std::min(d, r.due(*this));
   if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
   return d;
@@ -385,12 +489,12 @@ uint64_t Soak::next_deadline() {
 void Soak::check_deadlines() {
   uint64_t t = fake::now();
   // 3: a healthy service that has let an armed timer go unfed says so.
-  if (healthy() && bmc_.running && unfed_checked_ != bmc_.started_at &&
-      t >= bmc_.started_at + kResetPeriod + kReplyTimeout + 3 * kTick) {
-    unfed_checked_ = bmc_.started_at;
+  if (healthy() && timer_running() && unfed_checked_ != started_at() &&
+      t >= started_at() + kResetPeriod + kReplyTimeout + 3 * kTick) {
+    unfed_checked_ = started_at();
     check(3, logged_since(unfed_since(), true),
           "no reset accepted since %s while the service runs, and no warning or error",
-          clock_text(bmc_.started_at).c_str());
+          clock_text(started_at()).c_str());
   }
   // 5: armed again with the installed count.
   for (size_t i = 0; i < rearms_.size();) {
@@ -399,13 +503,12 @@ void Soak::check_deadlines() {
       rearms_.erase(rearms_.begin() + static_cast<long>(i));
       continue;
     }
-    bool done = armed(bmc_) && bmc_.started_at >= r.since;
+    bool done = armed(bmc_) && started_at() >= r.since;
     uint64_t due = r.due(*this);
     if (done || t >= due) {
-      check(5, done,
-            "%s at %s: the timer is not armed again by %s (running %d, use 0x%02x, count %u)",
-            r.why, clock_text(r.since).c_str(), clock_text(due).c_str(), bmc_.running,
-            bmc_.timer_use, bmc_.initial_count);
+      check(5, done, "%s at %s: the timer is not armed again by %s (running %d, use %u, count %u)",
+            r.why, clock_text(r.since).c_str(), clock_text(due).c_str(), timer_running(),
+            bmc_.watchdog.use(), bmc_.watchdog.initial_count());
       rearms_.erase(rearms_.begin() + static_cast<long>(i));
       continue;
     }
@@ -497,7 +600,7 @@ void Soak::suspend() {
   // 4: the system sleeps with the timer stopped, or the service said otherwise.
   // An error since the timer was last fed counts too: a service already
   // ending, with its session withdrawn, has said so.
-  check(4, !bmc_.running || logged_since(std::min(sent, unfed_since()), false),
+  check(4, !timer_running() || logged_since(std::min(sent, unfed_since()), false),
         "the suspend at %s left the timer running with no error logged", clock_text(sent).c_str());
   fake::freeze("");
   life_ = Life::kAsleep;
@@ -591,6 +694,7 @@ int Soak::run() {
       Sleep(static_cast<DWORD>(wake - t));
     }
     collect();
+    check_start_reports(ended);
     while (expiries_seen_ < bmc_.expiries.size()) on_expiry(bmc_.expiries[expiries_seen_++]);
     if (ended && life_ != Life::kNone) on_life_end();
     if (life_ == Life::kNone) {
@@ -605,7 +709,7 @@ int Soak::run() {
   }
   if (life_ != Life::kNone) end_life();
   long violations = 0;
-  for (int i = 1; i <= 5; i++) violations += inv_[i].violations;
+  for (int i = 1; i <= kInvariants; i++) violations += inv_[i].violations;
   return violations == 0 ? 0 : 1;
 }
 
@@ -627,7 +731,7 @@ void Soak::write_table(const char *path, double wall_seconds) {
   if (expiries_.empty()) fprintf(t, "| none | 0 |\n");
   for (const auto &e : expiries_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
   fprintf(t, "\n## Invariants\n\n| invariant | checks | violations |\n|---|---|---|\n");
-  for (int i = 1; i <= 5; i++)
+  for (int i = 1; i <= kInvariants; i++)
     fprintf(t, "| %s | %ld | %ld |\n", inv_[i].text, inv_[i].checks, inv_[i].violations);
   fclose(t);
 }

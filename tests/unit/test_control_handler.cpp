@@ -28,7 +28,7 @@ TEST_F(Controls, SuspendDisarmsAndHoldsResetsUntilResume) {
   fake::send_control(65000, SERVICE_CONTROL_STOP, 0);
   bool running_while_asleep = true;
   // Half-way through the sleep, the timer must still be stopped.
-  fake::at(40000, [&] { running_while_asleep = fake::bmc().running; });
+  fake::at(40000, [&] { running_while_asleep = fake::bmc().watchdog.running(); });
   run();
   EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Enable",
                                            "Reset", "Disable"));
@@ -62,8 +62,8 @@ TEST_F(Controls, RefusedSuspendQueryLeavesTheTimerFedAgain) {
   fake::send_control(15060, SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPENDFAILED);
   fake::send_control(25000, SERVICE_CONTROL_STOP, 0);
   bool stopped_after_query = false, running_after_reset = false;
-  fake::at(15100, [&] { stopped_after_query = !fake::bmc().running; });
-  fake::at(20250, [&] { running_after_reset = fake::bmc().running; });
+  fake::at(15100, [&] { stopped_after_query = !fake::bmc().watchdog.running(); });
+  fake::at(20250, [&] { running_after_reset = fake::bmc().watchdog.running(); });
   run();
   EXPECT_THAT(ipmi_commands(),
               ElementsAre("Get", "Enable", "Reset", "Reset", "Disable", "Reset", "Disable"));

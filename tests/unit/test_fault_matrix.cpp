@@ -58,8 +58,8 @@ Outcome run_service_row(const ServiceRow &row) {
     if (!o.event.empty()) o.event += " / ";
     o.event += e.strings.size() == 2 ? e.strings[1] : "(malformed entry)";
   }
-  const fake::Bmc &bmc = fake::bmc();
-  o.timer = !bmc.configured ? "never set" : bmc.running ? "running" : "stopped";
+  const bmcsim::Watchdog &w = fake::bmc().watchdog;
+  o.timer = !w.initialised() ? "never set" : w.running() ? "running" : "stopped";
   return o;
 }
 

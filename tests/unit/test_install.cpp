@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/event_source.h"
 #include "cli_run.h"
 #include "service/trace.h"
 #include "world.h"
@@ -62,6 +63,36 @@ TEST_F(Install, CreatesAndStartsTheServiceWithTheTimeoutText) {
   // The probe stays loaded.
   EXPECT_THAT(fake::journal("FreeLibrary"), IsEmpty());
   expect_handles_closed();
+  // The event source in the System log names the installed copy's message
+  // table, for errors, warnings and information entries; written before the
+  // start, so that the service's first entry finds it.
+  const auto &source = fake::registry()[EVENT_SOURCE_KEY];
+  ASSERT_EQ(source.count("EventMessageFile"), 1u);
+  EXPECT_EQ(source.at("EventMessageFile").type, static_cast<DWORD>(REG_EXPAND_SZ));
+  const std::vector<BYTE> &file = source.at("EventMessageFile").data;
+  EXPECT_THAT(std::string(file.begin(), file.end()), StrEq(std::string(DESTINATION) + '\0'));
+  ASSERT_EQ(source.count("TypesSupported"), 1u);
+  EXPECT_EQ(source.at("TypesSupported").type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_THAT(source.at("TypesSupported").data, ElementsAre(7, 0, 0, 0));
+  EXPECT_EQ(fake::open_handles("regkey"), 0);
+  std::vector<std::string> calls = fake::journal();
+  auto at = [&](const std::string &prefix) {
+    for (size_t i = 0; i < calls.size(); i++)
+      if (calls[i].rfind(prefix, 0) == 0) return i;
+    return calls.size();
+  };
+  EXPECT_LT(at("CreateServiceA"), at("RegCreateKeyExA"));
+  EXPECT_LT(at("RegCloseKey"), at("StartServiceA"));
+}
+
+TEST_F(Install, AnEventSourceNotRegisteredIsSaidAndTheInstallGoesOn) {
+  fake::fail("RegCreateKeyExA", 1, ERROR_ACCESS_DENIED);
+  fake::set_message(ERROR_ACCESS_DENIED, "Access is denied.\r\n");
+  EXPECT_THAT(install("300"),
+              StrEq(std::string("Event log source not registered - Access is denied. (0x5)\n") +
+                    INSTALLED));
+  EXPECT_EQ(fake::services()["vyrq4asr"].state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(fake::registry().count(EVENT_SOURCE_KEY), 0u);
 }
 
 TEST_F(Install, ImagePathWithoutTimeoutIsTheDestinationAlone) {

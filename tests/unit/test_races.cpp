@@ -37,7 +37,7 @@ TEST_F(Races, RepeatedStartStopCyclesWithPowerEventsAndInterrogates) {
       ASSERT_FALSE(r.empty());
       EXPECT_EQ(r.back().dwCurrentState, DWORD(SERVICE_STOPPED)) << "cycle " << cycle;
       EXPECT_EQ(r.back().dwWin32ExitCode, 0u) << "cycle " << cycle << ", stop at " << stop_at;
-      EXPECT_FALSE(fake::bmc().running) << "timer left running, cycle " << cycle;
+      EXPECT_FALSE(fake::bmc().watchdog.running()) << "timer left running, cycle " << cycle;
       EXPECT_EQ(fake::library_refcount(), 0) << "cycle " << cycle;
       EXPECT_EQ(watchdog_session.load(), 0u);
     }
@@ -101,7 +101,7 @@ TEST_F(Races, ControlsAtEveryStageOfTheWorker) {
     ASSERT_FALSE(r.empty()) << where;
     EXPECT_EQ(r.back().dwCurrentState, DWORD(SERVICE_STOPPED)) << where;
     EXPECT_EQ(r.back().dwWin32ExitCode, 0u) << where;
-    EXPECT_FALSE(fake::bmc().running) << "timer left running, " << where;
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "timer left running, " << where;
     EXPECT_EQ(fake::library_refcount(), 0) << where;
   }
 }

@@ -53,7 +53,7 @@ class RideThrough : public ServiceRunWorld {
     auto disables = request_times(0x24);
     ASSERT_FALSE(disables.empty());
     EXPECT_LE(disables.back() - stop_ms, 100u) << "a stop is seen within one tick";
-    EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
     EXPECT_EQ(exit_code_of("thread1"), 0);
   }
 };
@@ -161,7 +161,7 @@ TEST_F(RideThrough, ResetsRefusedForHalfTheTimeoutAreDisarmed) {
   run();
   auto resets = request_times(0x22);
   EXPECT_EQ(resets.back(), 150000u);
-  EXPECT_FALSE(fake::bmc().running);
+  EXPECT_FALSE(fake::bmc().watchdog.running());
   EXPECT_THAT(event_lines(),
               ElementsAre("W|vyrq4asr warning: 1117|VYR IPMI ASR: timer reset failed (completion "
                           "code D5h); retrying once a second.",

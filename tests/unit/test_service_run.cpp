@@ -39,8 +39,8 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
   EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR));
   EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B))
       << "armed with timeout_seconds x 10";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
-  EXPECT_FALSE(fake::bmc().expired);
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
+  EXPECT_THAT(fake::bmc().expiries, IsEmpty());
 
   auto j = fake::journal();
   int disable = journal_index(j, "SendQD4Request cmd=0x24 data=04 01 00 10 00 0A");
@@ -218,22 +218,148 @@ TEST_F(WorkerFailure, OpenFails) {
   EXPECT_EQ(fake::library_refcount(), 1) << "no session was opened; the library stays loaded";
 }
 
+// The timer as earlier software left it: these timer uses ran out in turn
+// (the BMC keeps their expiration flags), each with power cycle as its action.
+void ran_out_before(std::vector<BYTE> uses) {
+  bmcsim::WatchdogEvent events[2];
+  for (BYTE use : uses) {
+    fake::bmc().watchdog.start_running(use, ipmi::kActionPowerCycle, 1, 0);
+    fake::bmc().watchdog.poll(ipmi::kMsPerCount, events, 2);
+  }
+}
+void timer_running_with(BYTE use, WORD count) {
+  fake::bmc().watchdog.start_running(use, ipmi::kActionPowerCycle, count, 0);
+}
+
+// Another agent's timer (SMS/OS, OEM, a reserved use) is refused untouched.
 TEST_F(WorkerFailure, TimerAlreadyRunningIsNeverTouched) {
-  fake::Bmc &b = fake::bmc();
-  b.configured = true;
-  b.running = true;
-  b.timer_use = 0x44;
-  b.actions = 0x03;
-  b.initial_count = 6000;
-  run();
-  expect_failed_stop();
-  expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
-  EXPECT_TRUE(fake::bmc().running);
-  EXPECT_EQ(fake::bmc().initial_count, 6000);
-  EXPECT_EQ(fake::bmc().actions, 0x03);
-  EXPECT_EQ(fake::library_refcount(), 0);
-  EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
+  for (BYTE use : {4, 5, 0, 6, 7}) {
+    SCOPED_TRACE("timer use " + std::to_string(use));
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    report_times.clear();
+    fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
+    ran_out_before({ipmi::kUseSmsOs});
+    timer_running_with(use, 6000);
+    run();
+    expect_failed_stop();
+    expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
+    EXPECT_THAT(ipmi_commands(), ElementsAre("Get"));
+    EXPECT_TRUE(fake::bmc().watchdog.running());
+    EXPECT_EQ(fake::bmc().watchdog.initial_count(), 6000);
+    EXPECT_EQ(fake::bmc().watchdog.action(), ipmi::kActionPowerCycle);
+    EXPECT_EQ(fake::bmc().watchdog.expiration_flags(), 0x10)
+        << "a refused start reports and clears nothing";
+    EXPECT_EQ(fake::library_refcount(), 0);
+    EXPECT_THAT(fake::journal("CloseQD4Driver"), ElementsAre("CloseQD4Driver 0x5e55 -> 0"));
+  }
+}
+
+// The BIOS's boot watchdog (FRB2, POST, OS Load) is taken over: the plain
+// enable and the first reset, and an information entry with the count left.
+TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
+  struct Row {
+    BYTE use;
+    const char *name;
+  } rows[] = {{1, "BIOS FRB2"}, {2, "BIOS POST"}, {3, "OS Load"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    timer_running_with(row.use, 3000);
+    fake::send_control(20000, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"));
+    EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xF6, 0x09));
+    auto events = fake::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(events[0].id, 10u);
+    EXPECT_THAT(
+        events[0].strings,
+        ElementsAre("vyrq4asr", std::string("VYR IPMI ASR: the BIOS's boot watchdog (") + row.name +
+                                    ") was running with 300.0 s left; the service takes "
+                                    "it over as its own timer."));
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop disarmed it";
+  }
+}
+
+// Each expiration flag found at start: its warning, its bit in the enable's
+// clear mask, and nothing at the next start.
+TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
+  const std::string since = " ran out since its expiration flags were last cleared";
+  struct Row {
+    std::vector<BYTE> uses;
+    BYTE flags;
+    std::vector<DWORD> ids;
+    std::vector<std::string> texts;
+  } rows[] = {
+      {{4},
+       0x10,
+       {11},
+       {"VYR IPMI ASR: the BMC's watchdog" + since +
+        ", and the BMC took its timeout "
+        "action (power cycle): the timer's resets had stopped, because Windows or "
+        "the service hung."}},
+      {{1},
+       0x02,
+       {12},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS FRB2)" + since +
+        ": a boot hung before Windows took the timer over."}},
+      {{2},
+       0x04,
+       {13},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (BIOS POST)" + since +
+        ": a boot hung before Windows took the timer over."}},
+      {{5}, 0x20, {15}, {"VYR IPMI ASR: an OEM watchdog timer" + since + "."}},
+      // A boot hung, the BMC reset the server, and the BIOS left its timer
+      // set: the SMS/OS run-out's action is no longer known.
+      {{4, 3},
+       0x18,
+       {14, 11},
+       {"VYR IPMI ASR: the BIOS's boot watchdog (OS Load)" + since +
+            ": a boot hung before Windows took the timer over.",
+        "VYR IPMI ASR: the BMC's watchdog" + since +
+            ", and the BMC took its timeout action (action not known: the timer has been set "
+            "for OS Load since): the timer's resets had stopped, because Windows or the "
+            "service hung."}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE("flags " + std::to_string(row.flags));
+    fake::Bmc bmc;
+    for (int start = 1; start <= 2; start++) {
+      fake::end_process();
+      fake::reset();
+      reset_system_state();
+      if (start == 1) {
+        ran_out_before(row.uses);
+        ASSERT_EQ(fake::bmc().watchdog.expiration_flags(), row.flags);
+      } else {
+        fake::bmc() = bmc;
+      }
+      fake::send_control(5000, SERVICE_CONTROL_STOP, 0);
+      run();
+      bmc = fake::bmc();
+      BYTE mask = start == 1 ? static_cast<BYTE>(0x10 | row.flags) : 0x10;
+      ASSERT_GE(fake::ipmi_requests().size(), 2u);
+      EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, mask, 0xF6, 0x09))
+          << "start " << start;
+      EXPECT_EQ(fake::ipmi_requests().back().data[3], 0x10) << "the stop's disable is plain";
+      std::vector<DWORD> ids;
+      std::vector<std::string> texts;
+      for (const fake::Event &e : fake::events()) {
+        EXPECT_EQ(e.type, EVENTLOG_WARNING_TYPE);
+        ids.push_back(e.id);
+        texts.push_back(e.strings.size() == 2 ? e.strings[1] : "?");
+      }
+      EXPECT_EQ(ids, start == 1 ? row.ids : std::vector<DWORD>{}) << "start " << start;
+      EXPECT_EQ(texts, start == 1 ? row.texts : std::vector<std::string>{}) << "start " << start;
+      EXPECT_EQ(fake::bmc().watchdog.expiration_flags(), 0) << "start " << start;
+    }
+  }
 }
 
 TEST_F(WorkerFailure, FailedOwnershipQueryCountsAsRunning) {
@@ -263,7 +389,7 @@ TEST_F(ServiceRun, BusyDisableAtStopIsRetried) {
   auto disables = request_times(0x24);
   ASSERT_EQ(disables.size(), 3u);
   EXPECT_EQ(disables[2] - disables[1], 100u) << "the retry comes 100 ms later";
-  EXPECT_FALSE(fake::bmc().running) << "the stop must leave the timer stopped";
+  EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
   EXPECT_THAT(fake::events(), IsEmpty());
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
 }
@@ -275,7 +401,7 @@ TEST_F(ServiceRun, DisableRefusedAtStopIsLogged) {
   run();
   EXPECT_THAT(ipmi_commands(),
               ElementsAre("Get", "Enable", "Reset", "Disable", "Disable", "Disable"));
-  EXPECT_TRUE(fake::bmc().running) << "the model should still count down";
+  EXPECT_TRUE(fake::bmc().watchdog.running()) << "the model should still count down";
   ASSERT_EQ(fake::events().size(), 1u);
   EXPECT_THAT(fake::events()[0].strings,
               ElementsAre("vyrq4asr error: 1117", "VYR IPMI ASR exiting; timer disable failed."));

@@ -69,9 +69,9 @@ TEST_F(SoakFindings, ResumeWhoseEnableIsRefusedIsArmedAgainByTheNextReset) {
   fake::at(39000, [&seen] { seen = fake::bmc_copy(); });
   fake::send_control(40000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_TRUE(seen.running);
-  EXPECT_EQ(seen.timer_use, 0x44) << "armed with the service's settings, not the disable's";
-  EXPECT_EQ(seen.initial_count, 3000) << "the installed timeout, not the disable's 256 s";
+  EXPECT_TRUE(seen.watchdog.running());
+  EXPECT_EQ(seen.watchdog.use(), ipmi::kUseSmsOs);
+  EXPECT_EQ(seen.watchdog.initial_count(), 3000) << "the installed timeout, not the disable's";
   std::vector<std::string> after_resume;
   for (const fake::IpmiRequest &r : fake::ipmi_requests())
     if (r.at_ms >= 20000 && r.at_ms < 30000)
@@ -94,7 +94,7 @@ TEST_F(SoakFindings, StopOutlastingTheWaitWhileTheBmcTakesSecondsToFailSaysSo) {
                           "answer within the stop's wait)."))
       << "the worker was still trying to disable the timer when the process ended";
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
-  EXPECT_TRUE(fake::bmc().running) << "the BMC counts on and will reset the server";
+  EXPECT_TRUE(fake::bmc().watchdog.running()) << "the BMC counts on and will reset the server";
 }
 
 TEST_F(SoakFindings, HoldEndingOnABusyBmcOwesItsEnable) {
@@ -106,9 +106,9 @@ TEST_F(SoakFindings, HoldEndingOnABusyBmcOwesItsEnable) {
   fake::at(99000, [&seen] { seen = fake::bmc_copy(); });
   fake::send_control(100000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_TRUE(seen.running);
-  EXPECT_EQ(seen.timer_use, 0x44) << "armed with the service's settings, not the disable's";
-  EXPECT_EQ(seen.initial_count, 3000) << "the installed timeout";
+  EXPECT_TRUE(seen.watchdog.running());
+  EXPECT_EQ(seen.watchdog.use(), ipmi::kUseSmsOs);
+  EXPECT_EQ(seen.watchdog.initial_count(), 3000) << "the installed timeout, not the disable's";
 }
 
 }  // namespace

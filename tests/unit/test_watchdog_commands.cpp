@@ -78,12 +78,11 @@ TEST_F(WatchdogCommands, ResetAndGetSendNoData) {
 
 TEST_F(WatchdogCommands, RunningBitOfGetReply) {
   EXPECT_EQ(wd_is_running(session), 0) << "a timer never set is stopped";
-  fake::bmc().configured = true;
-  fake::bmc().timer_use = 0x04;
-  fake::bmc().initial_count = 2550;
-  fake::bmc().running = true;
+  fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionNone, 2550, 0);
   EXPECT_EQ(wd_is_running(session), 1) << "timer use byte 0x44";
-  fake::bmc().running = false;
+  // SMS/OS, no action, 255 s, without don't-stop: the Set stops the timer.
+  const BYTE stop[ipmi::kSetRequestLength] = {0x04, 0x00, 0x00, 0x00, 0xF6, 0x09};
+  ASSERT_EQ(fake::bmc().watchdog.set(stop, sizeof stop, 0), ipmi::kCcOk);
   EXPECT_EQ(wd_is_running(session), 0) << "timer use byte 0x04";
 }
 

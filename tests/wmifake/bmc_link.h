@@ -1,15 +1,14 @@
-// The fake driver's side of the VM protocol: one TCP connection to bmcsim,
-// shared by every call in the process, opened on first use and again after
-// it broke or the settings moved it to another port.
+// The fake driver's side of the VM protocol: the library's VM transport, one
+// for every call in the process, made on first use and again after the
+// settings moved it to another port or reply timeout.
 #pragma once
 
 #include <windows.h>
 
+#include "driverlib/transport.h"
 #include "fake_settings.h"
 
 namespace wmifake {
-
-enum class LinkResult { kOk, kConnectFailed, kTimeout, kLost };
 
 struct BmcReply {
   BYTE completion_code = 0;
@@ -18,7 +17,8 @@ struct BmcReply {
 };
 
 // One request to the BMC and its reply, serialised with other callers.
-LinkResult bmc_transact(const Settings& settings, BYTE netfn, BYTE lun, BYTE command,
-                        const BYTE* data, size_t length, BmcReply* reply);
+// Returns the library's status (qd4::kOk, qd4::kReplyTimeout ...).
+DWORD bmc_transact(const Settings& settings, BYTE netfn, BYTE lun, BYTE command, const BYTE* data,
+                   size_t length, BmcReply* reply);
 
 }  // namespace wmifake

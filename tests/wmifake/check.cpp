@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ipmi/ipmi.h"
+
 namespace {
 
 FILE* g_out = stdout;
@@ -136,7 +138,7 @@ Answer request(Session* s, BYTE netfn, BYTE cmd, const BYTE* data, ULONG n) {
   if (SUCCEEDED(a.hr)) a.hr = put_byte(in, L"NetworkFunction", netfn);
   if (SUCCEEDED(a.hr)) a.hr = put_bytes(in, L"RequestData", data, n);
   if (SUCCEEDED(a.hr)) a.hr = put_i4(in, L"RequestDataSize", static_cast<LONG>(n));
-  if (SUCCEEDED(a.hr)) a.hr = put_byte(in, L"ResponderAddress", 0x20);
+  if (SUCCEEDED(a.hr)) a.hr = put_byte(in, L"ResponderAddress", ipmi::kBmcAddress);
   if (SUCCEEDED(a.hr)) {
     Bstr method(L"RequestResponse");
     DWORD t0 = GetTickCount();
@@ -171,12 +173,11 @@ Answer request(Session* s, BYTE netfn, BYTE cmd, const BYTE* data, ULONG n) {
   return a;
 }
 
-// IPMI 2.0 sections 20.1, 27.6, 27.7: Get Device ID, Set and Get Watchdog
-// Timer (App netfn 06h). Set: SMS/OS with don't-stop, hard reset, count 3000.
-constexpr BYTE kNetfnApp = 0x06;
-constexpr BYTE kGetDeviceId = 0x01;
-constexpr BYTE kSetWatchdog = 0x24;
-constexpr BYTE kGetWatchdog = 0x25;
+using ipmi::kCmdGetDeviceId;
+using ipmi::kCmdGetWatchdog;
+using ipmi::kCmdSetWatchdog;
+using ipmi::kNetfnApp;
+// Set: SMS/OS with don't-stop, hard reset, count 3000.
 const BYTE kEnable[] = {0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B};
 
 // How long the probe waits in Next for the instance.
@@ -255,9 +256,9 @@ void print_answer(const char* step, const Answer& a) {
 int probe(DWORD pause_ms) {
   Session s;
   if (!open_session(&s, "enum", true)) return 0;
-  print_answer("device-id", request(&s, kNetfnApp, kGetDeviceId, nullptr, 0));
+  print_answer("device-id", request(&s, kNetfnApp, kCmdGetDeviceId, nullptr, 0));
   Sleep(pause_ms);
-  print_answer("get-watchdog", request(&s, kNetfnApp, kGetWatchdog, nullptr, 0));
+  print_answer("get-watchdog", request(&s, kNetfnApp, kCmdGetWatchdog, nullptr, 0));
   return 0;
 }
 
@@ -311,7 +312,7 @@ int sequence() {
   }
 
   // The requests.
-  Answer a = request(&s, kNetfnApp, kGetDeviceId, nullptr, 0);
+  Answer a = request(&s, kNetfnApp, kCmdGetDeviceId, nullptr, 0);
   check_hr("Get Device ID: ExecMethod", S_OK, a.hr);
   check("... out types VT_UI1, VT_I4, VT_ARRAY|VT_UI1",
         a.cc_vt == VT_UI1 && a.size_vt == VT_I4 && a.data_vt == (VT_ARRAY | VT_UI1), "those",
@@ -319,9 +320,9 @@ int sequence() {
   check_num("... CompletionCode 00h", 0, a.cc);
   check_num("... ResponseData[0] is the completion code", a.cc, a.data_len > 0 ? a.data[0] : -1);
   check_num("... ResponseDataSize counts it", a.data_len, a.size);
-  a = request(&s, kNetfnApp, kSetWatchdog, kEnable, sizeof(kEnable));
+  a = request(&s, kNetfnApp, kCmdSetWatchdog, kEnable, sizeof(kEnable));
   check_num("Set Watchdog Timer: 00h and size 1", 0x0001, a.hr == S_OK ? (a.cc << 8) | a.size : -1);
-  a = request(&s, kNetfnApp, kGetWatchdog, nullptr, 0);
+  a = request(&s, kNetfnApp, kCmdGetWatchdog, nullptr, 0);
   check_num("Get Watchdog Timer: 9 bytes", 9, a.size);
   check_num("... initial count 3000 (b80bh)", 0x0bb8,
             a.data_len == 9 ? a.data[5] | (a.data[6] << 8) : -1);
@@ -354,11 +355,11 @@ int sequence() {
     check_hr("Put with a CIM type on an instance", WBEM_E_INVALID_PARAMETER,
              in->Put(L"Command", 0, &v.v, CIM_UINT8));
   }
-  put_byte(in, L"Command", kGetDeviceId);
+  put_byte(in, L"Command", kCmdGetDeviceId);
   put_byte(in, L"Lun", 0);
   put_byte(in, L"NetworkFunction", kNetfnApp);
   put_i4(in, L"RequestDataSize", 0);
-  put_byte(in, L"ResponderAddress", 0x20);
+  put_byte(in, L"ResponderAddress", ipmi::kBmcAddress);
   Bstr method(L"RequestResponse");
   check_hr("ExecMethod without RequestData", WBEM_E_INVALID_METHOD_PARAMETERS,
            s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));

@@ -455,7 +455,22 @@ class Services final : public IWbemServices {
       wait_out(s, Fault::kStall);
       return WBEM_E_FAILED;
     }
-    return request_response(s, in, out);
+    HRESULT hr = request_response(s, in, out);
+    if (SUCCEEDED(hr) && fault_acts(s, Fault::kWideCc)) set_wide_cc(*out);
+    return hr;
+  }
+
+  // A CompletionCode wider than its byte: a reply not to be believed.
+  static void set_wide_cc(IWbemClassObject* out) {
+    WbemObject* o = nullptr;
+    if (FAILED(out->QueryInterface(WbemObject::kIid, reinterpret_cast<void**>(&o)))) return;
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = 0x1C0;
+    o->retype(L"CompletionCode", CIM_SINT32);
+    o->set(L"CompletionCode", v);
+    o->Release();
   }
 
   LONG refs_ = 1;

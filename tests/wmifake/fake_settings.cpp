@@ -6,65 +6,25 @@ namespace wmifake {
 
 namespace {
 
-struct Span {
-  const char* b;
-  const char* e;
-  bool is(const char* word) const {
-    size_t n = std::strlen(word);
-    return static_cast<size_t>(e - b) == n && std::strncmp(b, word, n) == 0;
-  }
-};
+using qd4::SettingText;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-Span trim(Span s) {
-  while (s.b < s.e && is_space(*s.b)) ++s.b;
-  while (s.e > s.b && is_space(s.e[-1])) --s.e;
-  return s;
-}
-
-// A number filling s exactly, decimal or (with hex) hexadecimal.
-bool parse_number(Span s, bool hex, uint32_t* out) {
-  if (s.b == s.e || s.e - s.b > 8) return false;
+// An HRESULT in hexadecimal, up to eight digits filling t exactly.
+bool parse_hex(SettingText t, uint32_t* out) {
+  if (t.b == t.e || t.e - t.b > 8) return false;
   uint32_t v = 0;
-  for (const char* p = s.b; p < s.e; ++p) {
-    char c = *p;
-    uint32_t digit;
+  for (const char* p = t.b; p < t.e; ++p) {
+    int c = *p;
+    if (c >= 'A' && c <= 'F') c += 'a' - 'A';
     if (c >= '0' && c <= '9') {
-      digit = static_cast<uint32_t>(c - '0');
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = static_cast<uint32_t>(c - 'A' + 10);
+      c -= '0';
+    } else if (c >= 'a' && c <= 'f') {
+      c -= 'a' - 10;
     } else {
       return false;
     }
-    v = v * (hex ? 16 : 10) + digit;
+    v = v * 16 + static_cast<uint32_t>(c);
   }
   *out = v;
-  return true;
-}
-
-bool copy_to(Span s, char* out, size_t cap) {
-  size_t len = static_cast<size_t>(s.e - s.b);
-  if (len >= cap) return false;
-  std::memcpy(out, s.b, len);
-  out[len] = '\0';
-  return true;
-}
-
-bool apply_bmc(Span v, Settings* s) {
-  const char* colon = v.e;
-  for (const char* p = v.b; p < v.e; ++p) {
-    if (*p == ':') colon = p;
-  }
-  uint32_t port = s->port;
-  if (colon != v.e &&
-      (!parse_number({colon + 1, v.e}, false, &port) || port == 0 || port > 65535)) {
-    return false;
-  }
-  if (colon == v.b || !copy_to({v.b, colon}, s->host, sizeof(s->host))) return false;
-  s->port = static_cast<uint16_t>(port);
   return true;
 }
 
@@ -84,27 +44,29 @@ const struct {
     {"stall", Fault::kStall},
     {"slow_connect", Fault::kSlowConnect},
     {"slow_enum", Fault::kSlowEnum},
+    {"wide_cc", Fault::kWideCc},
 };
 
 // "NAME [ARG]": exec_fail's ARG is an HRESULT in hex (default WBEM_E_FAILED),
 // the waiting faults' a time in ms (default 0: until the fault is changed).
-bool apply_fault(Span v, Settings* s) {
-  const char* space = v.b;
-  while (space < v.e && *space != ' ') ++space;
-  Span name{v.b, space};
-  Span arg = trim({space, v.e});
+bool apply_fault(SettingText v, Settings* s) {
+  SettingText name{v.b, v.b};
+  while (name.e < v.e && *name.e != ' ') ++name.e;
+  SettingText arg{name.e, v.e};
+  while (arg.b < arg.e && *arg.b == ' ') ++arg.b;
+  bool has_arg = arg.b != arg.e;
   for (const auto& f : kFaults) {
     if (!name.is(f.name)) continue;
     uint32_t value = 0;
     if (f.fault == Fault::kExecFail) {
       value = 0x80041001;  // WBEM_E_FAILED
-      if (arg.b != arg.e && !parse_number(arg, true, &value)) return false;
+      if (has_arg && !parse_hex(arg, &value)) return false;
     } else if (f.fault == Fault::kStall || f.fault == Fault::kSlowConnect ||
                f.fault == Fault::kSlowEnum) {
-      if (arg.b != arg.e && !parse_number(arg, false, &value)) return false;
+      if (has_arg && !qd4::parse_number(arg.b, arg.e, 0, 99999999, &value)) return false;
       // Results that never arrive would need no enumerator: slow_enum needs a time.
       if (f.fault == Fault::kSlowEnum && value == 0) return false;
-    } else if (arg.b != arg.e) {
+    } else if (has_arg) {
       return false;
     }
     s->fault = f.fault;
@@ -114,25 +76,23 @@ bool apply_fault(Span v, Settings* s) {
   return false;
 }
 
-bool apply_line(Span line, Settings* s) {
-  line = trim(line);
-  if (line.b == line.e || *line.b == '#' || *line.b == ';' || *line.b == '[') return false;
-  const char* eq = line.b;
-  while (eq < line.e && *eq != '=') ++eq;
-  if (eq == line.e) return false;
-  Span key = trim({line.b, eq});
-  Span value = trim({eq + 1, line.e});
+bool apply_line(SettingText key, SettingText value, void* settings) {
+  Settings* s = static_cast<Settings*>(settings);
   uint32_t number = 0;
-  if (key.is("bmc")) return apply_bmc(value, s);
-  if (key.is("fault")) return apply_fault(value, s);
-  if (key.is("log")) return copy_to(value, s->log, sizeof(s->log));
+  if (key.is("bmc")) return qd4::apply_setting(key, value, &s->link);
   if (key.is("reply_timeout_ms")) {
-    if (!parse_number(value, false, &number) || number < 100 || number > 600000) return false;
-    s->reply_timeout_ms = number;
+    return qd4::parse_number(value.b, value.e, 100, 600000, &s->link.reply_timeout_ms);
+  }
+  if (key.is("fault")) return apply_fault(value, s);
+  if (key.is("log")) {
+    size_t len = static_cast<size_t>(value.e - value.b);
+    if (len >= sizeof(s->log)) return false;
+    std::memcpy(s->log, value.b, len);
+    s->log[len] = '\0';
     return true;
   }
   if (key.is("count")) {
-    if (!parse_number(value, false, &number) || number > 1000000) return false;
+    if (!qd4::parse_number(value.b, value.e, 0, 1000000, &number)) return false;
     s->fault_count = static_cast<int32_t>(number);
     return true;
   }
@@ -142,17 +102,8 @@ bool apply_line(Span line, Settings* s) {
 }  // namespace
 
 int parse_settings(const char* text, size_t n, Settings* settings) {
-  if (text == nullptr || settings == nullptr) return 0;
-  int applied = 0;
-  const char* end = text + n;
-  const char* line = text;
-  while (line < end) {
-    const char* eol = line;
-    while (eol < end && *eol != '\n') ++eol;
-    if (apply_line({line, eol}, settings)) ++applied;
-    line = eol < end ? eol + 1 : end;
-  }
-  return applied;
+  if (settings == nullptr) return 0;
+  return qd4::read_settings(text, n, apply_line, settings);
 }
 
 const char* fault_name(Fault fault) {

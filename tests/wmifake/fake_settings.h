@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driverlib/settings.h"
+
 namespace wmifake {
 
 // What the fake pretends is wrong with the machine's IPMI driver.
@@ -22,14 +24,15 @@ enum class Fault {
   kStall,          // ExecMethod blocks fault_arg ms (0: until the fault changes), then fails
   kSlowConnect,    // ConnectServer blocks fault_arg ms (0: until the fault changes): WMI starting
   kSlowEnum,       // the enumeration's instance arrives fault_arg ms after the call
+  kWideCc,         // ExecMethod answers a CompletionCode of 1C0h, as a VT_I4
 };
 
 struct Settings {
-  // bmcsim's VM-protocol port.
-  char host[64] = "127.0.0.1";
-  uint16_t port = 9002;
-  // How long the driver waits for the BMC's answer before failing the call.
-  uint32_t reply_timeout_ms = 5000;
+  Settings() { link.reply_timeout_ms = 5000; }
+  // bmcsim's VM-protocol port (host, port) and how long the driver waits for
+  // the BMC's answer before failing the call (reply_timeout_ms), as the
+  // library's VM transport takes them.
+  qd4::Settings link;
   Fault fault = Fault::kNone;
   uint32_t fault_arg = 0;
   // How many calls the fault hits, counted from the file's last change; -1: all.
@@ -38,8 +41,9 @@ struct Settings {
   char log[260] = "";
 };
 
-// Applies the "key=value" lines of text (length n) to *settings; unknown keys
-// and malformed values are skipped. Returns the number of lines applied.
+// Applies the "key=value" lines of text (length n) to *settings, read as the
+// library reads its own file; unknown keys and malformed values are skipped.
+// Returns the number of lines applied.
 int parse_settings(const char* text, size_t n, Settings* settings);
 
 // The fault's name as the settings file spells it.

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include "bmc_link.h"
+#include "ipmi/ipmi.h"
 #include "state.h"
 
 namespace wmifake {
@@ -14,8 +15,6 @@ namespace {
 // The driver's WMI instance: the key is the device's instance name (the ACPI
 // IPMI device, IPI0001) with WMI's "_0" suffix.
 const wchar_t kInstanceName[] = L"ACPI\\IPI0001\\0_0";
-// IPMI 2.0 section 5.5: the BMC's slave address on the system interface.
-constexpr BYTE kBmcAddress = 0x20;
 // Longest request data the driver's message buffer takes (IPMI 2.0 section
 // 9: KCS messages of up to 255 bytes).
 constexpr LONG kMaxRequestData = 255;
@@ -117,7 +116,7 @@ WbemObject* make_ipmi_instance(bool active) {
   v.boolVal = active ? VARIANT_TRUE : VARIANT_FALSE;
   o->set(L"Active", v);
   v.vt = VT_UI1;
-  v.bVal = kBmcAddress;
+  v.bVal = ipmi::kBmcAddress;
   o->set(L"BMCAddress", v);
   std::wstring relpath = instance_relpath();
   o->set_paths(relpath, full_path(relpath), computer_name().c_str(), kNamespace);
@@ -223,7 +222,7 @@ HRESULT request_response(const Settings& settings, IWbemClassObject* in_object,
   // array holds, a LUN beyond two bits (IPMI 2.0 section 5.1) or another
   // responder than the BMC it serves are refused.
   if (size->lVal < 0 || size->lVal > count || size->lVal > kMaxRequestData || lun > 3 ||
-      netfn > 0x3F || responder != kBmcAddress) {
+      netfn > ipmi::netfn_of(0xFF) || responder != ipmi::kBmcAddress) {
     log_line(settings, "ExecMethod: bad parameters (size %ld of %ld, lun %u, netfn %02x, rsa %02x)",
              static_cast<long>(size->lVal), static_cast<long>(count), lun, netfn, responder);
     return WBEM_E_INVALID_METHOD_PARAMETERS;
@@ -244,13 +243,13 @@ HRESULT request_response(const Settings& settings, IWbemClassObject* in_object,
   }
 
   BmcReply reply;
-  LinkResult link =
+  DWORD link =
       bmc_transact(settings, netfn, lun, command, request, static_cast<size_t>(size->lVal), &reply);
-  if (link != LinkResult::kOk) {
+  if (link != qd4::kOk) {
     // The driver's own timeout (Windows logs it as event 1003/1004) fails
     // the method; the fake does the same for a BMC it cannot reach.
     log_line(settings, "ExecMethod netfn=%02x lun=%u cmd=%02x data=%s -> no answer (%s)", netfn,
-             lun, command, hex, link == LinkResult::kTimeout ? "timeout" : "link down");
+             lun, command, hex, link == qd4::kReplyTimeout ? "timeout" : "link down");
     return WBEM_E_FAILED;
   }
   log_line(settings, "ExecMethod netfn=%02x lun=%u cmd=%02x data=%s -> cc=%02x len=%u", netfn, lun,

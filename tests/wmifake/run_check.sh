@@ -11,35 +11,14 @@
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/scripts/wine_select.sh"
-host_build=$(cd "${1:-$root/build/host}" && pwd) || exit 2
-win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
-bmcsim="$host_build/bmcsim/bmcsim"
+. "$root/scripts/wine_env.sh"
+wine_env_builds "${1:-}" "${2:-}" tests/wmifake/wmifake.dll tests/wmifake/wmifake_check.exe
 dll="$win_build/tests/wmifake/wmifake.dll"
 client="$win_build/tests/wmifake/wmifake_check.exe"
-for f in "$bmcsim" "$dll" "$client"; do
-  [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
-done
-
-work=$(mktemp -d "$win_build/wmifake-check.XXXXXX")
-export WINEPREFIX="$work/prefix"  # fresh: it does not exist yet
-export WINEARCH=$ASR_WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-system32="$WINEPREFIX/drive_c/windows/system32"
-journal="$work/journal.jsonl"
-sim_pid=""
+wine_env_init "$win_build/wmifake-check"
 passed=0
 failed=0
 start_ns=$(date +%s%N)
-
-since() { local d=$((($(date +%s%N) - $1) / 100000000)); echo "$((d / 10)).$((d % 10))"; }
-
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  wineserver -k 2>/dev/null
-  rm -rf "$WINEPREFIX"
-  if [ "$failed" -eq 0 ]; then rm -rf "$work"; else echo "logs kept in $work"; fi
-}
-trap cleanup EXIT
 
 ok() { echo "ok   $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL $1: expected $2, got $3"; failed=$((failed + 1)); }
@@ -67,27 +46,6 @@ expect_ms() {
   fi
 }
 
-ports_of() {
-  for _ in $(seq 1 100); do
-    local line
-    line=$(grep -m1 '"kind":"listen"' "$1" 2>/dev/null) && {
-      echo "$line" | sed -n 's/.*"port":\([0-9]*\),"control_port":\([-0-9]*\).*/\1 \2/p'
-      return 0
-    }
-    sleep 0.05
-  done
-  return 1
-}
-
-control() {
-  exec 3<>"/dev/tcp/127.0.0.1/$control_port" || return 1
-  printf '%s\n' "$1" >&3
-  local answer
-  read -r -t 2 answer <&3
-  exec 3>&-
-  echo "$answer"
-}
-
 # settings LINE...: rewrites wmifake.ini in one step, as a test does under a
 # running client.
 settings() {
@@ -100,23 +58,12 @@ settings() {
 
 probe() {
   echo "== probe: $*" >>"$work/wine.err"
-  timeout 60 wine "$work/bin/wmifake_check.exe" probe 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
+  timeout 60 wine "$work/bin/wmifake_check.exe" probe "$@" 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out"
 }
 
 mkdir -p "$work/bin"
 cp "$client" "$work/bin/"
-
-echo "== fresh $WINEARCH prefix"
-t0=$(date +%s%N)
-wineboot --init >/dev/null 2>&1
-wineserver -w
-wineserver -p
-echo "   created in $(since "$t0") s"
-
-"$bmcsim" --port 0 --control-port 0 --journal "$journal" >"$work/bmcsim.log" 2>&1 &
-sim_pid=$!
-read -r port control_port < <(ports_of "$journal") || { echo "bmcsim did not start"; exit 1; }
-echo "== bmcsim on 127.0.0.1:$port"
+wine_env_start
 if bash "$root/tests/wmifake/install.sh" "$dll" "$port" 'log=C:\wmifake.log'; then
   ok "install.sh registers the fake"
 else
@@ -206,26 +153,18 @@ expect "... and the next is served" get-watchdog "hr=0x00000000 cc=00"
 
 echo "== bmcsim's faults through the fake"
 settings
-[ "$(control 'cc 1 c0')" = ok ] || fail "bmcsim control" "ok" "no answer"
+[ "$(bmcsim_control 'cc 1 c0')" = ok ] || fail "bmcsim control" "ok" "no answer"
 probe
 expect "busy BMC: CompletionCode C0h, ResponseData c0, size 1" device-id "hr=0x00000000 cc=c0 size=1 data=c0 "
 settings reply_timeout_ms=500
-[ "$(control 'noreply 1')" = ok ] || fail "bmcsim control" "ok" "no answer"
+[ "$(bmcsim_control 'noreply 1')" = ok ] || fail "bmcsim control" "ok" "no answer"
 probe
 expect "no reply from the BMC: ExecMethod fails" device-id "hr=0x80041001"
 expect_ms "... after the driver's 500 ms" device-id 450 1500
 expect "... the next is served" get-watchdog "hr=0x00000000 cc=00"
 
 settings
-replies=$(grep -c '"kind":"reply"' "$journal")
-timeout 60 wine "$work/bin/wmifake_check.exe" probe 1500 2>>"$work/wine.err" | tr -d '\r' >"$work/probe.out" &
-probe_pid=$!
-for _ in $(seq 1 200); do
-  [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies" ] && break
-  sleep 0.05
-done
-control disconnect >/dev/null
-wait "$probe_pid"
+bmcsim_drop probe 1500
 expect "bmcsim drops the connection between two requests: the first served" device-id "hr=0x00000000 cc=00"
 expect "... and the second (the fake connects again)" get-watchdog "hr=0x00000000 cc=00"
 

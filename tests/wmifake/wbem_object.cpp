@@ -141,6 +141,14 @@ void WbemObject::set(const wchar_t* name, const VARIANT& value) {
   }
 }
 
+void WbemObject::retype(const wchar_t* name, CIMTYPE type) {
+  Property* p = find(name);
+  if (p == nullptr) return;
+  VariantClear(&p->value);
+  p->value.vt = VT_NULL;
+  p->type = type;
+}
+
 void WbemObject::set_paths(const std::wstring& relpath, const std::wstring& path,
                            const wchar_t* server, const wchar_t* name_space) {
   relpath_ = relpath;

@@ -29,6 +29,8 @@ class WbemObject final : public IWbemClassObject {
   // Adds a property (on a class: with its default value, VT_NULL for none).
   void add(const wchar_t* name, CIMTYPE type, bool key = false);
   void set(const wchar_t* name, const VARIANT& value);
+  // Declares a property another type, its value cleared: a provider's bug.
+  void retype(const wchar_t* name, CIMTYPE type);
   void set_paths(const std::wstring& relpath, const std::wstring& path, const wchar_t* server,
                  const wchar_t* name_space);
   void set_methods(MethodLookup lookup) { methods_ = lookup; }

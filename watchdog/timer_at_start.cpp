@@ -1,0 +1,150 @@
+#include "watchdog/timer_at_start.h"
+
+#include <stdio.h>
+
+#include "ipmi/ipmi.h"
+#include "service/state.h"
+#include "watchdog/commands.h"
+#include "watchdog/session.h"
+
+// What the start's Get showed, kept for the entries written once the enable
+// has cleared the flags.
+static BYTE found_reply[ipmi::kGetReplyLength];
+static WORD found_length = 0;
+static BOOL bios_timer_running = FALSE;
+
+static bool is_bios_use(BYTE use) {
+  return use == ipmi::kUseBiosFrb2 || use == ipmi::kUseBiosPost || use == ipmi::kUseOsLoad;
+}
+
+static const char *use_words(BYTE use) {
+  switch (use) {
+    case ipmi::kUseBiosFrb2:
+      return "BIOS FRB2";
+    case ipmi::kUseBiosPost:
+      return "BIOS POST";
+    case ipmi::kUseOsLoad:
+      return "OS Load";
+    case ipmi::kUseSmsOs:
+      return "SMS/OS";
+    default:
+      return "OEM";
+  }
+}
+
+static DWORD expiry_event(BYTE use) {
+  switch (use) {
+    case ipmi::kUseBiosFrb2:
+      return EVENT_EXPIRED_BIOS_FRB2;
+    case ipmi::kUseBiosPost:
+      return EVENT_EXPIRED_BIOS_POST;
+    case ipmi::kUseOsLoad:
+      return EVENT_EXPIRED_OS_LOAD;
+    case ipmi::kUseSmsOs:
+      return EVENT_EXPIRED_SMS_OS;
+    default:
+      return EVENT_EXPIRED_OEM;
+  }
+}
+
+static const char *action_words(BYTE action) {
+  switch (action) {
+    case ipmi::kActionHardReset:
+      return "hard reset";
+    case ipmi::kActionPowerDown:
+      return "power down";
+    case ipmi::kActionPowerCycle:
+      return "power cycle";
+    case ipmi::kActionNone:
+      return "no action";
+    default:
+      return "a reserved action";
+  }
+}
+
+// The Get, and what the enables are to clear besides the SMS/OS flag, which
+// is in every enable's mask already.
+static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
+  int result = wd_get_timer(session, found_reply, sizeof found_reply, outcome);
+  found_length = result == 0 ? outcome->length : 0;
+  enable_extra_clear_flags =
+      found_length > ipmi::kGetExpiredFlags
+          ? (BYTE)(found_reply[ipmi::kGetExpiredFlags] & ipmi::kExpirationFlagsMask &
+                   ~ipmi::expiration_flag(ipmi::kUseSmsOs))
+          : 0;
+  return result;
+}
+
+int timer_at_start(WatchdogSession session) {
+  RequestOutcome outcome;
+  bios_timer_running = FALSE;
+  // Under the session's lock once the session is published, so that no
+  // power event's enable runs at the same time.
+  int result = watchdog_session == session ? session_command(read_timer, &outcome)
+                                           : read_timer(session, &outcome);
+  if (result != 0 || found_length <= ipmi::kGetUse) return -1;
+  BYTE use_byte = found_reply[ipmi::kGetUse];
+  if (use_byte & ipmi::kRunning) {
+    if (!is_bios_use(use_byte & ipmi::kUseMask)) return -1;
+    bios_timer_running = TRUE;
+  }
+  return 0;
+}
+
+static void report_bios_timer(void) {
+  BYTE use = found_reply[ipmi::kGetUse] & ipmi::kUseMask;
+  char left[48] = "";
+  if (found_length >= ipmi::kGetPresentCount + 2) {
+    unsigned count = found_reply[ipmi::kGetPresentCount] |
+                     (unsigned)found_reply[ipmi::kGetPresentCount + 1] << 8;
+    snprintf(left, sizeof left, " with %u.%u s left", count / 10, count % 10);
+  }
+  char text[256];
+  snprintf(text, sizeof text,
+           "VYR IPMI ASR: the BIOS's boot watchdog (%s) was running%s; the service takes it over "
+           "as its own timer.",
+           use_words(use), left);
+  report_info_event(EVENT_BIOS_TIMER_TAKEN_OVER, text);
+}
+
+static void report_expiry(BYTE use) {
+  char text[300];
+  if (use == ipmi::kUseSmsOs) {
+    // The timer's action is the expired one's only while no one has set the
+    // timer for another use since.
+    char action[80];
+    if (found_length > ipmi::kGetActions &&
+        (found_reply[ipmi::kGetUse] & ipmi::kUseMask) == ipmi::kUseSmsOs)
+      snprintf(action, sizeof action, "%s",
+               action_words(found_reply[ipmi::kGetActions] & ipmi::kActionMask));
+    else
+      snprintf(action, sizeof action, "action not known: the timer has been set for %s since",
+               use_words(found_reply[ipmi::kGetUse] & ipmi::kUseMask));
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
+             "cleared, and the BMC took its timeout action (%s): the timer's resets had stopped, "
+             "because Windows or the service hung.",
+             action);
+  } else if (is_bios_use(use)) {
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the BIOS's boot watchdog (%s) ran out since its expiration flags were "
+             "last cleared: a boot hung before Windows took the timer over.",
+             use_words(use));
+  } else {
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: an OEM watchdog timer ran out since its expiration flags were last "
+             "cleared.");
+  }
+  report_warning_event(expiry_event(use), use, text);
+}
+
+void report_timer_at_start(void) {
+  if (bios_timer_running) report_bios_timer();
+  if (found_length > ipmi::kGetExpiredFlags) {
+    BYTE flags = found_reply[ipmi::kGetExpiredFlags];
+    for (BYTE use = ipmi::kUseBiosFrb2; use <= ipmi::kUseOem; use++)
+      if (flags & ipmi::expiration_flag(use)) report_expiry(use);
+  }
+  bios_timer_running = FALSE;
+  found_length = 0;
+}

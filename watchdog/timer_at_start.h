@@ -1,0 +1,17 @@
+// The timer as the service finds it at start: whose it is, and what ran out
+// before this start.
+#pragma once
+
+#include "qd4/qd4_driver.h"
+
+// Reads the timer (Get Watchdog Timer). 0 when the service may arm it: it is
+// stopped, or it is the BIOS's boot watchdog (FRB2, POST, OS Load), which the
+// service takes over. -1 when another agent runs it (SMS/OS, OEM, a reserved
+// use) or the Get failed or came back without its first byte. The enables
+// from then on also clear every expiration flag the reply showed (with none
+// but SMS/OS's, their bytes are the plain ones), so that no expiry is
+// reported twice.
+int timer_at_start(WatchdogSession session);
+// Once the first enable has been taken: one entry for a BIOS timer taken
+// over and one for each expiration flag the start found.
+void report_timer_at_start(void);
