@@ -31,6 +31,8 @@ struct ControlCommand {
     kSelAdd,      // sel-add TYPE OFFSET [DATA2]: a system event record in the SEL
     kSelFill,     // sel-fill N: N unrelated records
     kSelNone,     // sel-none: the BMC keeps no SEL
+    kRefusePretimeout,  // pretimeout-refuse: a Set with a pre-timeout interrupt gets CCh
+    kAcceptPretimeout,  // pretimeout-accept: as at start
   } kind = kPing;
   Fault fault;
   uint16_t count = 0;
