@@ -164,7 +164,7 @@ struct Bmc {
   bmcsim::Watchdog watchdog;
   // Trouble to come or under way; spells over are dropped as time passes.
   std::vector<BmcFault> faults;
-  std::vector<BmcExpiry> expiries;  // every run-out, in order
+  std::vector<BmcExpiry> expiries;         // every run-out, in order
   std::vector<BmcPretimeout> pretimeouts;  // every pre-timeout interrupt, in order
 };
 // The model brought up to the present (run-outs and restarts that fell due).

@@ -99,7 +99,8 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
   // A string's size counts its NUL, as Windows expects.
   if ((type == REG_SZ || type == REG_EXPAND_SZ) && (size == 0 || data[size - 1] != 0))
     violation("RegSetValueExA %s: a string without its NUL in the size", value_name.c_str());
-  keys[open_keys[key]][value_name] = fake::RegistryValue{type, std::vector<BYTE>(data, data + size)};
+  keys[open_keys[key]][value_name] =
+      fake::RegistryValue{type, std::vector<BYTE>(data, data + size)};
   log("RegSetValueExA %s type=%u size=%u", value_name.c_str(), type, size);
   return ERROR_SUCCESS;
 }
