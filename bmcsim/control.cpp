@@ -140,7 +140,9 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
                                    {"disconnect", ControlCommand::kDisconnect},
                                    {"status", ControlCommand::kStatus},
                                    {"ping", ControlCommand::kPing},
-                                   {"sel-none", ControlCommand::kSelNone}};
+                                   {"sel-none", ControlCommand::kSelNone},
+                                   {"pretimeout-refuse", ControlCommand::kRefusePretimeout},
+                                   {"pretimeout-accept", ControlCommand::kAcceptPretimeout}};
   for (const Simple& s : kSimple) {
     if (verb == s.word) {
       if (w.size() != 1) {

@@ -21,16 +21,18 @@ Fault take_fault(Fault* active);
 
 struct ControlCommand {
   enum Kind {
-    kFault,       // cc N CODE | delay N MS | noreply N | badreply N FIELD
-    kStream,      // stream MS: bytes to the host as fast as it takes them
-    kClear,       // clear: no more faults
-    kDisconnect,  // disconnect: drop the host's connection
-    kRunTimer,    // run-timer COUNT [USE [ACTION]]: the timer as armed by other software
-    kStatus,      // status: the timer's state as JSON
-    kPing,        // ping
-    kSelAdd,      // sel-add TYPE OFFSET [DATA2]: a system event record in the SEL
-    kSelFill,     // sel-fill N: N unrelated records
-    kSelNone,     // sel-none: the BMC keeps no SEL
+    kFault,             // cc N CODE | delay N MS | noreply N | badreply N FIELD
+    kStream,            // stream MS: bytes to the host as fast as it takes them
+    kClear,             // clear: no more faults
+    kDisconnect,        // disconnect: drop the host's connection
+    kRunTimer,          // run-timer COUNT [USE [ACTION]]: the timer as armed by other software
+    kStatus,            // status: the timer's state as JSON
+    kPing,              // ping
+    kSelAdd,            // sel-add TYPE OFFSET [DATA2]: a system event record in the SEL
+    kSelFill,           // sel-fill N: N unrelated records
+    kSelNone,           // sel-none: the BMC keeps no SEL
+    kRefusePretimeout,  // pretimeout-refuse: a Set with a pre-timeout interrupt gets CCh
+    kAcceptPretimeout,  // pretimeout-accept: as at start
   } kind = kPing;
   Fault fault;
   uint16_t count = 0;

@@ -389,7 +389,8 @@ void Server::tick() {
     if (e.kind == WatchdogEvent::kPretimeout) {
       journal_.write(Entry("pretimeout")
                          .str("use", use_name(e.use))
-                         .str("interrupt", pretimeout_name(e.pretimeout)));
+                         .str("interrupt", pretimeout_name(e.pretimeout))
+                         .num("seconds", bmc_.watchdog().pretimeout_seconds()));
       log_sel(e);
       if (e.pretimeout == ipmi::kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
       continue;
@@ -504,6 +505,10 @@ std::string Server::run_control(const std::string& line) {
     case ControlCommand::kSelNone:
       bmc_.set_sel_present(false);
       break;
+    case ControlCommand::kRefusePretimeout:
+    case ControlCommand::kAcceptPretimeout:
+      wd.refuse_pretimeout(command.kind == ControlCommand::kRefusePretimeout);
+      break;
     case ControlCommand::kStatus: {
       Entry e("status");
       e.flag("connected", host_fd_ >= 0)
@@ -511,6 +516,8 @@ std::string Server::run_control(const std::string& line) {
           .flag("running", wd.running())
           .str("use", use_name(wd.use()))
           .str("action", action_name(wd.action()))
+          .str("pretimeout", pretimeout_name(wd.pretimeout_interrupt()))
+          .num("pretimeout_s", wd.pretimeout_seconds())
           .num("initial", wd.initial_count())
           .num("present", wd.present_count(now))
           .str("expired", hex_byte(wd.expiration_flags()).c_str())

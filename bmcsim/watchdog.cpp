@@ -22,6 +22,8 @@ uint8_t Watchdog::set(const uint8_t* data, size_t n, int64_t now_ms) {
       s.pretimeout_seconds * kCountsPerSecond > s.count) {
     return ipmi::kCcInvalidData;
   }
+  if (refuses_pretimeout_ && s.pretimeout_interrupt != ipmi::kPretimeoutNone)
+    return ipmi::kCcInvalidData;
 
   dont_log_ = s.dont_log;
   use_ = s.use;
@@ -47,6 +49,9 @@ uint8_t Watchdog::set(const uint8_t* data, size_t n, int64_t now_ms) {
 uint8_t Watchdog::reset(int64_t now_ms) {
   // Section 27.5: 80h when no Set has initialised the timer.
   if (!initialised_) return ipmi::kCcWatchdogNotSet;
+  // Section 27.5: the interrupt has told the system the timeout is near; a
+  // late Reset does not call it off.
+  if (running_ && pretimeout_done_) return ipmi::kCcOk;
   start(now_ms);
   return ipmi::kCcOk;
 }
@@ -70,8 +75,10 @@ void Watchdog::start_running(uint8_t use, uint8_t action, uint16_t count, int64_
 
 void Watchdog::lose_settings() {
   uint8_t flags = expired_flags_;
+  bool refuses = refuses_pretimeout_;
   *this = Watchdog();
   expired_flags_ = flags;
+  refuses_pretimeout_ = refuses;
 }
 
 uint16_t Watchdog::present_count(int64_t now_ms) const {

@@ -20,7 +20,9 @@ class Watchdog {
  public:
   // Set Watchdog Timer (section 27.6); returns the completion code.
   uint8_t set(const uint8_t* data, size_t n, int64_t now_ms);
-  // Reset Watchdog Timer (section 27.5): reloads and starts the countdown.
+  // Reset Watchdog Timer (section 27.5): reloads and starts the countdown,
+  // except after the pre-timeout interrupt: the countdown then runs on to the
+  // timeout action, and only a Set starts it afresh.
   uint8_t reset(int64_t now_ms);
   // Get Watchdog Timer (section 27.7): ipmi::kGetReplyLength bytes into out.
   void get(int64_t now_ms, uint8_t* out) const;
@@ -30,6 +32,12 @@ class Watchdog {
   // The BMC restarts: the timer stopped and unset (a Reset answers 80h until
   // the next Set); the expiration flags stay until a Set clears them.
   void lose_settings();
+
+  // A BMC without the pre-timeout interrupt (OpenIPMI's ipmi_sim among them):
+  // a Set asking for one is refused with CCh and not carried out. It is the
+  // BMC's make, so a restart keeps it.
+  void refuse_pretimeout(bool refuse) { refuses_pretimeout_ = refuse; }
+  bool refuses_pretimeout() const { return refuses_pretimeout_; }
 
   // Moves time on to now_ms; writes at most max due events and returns their count.
   int poll(int64_t now_ms, WatchdogEvent* events, int max);
@@ -46,6 +54,8 @@ class Watchdog {
   uint8_t expiration_flags() const { return expired_flags_; }
   uint16_t initial_count() const { return initial_count_; }
   bool dont_log() const { return dont_log_; }
+  uint8_t pretimeout_interrupt() const { return pretimeout_irq_; }
+  uint8_t pretimeout_seconds() const { return pretimeout_s_; }
 
  private:
   void start(int64_t now_ms);
@@ -62,6 +72,7 @@ class Watchdog {
   uint16_t stopped_count_ = 0;  // present countdown while stopped
   int64_t expires_at_ms_ = 0;   // while running
   bool pretimeout_done_ = false;
+  bool refuses_pretimeout_ = false;
 };
 
 }  // namespace bmcsim

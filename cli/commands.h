@@ -9,7 +9,9 @@ extern int verbose;
 extern DWORD saved_error;
 extern char error_text[256];
 
-void install_service(const char *timeout_text);
+// The image path carries the timeout text, then the pre-timeout text, each
+// when given, unchecked: the service judges them at start.
+void install_service(const char *timeout_text, const char *pretimeout_text = nullptr);
 void remove_service(void);
 void query_service(void);
 // The system's text for error_code and the code in hex, "<text> (0x<code>)",

@@ -9,6 +9,7 @@
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 
 #define DEFAULT_TIMEOUT 255
 #define MIN_TIMEOUT 250
@@ -48,11 +49,24 @@ int32_t decimal_to_int32(const char *text) {
   return (int32_t)value;
 }
 
+// The low 16 bits of the argument's decimal value.
+static uint16_t seconds_from_argument(const char *argument) {
+  return (uint16_t)((uint32_t)decimal_to_int32(argument) & 0xFFFFu);
+}
+
 uint16_t timeout_from_argument(const char *argument) {
   if (argument == nullptr) return DEFAULT_TIMEOUT;
-  uint16_t seconds = (uint16_t)((uint32_t)decimal_to_int32(argument) & 0xFFFFu);
+  uint16_t seconds = seconds_from_argument(argument);
   if (seconds < MIN_TIMEOUT || seconds > MAX_TIMEOUT) return DEFAULT_TIMEOUT;
   return seconds;
+}
+
+// Whether the decimal conversion finds digits: after white space and one
+// sign, a digit.
+static bool is_decimal_number(const char *text) {
+  while (is_white_space(*text)) text++;
+  if (*text == '+' || *text == '-') text++;
+  return *text >= '0' && *text <= '9';
 }
 
 static enum command command_word(const char *word) {
@@ -63,14 +77,19 @@ static enum command command_word(const char *word) {
   return NO_COMMAND;
 }
 
-// "-n" counts only directly after the command word; later arguments are ignored.
+// "-n" counts only directly after the command word. A number after the
+// timeout is the pre-timeout; anything else after the timeout is ignored, as
+// it always was.
 static void run_install(int argc, char **argv) {
   int next = 2;
   if (next < argc && ascii_iequals(argv[next], "-n")) {
     verbose = 0;
     next++;
   }
-  install_service(next < argc ? argv[next] : nullptr);
+  const char *timeout_text = next < argc ? argv[next] : nullptr;
+  const char *pretimeout_text = nullptr;
+  if (next + 1 < argc && is_decimal_number(argv[next + 1])) pretimeout_text = argv[next + 1];
+  install_service(timeout_text, pretimeout_text);
 }
 
 static int command_path(enum command command, int argc, char **argv) {
@@ -103,6 +122,14 @@ static int service_path(int argc, char **argv) {
     trace("]\n");
   }
   timeout_seconds = timeout_from_argument(argument);
+  // Judged at start, where a pre-timeout out of range is written to the log.
+  if (argc >= 3) {
+    pretimeout_argument = argv[2];
+    pretimeout_requested = seconds_from_argument(argv[2]);
+    trace("using user-supplied pre-timeout [");
+    trace(argv[2]);
+    trace("]\n");
+  }
 
   // Returns only once the service has stopped; fails at once when the
   // process was not started by the service control manager.

@@ -54,7 +54,7 @@ static bool append(char *buffer, size_t *used, const char *text) {
 // registered so that one too long for its buffer refuses a clean install.
 // A blank in the program path would make the service manager read a shorter
 // program followed by arguments, so such a path is quoted.
-static bool form_paths(const char *timeout_text) {
+static bool form_paths(const char *timeout_text, const char *pretimeout_text) {
   size_t used = 0;
   if (!append(destination, &used, system_directory) || !append(destination, &used, "\\") ||
       !append(destination, &used, INSTALLED_FILE_NAME)) {
@@ -68,6 +68,10 @@ static bool form_paths(const char *timeout_text) {
   }
   if (timeout_text != nullptr &&
       (!append(image_path, &used, " ") || !append(image_path, &used, timeout_text))) {
+    return refuse_too_long();
+  }
+  if (timeout_text != nullptr && pretimeout_text != nullptr &&
+      (!append(image_path, &used, " ") || !append(image_path, &used, pretimeout_text))) {
     return refuse_too_long();
   }
   return true;
@@ -90,10 +94,15 @@ static bool copy_own_file(void) {
   return unable_to_install(GetLastError());
 }
 
-static void trace_image_path(const char *timeout_text) {
+static void trace_image_path(const char *timeout_text, const char *pretimeout_text) {
   if (timeout_text != nullptr) {
     trace("found user-supplied timeout [");
     trace(timeout_text);
+    trace("]\n");
+  }
+  if (timeout_text != nullptr && pretimeout_text != nullptr) {
+    trace("found user-supplied pre-timeout [");
+    trace(pretimeout_text);
     trace("]\n");
   }
   trace("Creating this service [");
@@ -143,7 +152,7 @@ static void register_service(void) {
   CloseServiceHandle(manager);
 }
 
-void install_service(const char *timeout_text) {
+void install_service(const char *timeout_text, const char *pretimeout_text) {
   // The file the service will load, wherever this program runs from; the
   // probe stays loaded: the process ends soon after.
   if (load_from_system_folder(QD4_LIBRARY_NAME) == nullptr) {
@@ -152,7 +161,7 @@ void install_service(const char *timeout_text) {
     unable_to_install(saved_error);
     return;
   }
-  if (!find_paths() || !form_paths(timeout_text)) return;
+  if (!find_paths() || !form_paths(timeout_text, pretimeout_text)) return;
   if (trace_enabled) {
     printf("CopyFile source = >%s<\n", own_path);
     printf("CopyFile dest = >%s<\n", destination);
@@ -171,6 +180,6 @@ void install_service(const char *timeout_text) {
   SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
   if (!copy_own_file()) return;
 
-  trace_image_path(timeout_text);
+  trace_image_path(timeout_text, pretimeout_text);
   register_service();
 }

@@ -77,8 +77,10 @@ def main():
           (strings.get("ProductName"), strings.get("ProductVersion"), UPGRADE_CODE, "1"),
           (prop.get("ProductName"), prop.get("ProductVersion"), prop.get("UpgradeCode"),
            prop.get("ALLUSERS")))
-    check("TIMEOUT has no default and is a secure property",
-          (None, True), (prop.get("TIMEOUT"), "TIMEOUT" in prop.get("SecureCustomProperties", "").split(";")))
+    secure = prop.get("SecureCustomProperties", "").split(";")
+    check("TIMEOUT and PRETIMEOUT have no default and are secure properties",
+          (None, None, True, True),
+          (prop.get("TIMEOUT"), prop.get("PRETIMEOUT"), "TIMEOUT" in secure, "PRETIMEOUT" in secure))
     template = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
     check("platform in the summary", True, f"Template: {'Intel' if arch == 'x86' else 'x64'};1033" in template)
 
@@ -87,9 +89,9 @@ def main():
           ("ServiceExe", str(exe.stat().st_size), file_version, sysdir, win64, "VyriasrwExe"),
           pick(row(table(msi, "File"), FileName="VYRIASRW.EXE"), "Component_", "FileSize", "Version")
           + pick(row(comps, Component="ServiceExe"), "Directory_", "Attributes", "KeyPath"))
-    check("service as -install creates it: 0x110, auto, normal + vital, LocalSystem, [TIMEOUT]",
+    check("service as -install creates it: 0x110, auto, normal + vital, LocalSystem, [SERVICEARGS]",
           ("vyrq4asr", "VYR Automatic Server Restart Service for IPMI", "272", "2", "32769", "",
-           "[TIMEOUT]", "ServiceExe"),
+           "[SERVICEARGS]", "ServiceExe"),
           pick(row(table(msi, "ServiceInstall")), "Name", "DisplayName", "ServiceType", "StartType",
                "ErrorControl", "StartName", "Arguments", "Component_"))
     # Event 171: start (1), stop (2) and delete (8) on install; stop (32) and
@@ -109,6 +111,14 @@ def main():
 
     seq = {r["Action"]: r for r in table(msi, "InstallExecuteSequence")}
     num = {a: int(r["Sequence"]) for a, r in seq.items()}
+    args = {r["Action"]: r for r in table(msi, "CustomAction") if r.get("Source") == "SERVICEARGS"}
+    check("SERVICEARGS: TIMEOUT alone without PRETIMEOUT, else the timeout (255 unset) and "
+          "PRETIMEOUT; set before InstallServices",
+          [("NOT PRETIMEOUT", "51", "[TIMEOUT]"), ("PRETIMEOUT AND NOT TIMEOUT", "51", "255 [PRETIMEOUT]"),
+           ("PRETIMEOUT AND TIMEOUT", "51", "[TIMEOUT] [PRETIMEOUT]")],
+          sorted((seq.get(a, {}).get("Condition"),) + pick(r, "Type", "Target") for a, r in args.items()))
+    check("SERVICEARGS set before InstallServices", True,
+          bool(args) and all(0 < num.get(a, 0) < num.get("InstallServices", 0) for a in args))
     check("upgrade rows: older and same versions removed (0x201), newer ones detected only (2)",
           sorted([(UPGRADE_CODE, "", prop.get("ProductVersion"), "513", "WIX_UPGRADE_DETECTED"),
                   (UPGRADE_CODE, prop.get("ProductVersion"), "", "2", "WIX_DOWNGRADE_DETECTED")]),

@@ -4,7 +4,19 @@
 
 -- wixl rejects Secure on a property: list TIMEOUT as secure, so that an
 -- elevated (managed) installation passes it on to the service's installation.
-UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT' WHERE `Property` = 'SecureCustomProperties'
+UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT;PRETIMEOUT' WHERE `Property` = 'SecureCustomProperties'
+
+-- The service's arguments: TIMEOUT alone, as before, unless PRETIMEOUT is
+-- given; then the timeout (the service's default 255 when TIMEOUT is unset)
+-- and the pre-timeout. wixl has no SetProperty: custom actions of type 51
+-- (msidbCustomActionTypeTextData 3 + msidbCustomActionTypeProperty 0x30) set
+-- SERVICEARGS before InstallServices (5800) formats the service's Arguments.
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ServiceArgsTimeout', 51, 'SERVICEARGS', '[TIMEOUT]')
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ServiceArgsPretimeout', 51, 'SERVICEARGS', '[TIMEOUT] [PRETIMEOUT]')
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ServiceArgsDefaultTimeout', 51, 'SERVICEARGS', '255 [PRETIMEOUT]')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ServiceArgsTimeout', 'NOT PRETIMEOUT', 5790)
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ServiceArgsPretimeout', 'PRETIMEOUT AND TIMEOUT', 5791)
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ServiceArgsDefaultTimeout', 'PRETIMEOUT AND NOT TIMEOUT', 5792)
 
 -- wixl has no AllowSameVersionUpgrades: make the upgrade row's maximum
 -- inclusive (msidbUpgradeAttributesVersionMaxInclusive 0x200 plus

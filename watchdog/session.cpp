@@ -2,6 +2,7 @@
 
 #include "service/state.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/suspend_hold.h"
 
@@ -78,7 +79,7 @@ void session_resume(void) {
   AcquireSRWLockExclusive(&session_lock);
   WatchdogSession session = watchdog_session;
   // A refused enable is owed: the worker sends it before its next reset.
-  enable_owed = session && wd_enable(session) != 0;
+  enable_owed = session && pretimeout_enable(session) != 0;
   hold_end_by_resume();
   ReleaseSRWLockExclusive(&session_lock);
 }
@@ -106,7 +107,7 @@ int session_reset(RequestOutcome *outcome) {
   } else if (hold_in_force()) {
     result = RESET_HELD;
     nothing_sent(outcome);
-  } else if (enable_owed && wd_enable(session, outcome) != 0) {
+  } else if (enable_owed && pretimeout_enable(session, outcome) != 0) {
     result = -1;  // tried again with the ride-through's next retry
   } else {
     enable_owed = false;
@@ -129,7 +130,7 @@ int session_rearm(BOOL end_hold, BOOL *armed, RequestOutcome *outcome) {
     result = RESET_HELD;
     nothing_sent(outcome);
   } else {
-    *armed = wd_enable(session) == 0;
+    *armed = pretimeout_enable(session) == 0;
     // Refused, it is owed like a resume's, so that the timer does not run on
     // with the disable's settings once resets are taken again.
     enable_owed = !*armed;

@@ -3,6 +3,7 @@
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/feed_loop.h"
+#include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/run_service.h"
 #include "watchdog/session.h"
@@ -47,6 +48,8 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   (void)parameter;  // the commands read timeout_seconds directly
   trace("thread 1 entry\n");
   set_priority(REALTIME_PRIORITY_CLASS);
+  // Before any enable can be sent, the control handler's included.
+  pretimeout_start();
 
   if (!load_driver_library()) {
     DWORD error = GetLastError();
@@ -81,7 +84,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   session_publish(session);
 
   RequestOutcome outcome;
-  if (session_command(wd_enable, &outcome) != 0) {
+  if (session_command(pretimeout_enable, &outcome) != 0) {
     SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer enable failed.");
     close_session(session);

@@ -44,7 +44,7 @@ std::string event_text(const bmcsim::WatchdogEvent* events, int n) {
   return s;
 }
 
-enum Op { kSetOp, kResetOp, kPollOp, kLoseOp };
+enum Op { kSetOp, kResetOp, kPollOp, kLoseOp, kRefuseOp };
 struct Step {
   int64_t at_ms;
   Op op;
@@ -99,6 +99,22 @@ TEST(WatchdogModel, EachBehaviourAsAScriptOfRequestsAndPolls) {
         {1500, kSetOp, set_data(0x04, 0x11, 10, 0x10, 1), 0x00, "", ""},
         {1500, kResetOp, {}, 0x00, "", ""},
         {3000, kPollOp, {}, 0, "pretimeout 1, expiry 4 1", ""}}},
+      {"a Reset after the pre-timeout interrupt leaves the countdown running; a Set restarts it",
+       {{0, kSetOp, set_data(0x44, 0x21, 30, 0x10, 1), 0x00, "", ""},
+        {0, kResetOp, {}, 0x00, "", ""},
+        {2000, kPollOp, {}, 0, "pretimeout 2", ""},
+        {2500, kResetOp, {}, 0x00, "", "44 21 01 00 1E 00 05 00"},
+        {3000, kPollOp, {}, 0, "expiry 4 1", ""},
+        {3000, kResetOp, {}, 0x00, "", "44 21 01 10 1E 00 1E 00"},
+        {5000, kPollOp, {}, 0, "pretimeout 2", ""},
+        {5500, kSetOp, set_data(0x44, 0x21, 30, 0x10, 1), 0x00, "", "44 21 01 00 1E 00 1E 00"},
+        {7500, kResetOp, {}, 0x00, "", "44 21 01 00 1E 00 1E 00"}}},
+      {"a BMC without the pre-timeout refuses a Set asking for one, also after a restart",
+       {{0, kRefuseOp, {}, 0, "", ""},
+        {0, kSetOp, set_data(0x44, 0x21, 30, 0x10, 1), 0xCC, "", "00 00 00 00 00 00 00 00"},
+        {0, kSetOp, set_data(0x44, 0x01, 30), 0x00, "", "04 01 00 00 1E 00 1E 00"},
+        {0, kLoseOp, {}, 0, "", ""},
+        {0, kSetOp, set_data(0x44, 0x11, 30, 0x10, 1), 0xCC, "", "00 00 00 00 00 00 00 00"}}},
       {"each timer use flags its own run-out; a Set clears only the flags it names",
        {{0, kSetOp, set_data(0x83, 0x02, 2, 0x00), 0x00, "", ""},
         {0, kResetOp, {}, 0x00, "", "C3 02 00 00 02 00 02 00"},
@@ -134,6 +150,9 @@ TEST(WatchdogModel, EachBehaviourAsAScriptOfRequestsAndPolls) {
           break;
         case kLoseOp:
           wd.lose_settings();
+          break;
+        case kRefuseOp:
+          wd.refuse_pretimeout(true);
           break;
       }
       if (*s.get) {

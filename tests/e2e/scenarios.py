@@ -121,7 +121,7 @@ def event_source_and_messages(ctx):
     r, pfx = ctx.r, ctx.pfx
     r.eq("event source key after -install", EVENT_SOURCE, event_source_lower(pfx.event_source()))
     ids = event_ids()
-    rc, so, _ = pfx.wine([EVENT_MESSAGES, pfx.system32 / "VYRIASRW.EXE", "vyrq4asr error: 1117",
+    rc, so, _ = pfx.wine([EVENT_MESSAGES, pfx.sysdir / "VYRIASRW.EXE", "vyrq4asr error: 1117",
                           "VYR IPMI ASR exiting; timer enable failed."] + ids, timeout=30)
     want = [f"{i} ok VYR IPMI ASR exiting; timer enable failed.\\r\\nvyrq4asr error: 1117\\r\\n"
             for i in ids]
@@ -206,9 +206,9 @@ def expiry_reported_once(ctx):
         restart_reports_nothing(ctx, other)
         pfx.asr("-remove", key=True)  # bmcsim serves one host at a time
         # Beside the prefix's library and its settings, as an administrator runs it.
-        shutil.copy2(PROBE, pfx.system32 / "qd4probe.exe")
+        shutil.copy2(PROBE, pfx.sysdir / "qd4probe.exe")
         mark = len(other.entries())
-        rc, so, _ = pfx.wine([pfx.system32 / "qd4probe.exe"], timeout=60)
+        rc, so, _ = pfx.wine([pfx.sysdir / "qd4probe.exe"], timeout=60)
         r.eq("qd4probe sends only Gets: Device ID, Watchdog Timer, SEL Info, SEL Entry x2",
              ["01", "25", "40", "43", "43"], [e["cmd"] for e in requests(new_entries(other, mark))])
         so = so.replace("\r\n", "\n")

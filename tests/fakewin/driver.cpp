@@ -62,8 +62,9 @@ size_t history_limit = 0;
 // A dropped reply costs the stand-in library's default reply timeout.
 const DWORD kReplyTimeoutMs = qd4::Settings().reply_timeout_ms;
 
-// The timer's run-outs up to virtual time t, each at the moment it fell due.
-// A pre-timeout interrupt has no effect here.
+// The timer's pre-timeout interrupts and run-outs up to virtual time t, each
+// at the moment it fell due. An interrupt is only recorded: the fake system
+// goes on as if it had no handler for it.
 void expire_until(uint64_t t) {
   bmcsim::WatchdogEvent events[2];
   for (int64_t due; (due = model.watchdog.next_due_ms()) >= 0 && static_cast<uint64_t>(due) <= t;) {
@@ -72,6 +73,9 @@ void expire_until(uint64_t t) {
       if (events[i].kind == bmcsim::WatchdogEvent::kExpiry) {
         model.expiries.push_back(BmcExpiry{at, events[i].use, events[i].action});
         log("BMC watchdog expired at %llu ms", static_cast<unsigned long long>(at));
+      } else {
+        model.pretimeouts.push_back(BmcPretimeout{at, events[i].use, events[i].pretimeout});
+        log("BMC watchdog pre-timeout interrupt at %llu ms", static_cast<unsigned long long>(at));
       }
   }
 }

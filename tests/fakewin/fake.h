@@ -150,6 +150,12 @@ struct BmcExpiry {
   BYTE timer_use;  // ipmi::kUseSmsOs ...
   BYTE action;     // ipmi::kActionHardReset ...
 };
+// One pre-timeout interrupt, raised its interval before the run-out.
+struct BmcPretimeout {
+  uint64_t at_ms;
+  BYTE timer_use;
+  BYTE interrupt;  // ipmi::kPretimeoutNmi ...
+};
 struct Bmc {
   bool library_present = true;  // else LoadLibraryA("vyrqd4w.dll") fails with 126
   bool has_open = true, has_close = true, has_send = true, has_version = true;
@@ -159,7 +165,8 @@ struct Bmc {
   bmcsim::Watchdog watchdog;
   // Trouble to come or under way; spells over are dropped as time passes.
   std::vector<BmcFault> faults;
-  std::vector<BmcExpiry> expiries;  // every run-out, in order
+  std::vector<BmcExpiry> expiries;         // every run-out, in order
+  std::vector<BmcPretimeout> pretimeouts;  // every pre-timeout interrupt, in order
 };
 // The model brought up to the present (run-outs and restarts that fell due).
 // A copy carries the whole BMC, timer, faults and record, into a later world.
@@ -238,6 +245,13 @@ struct RegistryValue {
 // Keys under HKEY_LOCAL_MACHINE by path as first created (looked up
 // case-insensitively by the calls), each with its values by name.
 std::map<std::string, std::map<std::string, RegistryValue>> &registry();
+// A world starts with SYSTEM\CurrentControlSet\Control\CrashControl holding
+// CrashDumpEnabled 7, as Windows Server has it.
+void set_registry_dword(const std::string &key, const std::string &name, DWORD value);
+
+// ---- the system version ----------------------------------------------------------
+// What GetVersionExA answers (10.0 unless set).
+void set_windows_version(DWORD major, DWORD minor);
 
 // ---- the Windows underneath, and where a library is loaded from ---------------
 // The system folder's vyrqd4w.dll is there as Bmc::library_present says. Any

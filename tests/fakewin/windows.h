@@ -51,6 +51,7 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_LOCK_VIOLATION 33
 #define ERROR_INVALID_PARAMETER 87
@@ -59,6 +60,7 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_MORE_DATA 234
 #define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053
@@ -170,6 +172,15 @@ typedef struct _WIN32_FIND_DATAA {
   CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
 typedef struct _RTL_SRWLOCK {
   LPVOID Ptr;
 } SRWLOCK, *PSRWLOCK;
@@ -204,11 +215,13 @@ BOOL WINAPI DeregisterEventSource(HANDLE source);
 typedef HANDLE HKEY;
 typedef HKEY *PHKEY;
 typedef DWORD REGSAM;
+typedef LONG LSTATUS;
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
 #define REG_SZ 1
 #define REG_EXPAND_SZ 2
 #define REG_DWORD 4
 #define REG_OPTION_NON_VOLATILE 0
+#define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
 LONG WINAPI RegCreateKeyExA(HKEY root, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
                             DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES attributes,
@@ -216,6 +229,12 @@ LONG WINAPI RegCreateKeyExA(HKEY root, LPCSTR sub_key, DWORD reserved, LPSTR cla
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
                            DWORD size);
 LONG WINAPI RegCloseKey(HKEY key);
+LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD size);
+
+// System version (kernel32)
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 
 // Events, threads, waits, locks (kernel32)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,

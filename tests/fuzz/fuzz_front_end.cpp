@@ -6,8 +6,9 @@
 //
 // Checked for every input: no misuse seen by the fake, every manager, service
 // and search handle closed, the command path or the service path taken as the
-// first argument says, the timeout in 250..3200 or 255, and an installed image
-// path that fits its buffer and runs the installed copy.
+// first argument says, the timeout in 250..3200 or 255, the pre-timeout the
+// second argument's, and an installed image path that fits its buffer and
+// runs the installed copy.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -21,6 +22,7 @@
 #include "fake.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 
 void reset_system_state();
 
@@ -169,6 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       fail_check("a timeout outside 250..3200 that is not 255", args);
     if (timeout_seconds != timeout_from_argument(args.size() > 1 ? argv[1] : nullptr))
       fail_check("the timeout is not the first argument's", args);
+    if (args.size() > 2 && pretimeout_requested != (uint16_t)decimal_to_int32(argv[2]))
+      fail_check("the pre-timeout is not the second argument's low 16 bits", args);
   }
 
   auto installed = fake::services().find("vyrq4asr");

@@ -5,6 +5,7 @@
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
+#include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
 #include "watchdog/suspend_hold.h"
 #include "world.h"
@@ -20,6 +21,8 @@ void reset_system_state() {
   trace_enabled = 0;
   timeout_seconds = 255;
   enable_pretimeout_seconds = 0;
+  pretimeout_argument = nullptr;
+  pretimeout_requested = 0;
   enable_extra_clear_flags = 0;
   watchdog_session = 0;
   driver_library = nullptr;

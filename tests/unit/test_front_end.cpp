@@ -5,6 +5,7 @@
 #include "cli_run.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 #include "world.h"
 
 using ::testing::ElementsAre;
@@ -133,6 +134,27 @@ TEST_F(FrontEnd, QuietOptionCountsOnlyDirectlyAfterInstall) {
   EXPECT_EQ(verbose, 1);
 }
 
+TEST_F(FrontEnd, ANumberAfterTheTimeoutIsThePretimeoutAnythingElseIsIgnored) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *image_path;
+  };
+  const std::vector<Case> cases = {
+      {{"-install", "250", "95"}, DESTINATION " 250 95"},
+      {{"-install", "-n", "250", "95", "7"}, DESTINATION " 250 95"},
+      {{"-install", "abc", " -5x"}, DESTINATION " abc  -5x"},
+      {{"-install", "300", "-n"}, DESTINATION " 300"},
+      {{"-install", "300", "abc"}, DESTINATION " 300"},
+      {{"-install", "300", "+"}, DESTINATION " 300"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    fresh_world();
+    run_program(c.args);
+    EXPECT_THAT(image_path(), StrEq(c.image_path));
+  }
+}
+
 TEST_F(FrontEnd, TimeoutTextIsPassedOnUnchecked) {
   ProgramRun run = run_program({"-install", "abc", "ignored"});
   EXPECT_THAT(run.out, StrEq(std::string(INSTALLED) + PROMPT));
@@ -196,19 +218,38 @@ TEST_F(FrontEnd, ServicePathSetsTheTimeoutFromTheFirstArgument) {
   struct Case {
     std::vector<std::string> args;
     WORD seconds;
+    WORD pretimeout = 0;  // converted as the timeout, judged at start
   };
   const std::vector<Case> cases = {
-      {{"250"}, 250},   {{"3200"}, 3200},  {{"249"}, 255},      {{"3201"}, 255},
-      {{"0"}, 255},     {{"abc"}, 255},    {{}, 255},           {{" +300x"}, 300},
-      {{"65836"}, 300}, {{"-65286"}, 250}, {{"300", "9"}, 300},
+      {{"250"}, 250},
+      {{"3200"}, 3200},
+      {{"249"}, 255},
+      {{"3201"}, 255},
+      {{"0"}, 255},
+      {{"abc"}, 255},
+      {{}, 255},
+      {{" +300x"}, 300},
+      {{"65836"}, 300},
+      {{"-65286"}, 250},
+      {{"300", "9"}, 300, 9},
+      {{"abc", " +95x", "7"}, 255, 95},
+      {{"250", "65631"}, 250, 95},
+      {{"250", "-n"}, 250, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
     fresh_world();
     timeout_seconds = 1;
+    // The argument vector lives only as long as the run.
+    std::string pretimeout_text = "(none)";
+    fake::before("StartServiceCtrlDispatcherA", 1, [&] {
+      if (pretimeout_argument) pretimeout_text = pretimeout_argument;
+    });
     ProgramRun run = run_service_path(c.args);
     EXPECT_THAT(timeout_seconds, Eq(c.seconds));
     EXPECT_THAT(run.out, StrEq(USAGE));
+    EXPECT_THAT(pretimeout_text, StrEq(c.args.size() < 2 ? "(none)" : c.args[1]));
+    EXPECT_EQ(pretimeout_requested, c.pretimeout);
   }
 }
 

@@ -4,6 +4,7 @@
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
 
 using ::testing::ElementsAre;
@@ -576,6 +577,162 @@ TEST_F(ServiceRun, FailedWaitIsRetried) {
   fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
   run();
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+}
+
+// The pre-timeout at start: taken only in range; with one in use, Windows'
+// crash dump settings are read (never written) and a short interval is named.
+TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
+  const std::string crash_control = "SYSTEM\\CurrentControlSet\\Control\\CrashControl";
+  const std::string under = " under HKLM\\" + crash_control;
+  const std::string no_dump =
+      ": the pre-timeout NMI will restart the server without a crash dump. Set ";
+  const std::string outside = "VYR IPMI ASR: pre-timeout ";
+  const std::string without = " timeout; running without the pre-timeout interrupt.";
+  struct Row {
+    const char *name;
+    WORD timeout;
+    const char *argument;
+    WORD requested;
+    std::function<void()> windows;
+    BYTE used;
+    std::vector<DWORD> ids;
+    std::vector<std::string> first_entry;
+  } rows[] = {
+      {"none", 255, nullptr, 0, {}, 0, {}, {}},
+      {"the upper bound for 250 s", 250, "95", 95, {}, 95, {}, {}},
+      {"above it",
+       250,
+       "96",
+       96,
+       {},
+       0,
+       {20},
+       {"vyrq4asr warning: 87",
+        outside + "\"96\" (96 s) lies outside 10..95 s for the 250 s" + without}},
+      {"the lower bound, short for a dump",
+       250,
+       "10",
+       10,
+       {},
+       10,
+       {23},
+       {"vyrq4asr warning: 0",
+        "VYR IPMI ASR: a pre-timeout of 10 s may be too short for the crash dump of a large "
+        "server; the BMC resets the server when it runs out. Choose 60 s or more (up to 95 s "
+        "with the 250 s timeout)."}},
+      {"below it", 250, "9", 9, {}, 0, {20}, {}},
+      {"the field's bound", 3200, "255", 255, {}, 255, {}, {}},
+      {"beyond a byte", 3200, "256", 256, {}, 0, {20}, {}},
+      {"not a number",
+       255,
+       "-n",
+       0,
+       {},
+       0,
+       {20},
+       {"vyrq4asr warning: 87",
+        outside + "\"-n\" (0 s) lies outside 10..97 s for the 255 s" + without}},
+      {"dumps switched off",
+       250,
+       "95",
+       95,
+       [&] { fake::set_registry_dword(crash_control, "CrashDumpEnabled", 0); },
+       95,
+       {22},
+       {"vyrq4asr warning: 0", "VYR IPMI ASR: CrashDumpEnabled" + under + " is 0" + no_dump +
+                                   "CrashDumpEnabled to 2 (kernel memory dump)."}},
+      {"no crash control key",
+       250,
+       "95",
+       95,
+       [&] { fake::registry().erase(crash_control); },
+       95,
+       {22},
+       {"vyrq4asr warning: 2", "VYR IPMI ASR: CrashDumpEnabled" + under + " is missing" + no_dump +
+                                   "CrashDumpEnabled to 2 (kernel memory dump)."}},
+      {"Windows 6.1 without NMICrashDump",
+       250,
+       "95",
+       95,
+       [] { fake::set_windows_version(6, 1); },
+       95,
+       {22},
+       {"vyrq4asr warning: 2", "VYR IPMI ASR: NMICrashDump" + under + " is missing" + no_dump +
+                                   "NMICrashDump to 1 (REG_DWORD) and restart Windows."}},
+      {"Windows 6.1 with NMICrashDump 1",
+       250,
+       "95",
+       95,
+       [&] {
+         fake::set_windows_version(6, 1);
+         fake::set_registry_dword(crash_control, "NMICrashDump", 1);
+       },
+       95,
+       {},
+       {}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    timeout_seconds = row.timeout;
+    pretimeout_argument = row.argument;
+    pretimeout_requested = row.requested;
+    if (row.windows) row.windows();
+    fake::send_control(500, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    ASSERT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Disable"));
+    std::vector<BYTE> enable = fake::ipmi_requests()[1].data;
+    EXPECT_EQ(enable[1], row.used ? 0x21 : 0x01) << "NMI pre-timeout, hard reset";
+    EXPECT_EQ(enable[2], row.used);
+    std::vector<DWORD> ids;
+    for (const fake::Event &e : fake::events()) {
+      ids.push_back(e.id);
+      EXPECT_EQ(e.type, EVENTLOG_WARNING_TYPE);
+    }
+    EXPECT_EQ(ids, row.ids);
+    if (!row.first_entry.empty() && !fake::events().empty()) {
+      EXPECT_EQ(fake::events()[0].strings, row.first_entry);
+    }
+    EXPECT_THAT(fake::journal("RegCreateKeyExA"), IsEmpty());
+    EXPECT_THAT(fake::journal("RegSetValueExA"), IsEmpty());
+    EXPECT_EQ(fake::open_handles("regkey"), 0);
+  }
+}
+
+// A BMC without the pre-timeout interrupt: the plain enable at once and at
+// every later enable, with one warning.
+TEST_F(ServiceRun, PretimeoutRefusedWithCChFallsBackToThePlainEnableOnce) {
+  timeout_seconds = 250;
+  pretimeout_argument = "95";
+  pretimeout_requested = 95;
+  fake::bmc().watchdog.refuse_pretimeout(true);
+  fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::send_control(6000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+  fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
+  run();
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  std::vector<std::string> sets;
+  for (const fake::IpmiRequest &r : fake::ipmi_requests()) {
+    if (r.command != 0x24) continue;
+    char line[40];
+    snprintf(line, sizeof line, "%02X %02X %02X -> %02X", r.data[0], r.data[1], r.data[2],
+             r.completion_out);
+    sets.push_back(line);
+  }
+  EXPECT_THAT(sets, ElementsAre("44 21 5F -> CC", "44 01 00 -> 00", "04 01 00 -> 00",
+                                "44 01 00 -> 00", "04 01 00 -> 00"))
+      << "refused, armed without it; the suspend's disable, the resume's enable, the stop's";
+  auto events = fake::events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(events[0].id, 21u);
+  EXPECT_THAT(events[0].strings,
+              ElementsAre("vyrq4asr warning: 1117",
+                          "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion "
+                          "code CCh); the timer is armed without it."));
 }
 
 }  // namespace

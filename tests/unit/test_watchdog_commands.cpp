@@ -36,23 +36,31 @@ void expect_common_shape(const fake::IpmiRequest &r, WatchdogSession session) {
 }
 
 TEST_F(WatchdogCommands, EnableCarriesTimeoutInHundredMillisecondUnits) {
+  // With a pre-timeout: an NMI (interrupt 2, bits 6..4) that many seconds early.
   struct Case {
     WORD seconds;
-    BYTE low, high;
-  } cases[] = {{250, 0xC4, 0x09}, {255, 0xF6, 0x09}, {3200, 0x00, 0x7D}};
+    BYTE pretimeout;
+    BYTE actions, low, high;
+  } cases[] = {{250, 0, 0x01, 0xC4, 0x09},
+               {255, 0, 0x01, 0xF6, 0x09},
+               {3200, 0, 0x01, 0x00, 0x7D},
+               {250, 95, 0x21, 0xC4, 0x09},
+               {3200, 255, 0x21, 0x00, 0x7D}};
   for (const Case &c : cases) {
     timeout_seconds = c.seconds;
+    enable_pretimeout_seconds = c.pretimeout;
     EXPECT_EQ(wd_enable(session), 0);
     fake::IpmiRequest r = last();
     expect_common_shape(r, session);
     EXPECT_EQ(r.command, 0x24);
     EXPECT_FALSE(r.data_null);
-    EXPECT_THAT(r.data, ElementsAre(0x44, 0x01, 0x00, 0x10, c.low, c.high))
-        << "timeout " << c.seconds << " s";
+    EXPECT_THAT(r.data, ElementsAre(0x44, c.actions, c.pretimeout, 0x10, c.low, c.high))
+        << "timeout " << c.seconds << " s, pre-timeout " << int(c.pretimeout) << " s";
   }
 }
 
 TEST_F(WatchdogCommands, DisableStopsTimerWithFixedCount) {
+  enable_pretimeout_seconds = 95;  // the disable clears an enable's pre-timeout
   EXPECT_EQ(wd_disable(session), 0);
   fake::IpmiRequest r = last();
   expect_common_shape(r, session);
