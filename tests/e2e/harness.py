@@ -58,9 +58,15 @@ STOP_ERROR = 0xE0010002
 SET_DISABLE = "04010010000a"
 
 
-def set_enable(timeout_s):
+def set_enable(timeout_s, pretimeout_s=0):
+    """The enable's data; with a pre-timeout, an NMI (21h) that many seconds early."""
     count = timeout_s * 10
-    return "44010010%02x%02x" % (count & 0xFF, count >> 8)
+    return "44%02x%02x10%02x%02x" % (0x21 if pretimeout_s else 0x01, pretimeout_s, count & 0xFF,
+                                     count >> 8)
+
+
+# Where Windows keeps its crash dump settings.
+CRASH_CONTROL = r"HKLM\System\CurrentControlSet\Control\CrashControl"
 
 
 _print_lock = threading.Lock()

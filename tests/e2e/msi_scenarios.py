@@ -139,6 +139,25 @@ def reinstall(ctx):
     check_gone(ctx, "uninstalled again")
 
 
+def install_with_pretimeout(ctx):
+    """TIMEOUT=250 PRETIMEOUT=95: both on the service's command line, armed with
+    the NMI; PRETIMEOUT alone comes after the default 255."""
+    start_clean(ctx)
+    r = ctx.r
+    for props, args, timeout in ((["TIMEOUT=250", "PRETIMEOUT=95"], "250 95", 250),
+                                 (["PRETIMEOUT=95"], "255 95", 255)):
+        what = " ".join(props)
+        mark = len(ctx.sim.entries())
+        rc, _ = msiexec(ctx, "pretimeout-" + args.replace(" ", "-"), "/i", winpath(MSI), "/qn",
+                        *props)
+        r.eq(f"msiexec /i /qn {what} exit status", 0, rc)
+        check_service(ctx, what, args)
+        wait_resets(ctx, mark, 1, 15)
+        check_arming(r, new_entries(ctx.sim, mark), timeout, 95)
+        rc, _ = msiexec(ctx, "pretimeout-uninstall", "/x", winpath(MSI), "/qn")
+        check_gone(ctx, f"{what} uninstalled")
+
+
 def over_install_command(ctx):
     """The package over a service made by -install: stop with disarm, then the
     package's own; -remove then removes the package-made service."""
@@ -276,6 +295,7 @@ MSI_SEQUENCE = [
     ("msiexec /i /qn TIMEOUT=300", install_silent),
     ("msiexec /x", uninstall),
     ("reinstall without TIMEOUT", reinstall),
+    ("TIMEOUT=250 PRETIMEOUT=95, and PRETIMEOUT alone", install_with_pretimeout),
     ("the package over an -install installation, then -remove", over_install_command),
     ("upgrade 1.04 to 1.05, and 1.04 over 1.05 refused", upgrade),
     ("the driver library feature, its refusal over an existing library and without any",

@@ -121,10 +121,14 @@ def main():
     t_start = time.monotonic()
     threads, readies = [], []
     try:
+        # The frozen process's hang carries the pre-timeout NMI too; the killed
+        # one's the plain enable.
         background = [(name, [(f"the hang: {signal.Signals(sig).name} the service's process, "
-                                "timeout 250 s", lambda c, s=sig: scenarios.hang(c, s))])
-                      for name, sig in (("hang-stop", signal.SIGSTOP),
-                                        ("hang-kill", signal.SIGKILL))]
+                               f"timeout 250 s{extra}",
+                               lambda c, s=sig, p=pre: scenarios.hang(c, s, p))])
+                      for name, sig, pre, extra in (
+                          ("hang-stop", signal.SIGSTOP, 95, ", pre-timeout 95 s"),
+                          ("hang-kill", signal.SIGKILL, 0, ""))]
         background = [(name, steps, vm_setup) for name, steps in background]
         background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE, vm_setup))
         background.append(("inbox-hang", inbox_scenarios.INBOX_HANG_SEQUENCE,

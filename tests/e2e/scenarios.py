@@ -12,8 +12,8 @@ import shutil
 import signal
 import time
 
-from harness import (DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PLANTED_DLL, PROBE, PROMPT,
-                     SET_DISABLE, STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids,
+from harness import (CRASH_CONTROL, DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PLANTED_DLL, PROBE,
+                     PROMPT, SET_DISABLE, STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids,
                      event_source_lower, free_port, requests, set_enable, wait_for)
 
 ERROR_MOD_NOT_FOUND = 126
@@ -50,12 +50,14 @@ def wait_resets(ctx, mark, n, timeout):
                         requests(new_entries(ctx.sim, mark), "22")), timeout, interval=0.3)
 
 
-def check_arming(r, entries, timeout_s):
+def check_arming(r, entries, timeout_s, pretimeout_s=0):
     """Connect, Get (stopped), Set enable with the count, Reset at once."""
     reqs = requests(entries)
     got = [(e["cmd"], e["data"]) for e in reqs[:3]]
+    nmi = f", NMI {pretimeout_s} s early" if pretimeout_s else ""
     r.eq("service's first requests: Get, Set enable (count "
-         f"{timeout_s * 10}), Reset", [("25", ""), ("24", set_enable(timeout_s)), ("22", "")], got)
+         f"{timeout_s * 10}{nmi}), Reset",
+         [("25", ""), ("24", set_enable(timeout_s, pretimeout_s)), ("22", "")], got)
     replies = [e for e in entries if e["kind"] == "reply"][:3]
     r.eq("BMC accepted all three (cc 00)", ["00"] * 3, [e["cc"] for e in replies])
     if len(reqs) >= 3:
@@ -502,6 +504,39 @@ def conformance_ipmi_sim(ctx):
         pfx.write_ini(ctx.sim.port)
 
 
+def pretimeout_refused(ctx):
+    """-install 250 95 with dumps switched off, on a BMC without the pre-timeout
+    interrupt (CCh): a warning for each, the plain enable at once, resets
+    flowing."""
+    r, pfx, sim = ctx.r, ctx.pfx, ctx.sim
+    set_crash_dump(pfx, 0)
+    r.eq("bmcsim takes pretimeout-refuse", "ok", sim.control("pretimeout-refuse"))
+    try:
+        mark, ev = len(sim.entries()), pfx.event_mark()
+        pfx.asr("-install", "-n", "250", "95")
+        pfx.wait_state("RUNNING", 15)
+        wait_resets(ctx, mark, 2, 30)
+        entries = new_entries(sim, mark)
+        r.eq("Sets: the enable with the NMI refused (CCh), then the plain one taken",
+             [(set_enable(250, 95), "cc"), (set_enable(250), "00")],
+             list(zip([e["data"] for e in requests(entries, "24")],
+                      [e["cc"] for e in entries if e["kind"] == "reply" and e["cmd"] == "24"]))[:2])
+        st = sim.status()
+        r.eq("bmcsim: running, armed without a pre-timeout", (True, "none"),
+             (st.get("running"), st.get("pretimeout")))
+        r.match("event log: no crash dump, then the BMC's refusal, nothing else",
+                r"warn: vyrq4asr warning: 0 \| warn: VYR IPMI ASR: CrashDumpEnabled under HKLM.*"
+                r"CrashControl is 0: the pre-timeout NMI will restart the server without a crash "
+                r"dump\. Set CrashDumpEnabled to 2 \(kernel memory dump\)\. \| "
+                r"warn: vyrq4asr warning: 1117 \| warn: VYR IPMI ASR: the BMC refused the "
+                r"pre-timeout interrupt \(completion code CCh\); the timer is armed without it\.",
+                " | ".join(pfx.typed_events(ev)))
+        pfx.asr("-remove", key=True)
+    finally:
+        sim.control("pretimeout-accept")
+        set_crash_dump(pfx, 7)
+
+
 MAIN_SEQUENCE = [
     ("install -n 300, RUNNING, armed, resets every 10.1 s", install_and_run),
     ("the event source and its message table", event_source_and_messages),
@@ -520,6 +555,7 @@ MAIN_SEQUENCE = [
     ("planted vyrqd4w.dll copies, and the library absent at service start", library_absent),
     ("started from a console", console_start),
     ("conformance against ipmi_sim", conformance_ipmi_sim),
+    ("-install 250 95 on a BMC that refuses the pre-timeout", pretimeout_refused),
 ]
 
 
@@ -557,18 +593,54 @@ WOW64_SEQUENCE = [
 
 # ------------------------------------------------------------------ the hang
 
+
+def check_pretimeout_interrupt(r, entries, last_reset, expiry, pretimeout):
+    """One NMI, timeout - pretimeout s after the last reset, sent to the host
+    as the VM NMI command, and the expiry pretimeout s after it."""
+    pre = [e for e in entries if e["kind"] == "pretimeout"]
+    nmi = [e for e in entries if e["kind"] == "action" and e["action"] == "nmi"]
+    r.eq("one pre-timeout interrupt: SMS/OS, NMI, its interval", [("SMS/OS", "NMI", pretimeout)],
+         [(e.get("use"), e.get("interrupt"), e.get("seconds")) for e in pre])
+    r.eq("... sent as the VM NMI command", ["send nmi"], [e.get("vm_cmd") for e in nmi])
+    if pre:
+        lead = (HANG_TIMEOUT - pretimeout) * 1000
+        r.within(f"interrupt {HANG_TIMEOUT - pretimeout} s after the last reset (ms)", lead,
+                 pre[0]["t"] - last_reset["t"], lead + EXPIRY_SLACK_MS)
+        r.within(f"expiry {pretimeout} s after the interrupt (ms)", pretimeout * 1000 - 200,
+                 expiry["t"] - pre[0]["t"], pretimeout * 1000 + EXPIRY_SLACK_MS)
+
 HANG_TIMEOUT = 250
 EXPIRY_SLACK_MS = 3000  # the BMC may fire up to 3 s after timeout + last reset on a loaded machine
 
 
-def hang(ctx, sig):
+def set_crash_dump(pfx, value):
+    """CrashDumpEnabled as Windows keeps it (7: automatic memory dump), and
+    NMICrashDump 1, which the service asks for where Windows (as Wine says it
+    is) is older than 6.2."""
+    for name, data in (("CrashDumpEnabled", value), ("NMICrashDump", 1)):
+        rc, _, _ = pfx.wine(["reg", "add", CRASH_CONTROL, "/v", name, "/t", "REG_DWORD", "/d",
+                             str(data), "/f"], timeout=30)
+        if rc != 0:
+            raise Abort(f"reg add {CRASH_CONTROL} {name} failed with {rc}")
+
+
+def hang(ctx, sig, pretimeout=0):
     """The service's process frozen (SIGSTOP) or killed (SIGKILL): the resets
-    stop and the BMC's timer must expire and hard-reset on time."""
+    stop and the BMC's timer must expire and hard-reset on time; with a
+    pre-timeout, its NMI comes that many seconds before."""
     r, pfx, sim = ctx.r, ctx.pfx, ctx.sim
     name = signal.Signals(sig).name
-    pfx.asr("-install", "-n", str(HANG_TIMEOUT))
+    ev = pfx.event_mark()
+    if pretimeout:
+        set_crash_dump(pfx, 7)
+    pfx.asr("-install", "-n", str(HANG_TIMEOUT), *([str(pretimeout)] if pretimeout else []))
     pfx.wait_state("RUNNING", 15)
     wait_resets(ctx, 0, 2, 30)
+    if pretimeout:
+        st = sim.status()
+        r.eq(f"bmcsim: armed with an NMI pre-timeout of {pretimeout} s", ("NMI", pretimeout),
+             (st.get("pretimeout"), st.get("pretimeout_s")))
+        r.eq("no event-log entries (a dump is configured)", [], pfx.typed_events(ev))
     pid = pfx.service_pid()
     if not pid:
         raise Abort("no Linux process running VYRIASRW.EXE in the prefix")
@@ -583,7 +655,7 @@ def hang(ctx, sig):
     seen_ms = time.monotonic() * 1000  # same clock as the journal's t
     r.note(f"expiry {time.monotonic() - t_sig:.1f} s after {name}")
     entries = sim.entries()
-    check_arming(r, entries, HANG_TIMEOUT)
+    check_arming(r, entries, HANG_TIMEOUT, pretimeout)
     resets = [e for e in requests(entries, "22") if e["t"] < expiry["t"]]
     late = [e for e in requests(entries) if e["t"] > expiry["t"]]
     r.eq("no request after the expiry", [], late)
@@ -597,7 +669,9 @@ def hang(ctx, sig):
     r.eq("expiry: SMS/OS, hard reset", ("SMS/OS", "hard reset"),
          (expiry.get("use"), expiry.get("action")))
     action = wait_for("the action entry", lambda: next(
-        (e for e in sim.entries() if e["kind"] == "action"), None), 5)
+        (e for e in sim.entries() if e["kind"] == "action" and e["action"] != "nmi"), None), 5)
+    if pretimeout:
+        check_pretimeout_interrupt(r, sim.entries(), resets[-1], expiry, pretimeout)
     r.eq("journal records the hard reset (VM reset command)", ("hard reset", "reset"),
          (action.get("action"), action.get("vm_cmd")))
     r.note(f"reset delivered to a connected host: {action.get('delivered')}")
@@ -610,3 +684,21 @@ def hang(ctx, sig):
         r.check("the killed process's connection closed before the expiry",
                 any(e["kind"] == "disconnect" and e["t"] < expiry["t"] for e in entries),
                 "a disconnect entry", describe(entries[-6:]))
+    if pretimeout:
+        found_after_hang(ctx, pretimeout)
+
+
+def found_after_hang(ctx, pretimeout):
+    """What the administrator's qd4probe reads after the hang: the timer's NMI
+    pre-timeout, and the SEL's interrupt record (offset 08h) before the reset's."""
+    r, pfx = ctx.r, ctx.pfx
+    shutil.copy2(PROBE, pfx.system32 / "qd4probe.exe")
+    rc, so, _ = pfx.wine([pfx.system32 / "qd4probe.exe"], timeout=60)
+    so = so.replace("\r\n", "\n")
+    r.check("qd4probe: the timer's pre-timeout interrupt",
+            f"pre-timeout interrupt: NMI / diagnostic interrupt, {pretimeout} s before expiry" in so,
+            "the NMI and its interval", so)
+    r.match("qd4probe: the reset's record, then the interrupt's, newest first",
+            r".*record 0002h  Watchdog 2: the timer ran out and reset the server \(hard reset\); "
+            r"timer use SMS/OS[^\n]*\n[^\n]*record 0001h  Watchdog 2: pre-timeout interrupt; "
+            r"timer use SMS/OS.*", so)

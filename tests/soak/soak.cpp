@@ -16,7 +16,12 @@
 //   6. a boot whose BIOS left its OS Load watchdog running is never refused
 //      when the BMC answers the start's Get, and that timer never runs out;
 //   7. every run-out is reported at the next start that arms the timer,
-//      exactly once (the BMC keeps its expiration flags until then).
+//      exactly once (the BMC keeps its expiration flags until then);
+//   8. no pre-timeout NMI without a hang or a logged end of protection, its
+//      interval within the range the timeout allows, and after a hang the
+//      NMI comes that interval before the run-out.
+// Some lives run with a pre-timeout (now and then one out of range), some
+// on a BMC that refuses it.
 // A violation prints the seed and the virtual time; the same seed replays it.
 //
 // Usage: soak [--days N] [--seed N] [--table FILE]; ASR_SOAK_DAYS and
@@ -39,6 +44,8 @@
 #include "fake.h"
 #include "ipmi/ipmi.h"
 #include "service/event_ids.h"
+#include "watchdog/pretimeout.h"
+#include "watchdog/retry_policy.h"
 
 void reset_system_state();
 
@@ -93,7 +100,7 @@ struct Invariant {
 };
 
 enum class Life { kNone, kRunning, kHung, kAsleep };
-constexpr int kInvariants = 7;
+constexpr int kInvariants = 8;
 
 // The timer use whose run-out a start's warning reports, or 0.
 int use_of_expiry_event(DWORD id) {
@@ -127,6 +134,10 @@ class Soak {
   void collect();
   void on_life_end();
   void on_expiry(const fake::BmcExpiry &e);
+  void on_pretimeout(const fake::BmcPretimeout &p);
+  bool end_logged_since(uint64_t from) const {
+    return logged_since(from, false, "reset failed") || logged_since(from, false, "disable failed");
+  }
   void server_reset();
   void bios_arms_timer();
   void check_start_reports(bool ending);
@@ -177,13 +188,16 @@ class Soak {
       {"4. a stop or a suspend disarms, or logs an error"},
       {"5. armed again after a resume or a BMC restart"},
       {"6. the BIOS's boot watchdog taken over, never refused or run out"},
-      {"7. every run-out reported at the next start, once"}};
+      {"7. every run-out reported at the next start, once"},
+      {"8. no NMI without a hang or a logged end; after a hang, its interval before the run-out"}};
   std::map<std::string, long> events_;
   std::map<std::string, long> expiries_;
+  std::map<std::string, long> pretimeouts_;
   std::vector<Logged> log_;             // every event-log entry of every life
   std::vector<fake::BmcFault> faults_;  // every spell of trouble, for the checks
   fake::Bmc bmc_;                       // carried from one world to the next
-  size_t expiries_seen_ = 0;
+  size_t expiries_seen_ = 0, pretimeouts_seen_ = 0;
+  uint64_t nmi_at_ = kNever;  // the NMI of the countdown under way
   std::atomic<long> resets_sent_{0}, resets_accepted_{0}, requests_{0};
   std::atomic<uint64_t> last_accepted_{0};
   uint64_t wake_at_ = 0;
@@ -218,6 +232,10 @@ class Soak {
   // at this life's start; whether its start has been checked.
   unsigned unreported_ = 0, unreported_at_start_ = 0;
   std::atomic<bool> first_reset_sent_{false};
+  // 8: this life's pre-timeout argument (0: none) and the BMC's make.
+  WORD pretimeout_ = 0;
+  bool bmc_refuses_pretimeout_ = false;
+  std::atomic<int> start_enable_{0};
   bool start_checked_ = false;
 };
 
@@ -296,6 +314,11 @@ void Soak::new_world() {
     requests_++;
     if (r.command == ipmi::kCmdGetWatchdog && first_get_ == 0)
       first_get_ = r.status == 0 && r.completion_out == 0 ? 1 : 2;
+    // 8: the start's enable, as the BMC took it (actions byte, interval).
+    if (r.command == ipmi::kCmdSetWatchdog && !first_reset_sent_ && r.status == 0 &&
+        r.completion_out == ipmi::kCcOk && r.data.size() == ipmi::kSetRequestLength &&
+        (r.data[0] & ipmi::kDontStop))
+      start_enable_ = r.data[1] << 8 | r.data[2];
     if (r.command != ipmi::kCmdResetWatchdog) return;
     first_reset_sent_ = true;
     resets_sent_++;
@@ -312,14 +335,22 @@ void Soak::start_life() {
   timeout_ = static_cast<WORD>(rng_.between(250, 3200));
   HANDLE ended = ended_;
   WORD timeout = timeout_;
-  fake::at(t, [ended, timeout] {
-    char program[] = "C:\\windows\\system32\\VYRIASRW.EXE";
-    char argument[8];
-    snprintf(argument, sizeof argument, "%u", timeout);
-    char *argv[] = {program, argument, nullptr};
-    front_end(2, argv);
-    SetEvent(ended);  // the process ends with its main thread
-  });
+  // The pre-timeout in range mostly, now and then beyond it; the BMC's make
+  // decides whether it takes one.
+  WORD pretimeout = 0;
+  if (rng_.chance(40)) {
+    // The longest often: its NMI comes soonest after a ride-through gives up.
+    WORD longest = pretimeout_max_seconds(timeout_);
+    int pick = static_cast<int>(rng_.between(0, 99));
+    pretimeout = static_cast<WORD>(pick < 30   ? longest
+                                   : pick < 90 ? rng_.between(PRETIMEOUT_MIN_SECONDS, longest)
+                                               : rng_.between(longest + 1, 400));
+    count(pretimeout <= longest ? "starts with a pre-timeout" : "starts with one out of range");
+  }
+  pretimeout_ = pretimeout;
+  bmc_refuses_pretimeout_ = rng_.chance(25);
+  fake::bmc().watchdog.refuse_pretimeout(bmc_refuses_pretimeout_);
+  bmc_ = fake::bmc_copy();
   life_ = Life::kRunning;
   running_seen_ = stopping_ = false;
   life_started_ = t;
@@ -329,11 +360,23 @@ void Soak::start_life() {
   bios_timer_ = false;
   first_get_ = 0;
   first_reset_sent_ = false;
+  start_enable_ = 0;
   start_checked_ = false;
   unreported_at_start_ = unreported_;
   // Some BIOSes arm their "OS boot watchdog" before they hand over.
   if (boot_after_reset_ && !fault_active(t) && rng_.chance(35)) bios_arms_timer();
   boot_after_reset_ = false;
+  // Last: the process starts at once, alongside this thread, and the life's
+  // records and the BIOS's timer must be in place before its first request.
+  fake::at(t, [ended, timeout, pretimeout] {
+    char program[] = "C:\\windows\\system32\\VYRIASRW.EXE";
+    char argument[8], second[8];
+    snprintf(argument, sizeof argument, "%u", timeout);
+    snprintf(second, sizeof second, "%u", pretimeout);
+    char *argv[] = {program, argument, second, nullptr};
+    front_end(pretimeout ? 3 : 2, argv);
+    SetEvent(ended);  // the process ends with its main thread
+  });
 }
 
 void Soak::bios_arms_timer() {
@@ -357,6 +400,26 @@ void Soak::check_start_reports(bool ending) {
           "the boot at %s had the BIOS's OS Load timer running and the service refused it, "
           "though the BMC answered its Get",
           clock_text(life_started_).c_str());
+  if (first_reset_sent_) {
+    // 8: armed with the NMI only when asked for in range and taken; else
+    // without it, with a warning saying why.
+    bool in_range =
+        pretimeout_ >= PRETIMEOUT_MIN_SECONDS && pretimeout_ <= pretimeout_max_seconds(timeout_);
+    bool nmi = in_range && !bmc_refuses_pretimeout_;
+    const char *why = !pretimeout_              ? nullptr
+                      : !in_range               ? "running without the pre-timeout"
+                      : bmc_refuses_pretimeout_ ? "refused the pre-timeout"
+                                                : nullptr;
+    int interrupt = start_enable_ >> 8 >> ipmi::kPretimeoutShift & 7;
+    int seconds = start_enable_ & 0xFF;
+    check(8,
+          interrupt == (nmi ? ipmi::kPretimeoutNmi : 0) && seconds == (nmi ? pretimeout_ : 0) &&
+              (!why || logged_since(life_started_, true, why)),
+          "the start at %s with pre-timeout %u (BMC refusing it: %d) armed interrupt %d, %d s; "
+          "warning '%s' logged: %d",
+          clock_text(life_started_).c_str(), pretimeout_, bmc_refuses_pretimeout_, interrupt,
+          seconds, why ? why : "-", why ? logged_since(life_started_, true, why) : 1);
+  }
   if (first_reset_sent_)
     check(7, unreported_at_start_ == 0,
           "the start at %s armed the timer without reporting the run-outs of timer uses 0x%02x",
@@ -369,6 +432,7 @@ void Soak::collect() {
     for (const fake::Event &e : fake::events(events_seen_)) {
       log_.push_back(Logged{e.at_ms, e.type, e.strings.size() == 2 ? e.strings[1] : "?"});
       events_seen_++;
+      if (e.id == EVENT_PRETIMEOUT_REFUSED) count("pre-timeouts refused by the BMC (CCh)");
       if (int use = use_of_expiry_event(e.id)) {
         // 7: a run-out reported is one that happened and was not reported yet.
         check(7, (unreported_ >> use & 1) != 0,
@@ -439,6 +503,32 @@ void Soak::server_reset() {
   boot_at_ = fake::now() + rng_.between(30 * kSecond, 3 * kMinute);
 }
 
+// 8: every NMI is explained, and none comes before the ride-through has
+// given up and disarmed the timer.
+void Soak::on_pretimeout(const fake::BmcPretimeout &p) {
+  WORD lead_s = bmc_.watchdog.pretimeout_seconds();
+  WORD timeout_s = static_cast<WORD>(bmc_.watchdog.initial_count() / (kSecond / ipmi::kMsPerCount));
+  uint64_t counting_since = p.at_ms + lead_s * kSecond - timeout_s * kSecond;
+  // The NMI comes after a ride-through of failing resets would have given up
+  // (its last retry included) and disarmed the timer.
+  uint64_t unfed = (timeout_s - lead_s) * kSecond;
+  check(8, unfed >= ride_through_limit_ms(timeout_s) + RESET_RETRY_TICKS * kTick,
+        "an NMI %u s before a %u s timeout ran out: %llu ms unfed, before a ride-through gives up",
+        lead_s, timeout_s, static_cast<unsigned long long>(unfed));
+  std::string cause;
+  if (life_ == Life::kHung && hang_at_ <= p.at_ms) {
+    cause = "hang (" + hang_kind_ + ")";
+  } else if (end_logged_since(counting_since)) {
+    cause = "after a logged end of protection";
+  } else {
+    cause = "FALSE NMI";
+    check(8, false, "an NMI at %s (counting since %s) with no hang and no error logged",
+          clock_text(p.at_ms).c_str(), clock_text(counting_since).c_str());
+  }
+  nmi_at_ = p.at_ms;
+  pretimeouts_[cause]++;
+}
+
 // 1 and 2: every run-out is explained.
 void Soak::on_expiry(const fake::BmcExpiry &e) {
   uint64_t counting_since = e.at_ms - bmc_.watchdog.initial_count() * ipmi::kMsPerCount;
@@ -459,6 +549,13 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
           "the timer ran out %llu ms after the hang; timeout %u s",
           static_cast<unsigned long long>(e.at_ms - hang_at_), timeout_);
     pass(1);
+    if (bmc_.watchdog.pretimeout_interrupt() == ipmi::kPretimeoutNmi) {
+      uint64_t lead = bmc_.watchdog.pretimeout_seconds() * kSecond;
+      check(8, nmi_at_ != kNever && nmi_at_ + lead == e.at_ms,
+            "after the hang the timer ran out at %s, its NMI due %llu ms before came %s",
+            clock_text(e.at_ms).c_str(), static_cast<unsigned long long>(lead),
+            nmi_at_ == kNever ? "never" : clock_text(nmi_at_).c_str());
+    }
   } else if (logged_since(counting_since, false, "reset failed")) {
     cause = "the BMC refused resets; the service logged its end";
     pass(1);
@@ -471,6 +568,7 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
           clock_text(e.at_ms).c_str(), clock_text(counting_since).c_str());
   }
   expiries_[cause]++;
+  nmi_at_ = kNever;
   server_reset();
 }
 
@@ -695,6 +793,9 @@ int Soak::run() {
     }
     collect();
     check_start_reports(ended);
+    // An NMI comes before its run-out.
+    while (pretimeouts_seen_ < bmc_.pretimeouts.size())
+      on_pretimeout(bmc_.pretimeouts[pretimeouts_seen_++]);
     while (expiries_seen_ < bmc_.expiries.size()) on_expiry(bmc_.expiries[expiries_seen_++]);
     if (ended && life_ != Life::kNone) on_life_end();
     if (life_ == Life::kNone) {
@@ -730,6 +831,9 @@ void Soak::write_table(const char *path, double wall_seconds) {
   fprintf(t, "\n## Expiries by cause\n\n| cause | count |\n|---|---|\n");
   if (expiries_.empty()) fprintf(t, "| none | 0 |\n");
   for (const auto &e : expiries_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
+  fprintf(t, "\n## Pre-timeout interrupts (NMI) by cause\n\n| cause | count |\n|---|---|\n");
+  if (pretimeouts_.empty()) fprintf(t, "| none | 0 |\n");
+  for (const auto &e : pretimeouts_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
   fprintf(t, "\n## Invariants\n\n| invariant | checks | violations |\n|---|---|---|\n");
   for (int i = 1; i <= kInvariants; i++)
     fprintf(t, "| %s | %ld | %ld |\n", inv_[i].text, inv_[i].checks, inv_[i].violations);
