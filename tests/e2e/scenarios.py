@@ -692,8 +692,8 @@ def found_after_hang(ctx, pretimeout):
     """What the administrator's qd4probe reads after the hang: the timer's NMI
     pre-timeout, and the SEL's interrupt record (offset 08h) before the reset's."""
     r, pfx = ctx.r, ctx.pfx
-    shutil.copy2(PROBE, pfx.system32 / "qd4probe.exe")
-    rc, so, _ = pfx.wine([pfx.system32 / "qd4probe.exe"], timeout=60)
+    shutil.copy2(PROBE, pfx.sysdir / "qd4probe.exe")
+    rc, so, _ = pfx.wine([pfx.sysdir / "qd4probe.exe"], timeout=60)
     so = so.replace("\r\n", "\n")
     r.check("qd4probe: the timer's pre-timeout interrupt",
             f"pre-timeout interrupt: NMI / diagnostic interrupt, {pretimeout} s before expiry" in so,
