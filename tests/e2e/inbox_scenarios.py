@@ -151,8 +151,8 @@ def stalled_driver(ctx):
 
 def stop_during_stall(ctx):
     """A stop while the driver stalls for good: the stop is not held up by the
-    stalled call; the disable fails at once, so the service says the timer is
-    still armed (1460, no reply) and stops within seconds."""
+    stalled call; the disable is tried for its 10 s, each try failing at once,
+    then the service says the timer is still armed (1460, no reply) and stops."""
     r, pfx = ctx.r, ctx.pfx
     fresh_bmc(ctx, "bmcsim-stall-stop")
     mark = len(ctx.sim.entries())
@@ -168,7 +168,7 @@ def stop_during_stall(ctx):
         t0 = time.monotonic()
         pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
         q = pfx.wait_state("STOPPED", 15)
-        r.within("STOPPED this soon after the stop (s)", 0, round(time.monotonic() - t0, 1), 6)
+        r.within("STOPPED this soon after the stop (s)", 0, round(time.monotonic() - t0, 1), 14)
         check_stopped(r, q, ERROR_TIMEOUT, "stopped during the stall")
         r.eq("error event: the disable failed (1460)",
              ["vyrq4asr error: 1460", "VYR IPMI ASR exiting; timer disable failed."],
