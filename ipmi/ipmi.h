@@ -1,6 +1,6 @@
 // The IPMI vocabulary of this project: network functions, command numbers,
 // completion codes and the fields of the watchdog's requests and replies, each
-// with the section of the IPMI 2.0 specification that defines it. Used by the
+// with the section of IPMI 2.0 that defines it. Used by the
 // service, our stand-in library and its probe, the BMC simulator and the fakes.
 // Plain C++ without platform headers.
 #pragma once
