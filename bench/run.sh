@@ -6,6 +6,6 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/setup.sh
-bash scripts/build.sh
+ASR_TEST_VEHICLES=ON bash scripts/build.sh
 . scripts/wine_select.sh
 exec /usr/bin/python3 bench/run_bench.py "$@"

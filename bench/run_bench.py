@@ -10,7 +10,7 @@ table and writes the same figures as JSON.
 usage: /usr/bin/python3 bench/run_bench.py [--intervals N] [--stops N] [--restarts N]
                                            [--spells S,S...] [--requests N]
                                            [--requests-only] [--json FILE]
-Both builds must exist (scripts/build.sh).
+Both builds must exist, with the test vehicles (ASR_TEST_VEHICLES=ON scripts/build.sh).
 """
 
 import argparse

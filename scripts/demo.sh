@@ -2,7 +2,7 @@
 # A one-minute tour: the real vyriasrw.exe runs as a Windows service under Wine
 # and keeps a (simulated) BMC's watchdog timer from running out.
 #
-#   1. installs the packages and builds everything (scripts/setup.sh, build.sh;
+#   1. installs the packages and builds both targets (scripts/setup.sh, build.sh;
 #      one line each, their output in build/logs/)
 #   2. starts bmcsim, our BMC simulator, on a free loopback port
 #   3. makes a fresh, throwaway Wine prefix with our vyrqd4w.dll in it

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The end-to-end tests: vyriasrw.exe under Wine's service manager with our
 # vyrqd4w.dll against bmcsim, the hang, and conformance against ipmi_sim.
-# Needs both builds (bash scripts/build.sh). Prints "ok ..." / "FAIL ..." lines
+# Needs both builds (ASR_TEST_VEHICLES=ON bash scripts/build.sh). Prints "ok ..." / "FAIL ..." lines
 # and ends with "e2e: N passed, N failed"; exits non-zero on any failure.
 # Options: --only GROUP (repeatable; the groups are listed in run_e2e.py).
 set -u

@@ -107,7 +107,7 @@ def main():
     for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI, wmifake.WMIFAKE_DLL,
               inbox_scenarios.PROBE):
         if not f.is_file():
-            print(f"e2e: missing {f}: build first (bash scripts/build.sh)")
+            print(f"e2e: missing {f}: build first (ASR_TEST_VEHICLES=ON bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
             return 1
 

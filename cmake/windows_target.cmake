@@ -1,0 +1,16 @@
+# asr_windows_target(TARGET [KILL_AT]): the flags of every Windows target of
+# ours: Windows 7's API, no exceptions or RTTI, and linked statically and
+# stripped, so that a binary imports system DLLs only. KILL_AT: a DLL whose
+# stdcall entries are exported without their @N decoration.
+function(asr_windows_target target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "KILL_AT" "" "")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "asr_windows_target(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
+  if(arg_KILL_AT)
+    target_link_options(${target} PRIVATE -Wl,--kill-at)
+  endif()
+endfunction()
