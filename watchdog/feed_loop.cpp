@@ -6,6 +6,7 @@
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
+#include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
 #include "watchdog/suspend_hold.h"
@@ -86,10 +87,15 @@ int feed_loop(DWORD *failure_code) {
   int ticks_left = 0;
   HoldWatch hold;
   hold_watch_start(&hold);
+  bool first = true;
   for (;;) {
     if (ticks_left == 0) {
       RequestOutcome outcome;
       int result = reset_once(&episode, &outcome);
+      // Windows' dump settings are read once the timer is fed: the first
+      // reset is not held up by them.
+      if (first) pretimeout_check_windows();
+      first = false;
       if (result == -1) {
         // Half the timeout since the last reset taken: a BMC that counts
         // but refuses resets still has the other half to take the disable.

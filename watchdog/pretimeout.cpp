@@ -2,12 +2,17 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "ipmi/ipmi.h"
 #include "service/state.h"
 #include "watchdog/retry_policy.h"
 
 const char *pretimeout_argument = nullptr;
 WORD pretimeout_requested = 0;
+// Raised when the BMC refused the pre-timeout: read by the worker outside the
+// session's lock, while a resume's enable may raise it.
+static std::atomic<bool> refused{false};
 
 // The NMI's margin after a ride-through has given up and disarmed the timer.
 #define RIDE_THROUGH_MARGIN_S 30
@@ -102,6 +107,7 @@ static void check_crash_control(void) {
 
 void pretimeout_start(void) {
   enable_pretimeout_seconds = 0;
+  refused = false;
   if (pretimeout_argument == nullptr) return;
   WORD longest = pretimeout_max_seconds(timeout_seconds);
   WORD seconds = pretimeout_requested;
@@ -116,8 +122,17 @@ void pretimeout_start(void) {
     return;
   }
   enable_pretimeout_seconds = (BYTE)seconds;
+}
+
+void pretimeout_check_windows(void) {
+  // Not when the BMC refused it: no NMI will come.
+  if (pretimeout_argument == nullptr || refused) return;
+  WORD seconds = pretimeout_requested;
+  WORD longest = pretimeout_max_seconds(timeout_seconds);
+  if (seconds < PRETIMEOUT_MIN_SECONDS || seconds > longest) return;
   check_crash_control();
   if (seconds < SHORT_FOR_A_DUMP_S) {
+    char text[256];
     snprintf(text, sizeof text,
              "VYR IPMI ASR: a pre-timeout of %u s may be too short for the crash dump of a large "
              "server; the BMC resets the server when it runs out. Choose %u s or more (up to %u "
@@ -140,6 +155,7 @@ int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome) {
   // Many BMCs take no NMI pre-timeout (OpenIPMI's ipmi_sim answers CCh):
   // protection without it beats none.
   enable_pretimeout_seconds = 0;
+  refused = true;
   report_warning_event(EVENT_PRETIMEOUT_REFUSED, request_error_code(result),
                        "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion code "
                        "CCh); the timer is armed without it.");

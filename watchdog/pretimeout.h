@@ -19,9 +19,12 @@ WORD pretimeout_max_seconds(WORD timeout);
 
 // At start, before the first enable: with a second argument, takes its
 // pre-timeout for every enable when it lies in range, else warns that the
-// service runs without it. With one in use, warns when Windows is not set to
-// write a crash dump on an NMI, and when the interval is short for a dump.
+// service runs without it.
 void pretimeout_start(void);
+// After the first reset, with a pre-timeout in use: warns when Windows is not
+// set to write a crash dump on an NMI, and when the interval is short for a
+// dump.
+void pretimeout_check_windows(void);
 
 // The enable, for every place that sends it. A BMC that refuses the
 // pre-timeout (CCh) gets the plain enable at once and from then on, with one

@@ -506,8 +506,8 @@ def conformance_ipmi_sim(ctx):
 
 def pretimeout_refused(ctx):
     """-install 250 95 with dumps switched off, on a BMC without the pre-timeout
-    interrupt (CCh): a warning for each, the plain enable at once, resets
-    flowing."""
+    interrupt (CCh): the plain enable at once, resets flowing, its warning
+    alone; then on a BMC that takes it, the warning that no dump would come."""
     r, pfx, sim = ctx.r, ctx.pfx, ctx.sim
     set_crash_dump(pfx, 0)
     r.eq("bmcsim takes pretimeout-refuse", "ok", sim.control("pretimeout-refuse"))
@@ -524,13 +524,22 @@ def pretimeout_refused(ctx):
         st = sim.status()
         r.eq("bmcsim: running, armed without a pre-timeout", (True, "none"),
              (st.get("running"), st.get("pretimeout")))
-        r.match("event log: no crash dump, then the BMC's refusal, nothing else",
-                r"warn: vyrq4asr warning: 0 \| warn: VYR IPMI ASR: CrashDumpEnabled under HKLM.*"
-                r"CrashControl is 0: the pre-timeout NMI will restart the server without a crash "
-                r"dump\. Set CrashDumpEnabled to 2 \(kernel memory dump\)\. \| "
+        r.match("event log: the BMC's refusal alone (no NMI will come: the dump settings "
+                "are not judged)",
                 r"warn: vyrq4asr warning: 1117 \| warn: VYR IPMI ASR: the BMC refused the "
                 r"pre-timeout interrupt \(completion code CCh\); the timer is armed without it\.",
                 " | ".join(pfx.typed_events(ev)))
+        pfx.asr("-remove", key=True)
+        r.eq("bmcsim takes pretimeout-accept", "ok", sim.control("pretimeout-accept"))
+        mark, ev = len(sim.entries()), pfx.event_mark()
+        pfx.asr("-install", "-n", "250", "95")
+        pfx.wait_state("RUNNING", 15)
+        wait_resets(ctx, mark, 1, 15)
+        r.match("a BMC that takes it, dumps switched off: warning 22 after the first reset",
+                r"warn: vyrq4asr warning: 0 \| warn: VYR IPMI ASR: CrashDumpEnabled under HKLM.*"
+                r"CrashControl is 0: the pre-timeout NMI will restart the server without a crash "
+                r"dump\. Set CrashDumpEnabled to 2 \(kernel memory dump\)\.",
+                " | ".join(wait_for("the dump warning", lambda: pfx.typed_events(ev), 10)))
         pfx.asr("-remove", key=True)
     finally:
         sim.control("pretimeout-accept")
@@ -555,7 +564,8 @@ MAIN_SEQUENCE = [
     ("planted vyrqd4w.dll copies, and the library absent at service start", library_absent),
     ("started from a console", console_start),
     ("conformance against ipmi_sim", conformance_ipmi_sim),
-    ("-install 250 95 on a BMC that refuses the pre-timeout", pretimeout_refused),
+    ("-install 250 95, dumps off: a BMC that refuses the pre-timeout, then one that takes it",
+     pretimeout_refused),
 ]
 
 

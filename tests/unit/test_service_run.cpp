@@ -696,6 +696,11 @@ TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
     if (!row.first_entry.empty() && !fake::events().empty()) {
       EXPECT_EQ(fake::events()[0].strings, row.first_entry);
     }
+    auto j = fake::journal();
+    if (!row.ids.empty() && row.ids[0] != 20) {
+      EXPECT_GT(journal_index(j, "RegOpenKeyExA"), journal_index(j, "SendQD4Request cmd=0x22"))
+          << "Windows' dump settings are read after the first reset, which they must not delay";
+    }
     EXPECT_THAT(fake::journal("RegCreateKeyExA"), IsEmpty());
     EXPECT_THAT(fake::journal("RegSetValueExA"), IsEmpty());
     EXPECT_EQ(fake::open_handles("regkey"), 0);
@@ -703,12 +708,15 @@ TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
 }
 
 // A BMC without the pre-timeout interrupt: the plain enable at once and at
-// every later enable, with one warning.
+// every later enable, with one warning and no other.
 TEST_F(ServiceRun, PretimeoutRefusedWithCChFallsBackToThePlainEnableOnce) {
   timeout_seconds = 250;
   pretimeout_argument = "95";
   pretimeout_requested = 95;
   fake::bmc().watchdog.refuse_pretimeout(true);
+  // No NMI will come: the dump settings are not judged.
+  fake::set_registry_dword("SYSTEM\\CurrentControlSet\\Control\\CrashControl", "CrashDumpEnabled",
+                           0);
   fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
   fake::send_control(6000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
   fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
