@@ -156,7 +156,9 @@ def bios_timer_taken_over(ctx):
         got = " | ".join(pfx.typed_events(ev))
         r.match("events: the timer taken over with the count it had left, the OS Load run-out",
                 r"trace: vyrq4asr \| trace: VYR IPMI ASR: the BIOS's boot watchdog \(OS Load\) "
-                r"was running with 2\d\d\.\d s left; the service takes it over as its own timer\. "
+                # 300.0 when the Get came within 100 ms of the BIOS's arming
+                r"was running with (?:2\d\d\.\d|300\.0) s left; "
+                r"the service takes it over as its own timer\. "
                 r"\| warn: vyrq4asr warning: 3 \| warn: VYR IPMI ASR: the BIOS's boot watchdog "
                 r"\(OS Load\) ran out since its expiration flags were last cleared: a boot hung "
                 r"before Windows took the timer over\.", got)
