@@ -41,21 +41,21 @@ CloseQD4DriverFn g_close;
 SendQD4RequestFn g_send;
 GetQD4VersionFn g_version;
 
-// IPMI App netfn 06h, LUN 0, and the BMC's responder address 20h.
-constexpr BYTE kNetfnApp = 0x18;
-constexpr BYTE kBmcAddress = 0x20;
-// IPMI 2.0 section 20.1: Get Device ID.
-constexpr BYTE kGetDeviceId = 0x01;
-// IPMI 2.0 section 27.5, 27.6, 27.7: Reset, Set, Get Watchdog Timer.
-constexpr BYTE kResetWatchdog = 0x22;
-constexpr BYTE kSetWatchdog = 0x24;
-constexpr BYTE kGetWatchdog = 0x25;
-
-// IPMI 2.0 section 27.6 Set data: SMS/OS use with don't-stop (44h), hard
-// reset, no pre-timeout, clear the SMS/OS flag, count 3000 x 100 ms.
-const BYTE kEnable[] = {0x44, 0x01, 0x00, 0x10, 0xB8, 0x0B};
-// The same without don't-stop (04h): the Set stops the timer.
-const BYTE kDisable[] = {0x04, 0x01, 0x00, 0x10, 0x00, 0x0A};
+// A Set of the SMS/OS timer with a hard reset and no pre-timeout, clearing
+// the SMS/OS flag; with don't-stop it runs, without it the Set stops it.
+struct SetBytes {
+  BYTE data[ipmi::kSetRequestLength];
+};
+SetBytes sms_os_set(bool dont_stop, uint16_t count) {
+  SetBytes set;
+  ipmi::build_set_watchdog(
+      {ipmi::kUseSmsOs, dont_stop, false, ipmi::kActionHardReset, ipmi::kPretimeoutNone, 0,
+       ipmi::expiration_flag(ipmi::kUseSmsOs), count},
+      set.data);
+  return set;
+}
+const SetBytes kEnable = sms_os_set(true, 3000);
+const SetBytes kDisable = sms_os_set(false, 2560);
 
 void request(const char* step, WatchdogSession session, BYTE command, const BYTE* data, WORD length,
              WORD buffer_size = 64) {
@@ -64,8 +64,8 @@ void request(const char* step, WatchdogSession session, BYTE command, const BYTE
   WORD reply_length = buffer_size;
   BYTE cc = 0xFF;
   DWORD start = GetTickCount();
-  DWORD rc =
-      g_send(session, kNetfnApp, command, data, length, kBmcAddress, buffer, &reply_length, &cc, 0);
+  DWORD rc = g_send(session, ipmi::kAppLun0, command, data, length, ipmi::kBmcAddress, buffer,
+                    &reply_length, &cc, 0);
   DWORD ms = GetTickCount() - start;
   std::printf("%s rc=%lu cc=%02x len=%u data=", step, static_cast<unsigned long>(rc), cc,
               static_cast<unsigned>(reply_length));
@@ -99,41 +99,40 @@ void run_full() {
               static_cast<unsigned long>(version));
   WatchdogSession session = 0;
   if (!open(&session)) return;
-  request("get-initial", session, kGetWatchdog, nullptr, 0);
-  request("reset-before-set", session, kResetWatchdog, nullptr, 0);
-  request("set-enable", session, kSetWatchdog, kEnable, sizeof(kEnable));
-  request("get-armed", session, kGetWatchdog, nullptr, 0);
-  request("reset", session, kResetWatchdog, nullptr, 0);
-  request("get-running", session, kGetWatchdog, nullptr, 0);
-  request("get-small-buffer", session, kGetWatchdog, nullptr, 0, 2);
-  request("set-disable", session, kSetWatchdog, kDisable, sizeof(kDisable));
-  request("get-stopped", session, kGetWatchdog, nullptr, 0);
-  request("bad-session", session + 1000, kGetWatchdog, nullptr, 0);
+  request("get-initial", session, ipmi::kCmdGetWatchdog, nullptr, 0);
+  request("reset-before-set", session, ipmi::kCmdResetWatchdog, nullptr, 0);
+  request("set-enable", session, ipmi::kCmdSetWatchdog, kEnable.data, sizeof(kEnable.data));
+  request("get-armed", session, ipmi::kCmdGetWatchdog, nullptr, 0);
+  request("reset", session, ipmi::kCmdResetWatchdog, nullptr, 0);
+  request("get-running", session, ipmi::kCmdGetWatchdog, nullptr, 0);
+  request("get-small-buffer", session, ipmi::kCmdGetWatchdog, nullptr, 0, 2);
+  request("set-disable", session, ipmi::kCmdSetWatchdog, kDisable.data, sizeof(kDisable.data));
+  request("get-stopped", session, ipmi::kCmdGetWatchdog, nullptr, 0);
+  request("bad-session", session + 1000, ipmi::kCmdGetWatchdog, nullptr, 0);
   close("close", session);
   close("close-again", session);
-  request("after-close", session, kGetWatchdog, nullptr, 0);
+  request("after-close", session, ipmi::kCmdGetWatchdog, nullptr, 0);
 }
 
 void run_get(bool pause_between) {
   WatchdogSession session = 0;
   if (!open(&session)) return;
-  request("get", session, kGetWatchdog, nullptr, 0);
+  request("get", session, ipmi::kCmdGetWatchdog, nullptr, 0);
   if (pause_between) {
     Sleep(1500);
-    request("get-after-pause", session, kGetWatchdog, nullptr, 0);
+    request("get-after-pause", session, ipmi::kCmdGetWatchdog, nullptr, 0);
   }
   close("close", session);
 }
 
 void run_expire() {
-  // IPMI 2.0 section 27.6: SMS/OS, hard reset, count 5 x 100 ms.
-  const BYTE kShort[] = {0x04, 0x01, 0x00, 0x10, 0x05, 0x00};
+  const SetBytes kShort = sms_os_set(false, 5);
   WatchdogSession session = 0;
   if (!open(&session)) return;
-  request("set-short", session, kSetWatchdog, kShort, sizeof(kShort));
-  request("reset", session, kResetWatchdog, nullptr, 0);
+  request("set-short", session, ipmi::kCmdSetWatchdog, kShort.data, sizeof(kShort.data));
+  request("reset", session, ipmi::kCmdResetWatchdog, nullptr, 0);
   Sleep(1500);
-  request("get-expired", session, kGetWatchdog, nullptr, 0);
+  request("get-expired", session, ipmi::kCmdGetWatchdog, nullptr, 0);
   close("close", session);
 }
 
@@ -142,7 +141,7 @@ void run_expire() {
 void run_reconnect() {
   WatchdogSession session = 0;
   if (!open(&session)) return;
-  request("set-enable", session, kSetWatchdog, kEnable, sizeof(kEnable));
+  request("set-enable", session, ipmi::kCmdSetWatchdog, kEnable.data, sizeof(kEnable.data));
   int failed = 0;
   int ok_after = 0;
   DWORD start = GetTickCount();
@@ -151,8 +150,8 @@ void run_reconnect() {
     WORD reply_length = sizeof(buffer);
     BYTE cc = 0xFF;
     DWORD t0 = GetTickCount();
-    DWORD rc = g_send(session, kNetfnApp, kGetWatchdog, nullptr, 0, kBmcAddress, buffer,
-                      &reply_length, &cc, 0);
+    DWORD rc = g_send(session, ipmi::kAppLun0, ipmi::kCmdGetWatchdog, nullptr, 0, ipmi::kBmcAddress,
+                      buffer, &reply_length, &cc, 0);
     std::printf("poll-%d session=%lu rc=%lu cc=%02x data=", i, static_cast<unsigned long>(session),
                 static_cast<unsigned long>(rc), cc);
     for (WORD k = 0; rc == 0 && k < reply_length; ++k) std::printf("%02x", buffer[k]);
@@ -304,8 +303,8 @@ void run_time(int count) {
     LARGE_INTEGER t0;
     LARGE_INTEGER t1;
     QueryPerformanceCounter(&t0);
-    DWORD rc = g_send(session, kNetfnApp, kGetWatchdog, nullptr, 0, kBmcAddress, buffer,
-                      &reply_length, &cc, 0);
+    DWORD rc = g_send(session, ipmi::kAppLun0, ipmi::kCmdGetWatchdog, nullptr, 0, ipmi::kBmcAddress,
+                      buffer, &reply_length, &cc, 0);
     QueryPerformanceCounter(&t1);
     if (rc != 0 || cc != 0) ++failed;
     long long us = (t1.QuadPart - t0.QuadPart) * 1000000 / frequency.QuadPart;
