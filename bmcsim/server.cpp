@@ -51,25 +51,6 @@ bool send_all(int fd, const uint8_t* bytes, size_t n) {
   return true;
 }
 
-const char* action_name(uint8_t action) {
-  switch (action) {
-    case ipmi::kActionHardReset:
-      return "hard reset";
-    case ipmi::kActionPowerDown:
-      return "power down";
-    case ipmi::kActionPowerCycle:
-      return "power cycle";
-    default:
-      return "none";
-  }
-}
-
-const char* use_name(uint8_t use) {
-  static const char* const kNames[] = {"reserved", "BIOS FRB2", "BIOS/POST", "OS Load",
-                                       "SMS/OS",   "OEM",       "reserved",  "reserved"};
-  return kNames[use & ipmi::kUseMask];
-}
-
 const char* pretimeout_name(uint8_t irq) {
   static const char* const kNames[] = {"none",     "SMI",      "NMI",      "messaging",
                                        "reserved", "reserved", "reserved", "reserved"};
@@ -388,15 +369,16 @@ void Server::tick() {
     const WatchdogEvent& e = events[i];
     if (e.kind == WatchdogEvent::kPretimeout) {
       journal_.write(Entry("pretimeout")
-                         .str("use", use_name(e.use))
+                         .str("use", ipmi::use_name(e.use))
                          .str("interrupt", pretimeout_name(e.pretimeout))
                          .num("seconds", bmc_.watchdog().pretimeout_seconds()));
       log_sel(e);
       if (e.pretimeout == ipmi::kPretimeoutNmi) send_vm_command(vmproto::kCmdSendNmi, "nmi");
       continue;
     }
-    journal_.write(
-        Entry("expiry").str("use", use_name(e.use)).str("action", action_name(e.action)));
+    journal_.write(Entry("expiry")
+                       .str("use", ipmi::use_name(e.use))
+                       .str("action", ipmi::action_name(e.action)));
     log_sel(e);
     // IPMI 2.0 section 27.1 timeout actions, carried out over the VM protocol.
     switch (e.action) {
@@ -514,8 +496,8 @@ std::string Server::run_control(const std::string& line) {
       e.flag("connected", host_fd_ >= 0)
           .flag("initialised", wd.initialised())
           .flag("running", wd.running())
-          .str("use", use_name(wd.use()))
-          .str("action", action_name(wd.action()))
+          .str("use", ipmi::use_name(wd.use()))
+          .str("action", ipmi::action_name(wd.action()))
           .str("pretimeout", pretimeout_name(wd.pretimeout_interrupt()))
           .num("pretimeout_s", wd.pretimeout_seconds())
           .num("initial", wd.initial_count())

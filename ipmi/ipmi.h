@@ -83,6 +83,17 @@ constexpr uint8_t kPretimeoutMask = 0x07;  // after the shift
 constexpr uint8_t expiration_flag(uint8_t use) { return static_cast<uint8_t>(1u << (use & 7)); }
 // The flags of the five defined uses; bits 0, 6 and 7 are reserved.
 constexpr uint8_t kExpirationFlagsMask = 0x3E;
+// The uses and actions in words, for entries, journals and listings.
+inline const char *use_name(uint8_t use) {
+  static const char *const kNames[] = {"reserved", "BIOS FRB2", "BIOS POST", "OS Load",
+                                       "SMS/OS",   "OEM",       "reserved",  "reserved"};
+  return kNames[use & kUseMask];
+}
+inline const char *action_name(uint8_t action) {
+  static const char *const kNames[] = {"no action", "hard reset", "power down", "power cycle",
+                                       "reserved",  "reserved",   "reserved",   "reserved"};
+  return kNames[action & kActionMask];
+}
 // Section 27.6: the count is in units of 100 ms.
 constexpr uint32_t kMsPerCount = 100;
 

@@ -17,21 +17,6 @@ static bool is_bios_use(BYTE use) {
   return use == ipmi::kUseBiosFrb2 || use == ipmi::kUseBiosPost || use == ipmi::kUseOsLoad;
 }
 
-static const char *use_words(BYTE use) {
-  switch (use) {
-    case ipmi::kUseBiosFrb2:
-      return "BIOS FRB2";
-    case ipmi::kUseBiosPost:
-      return "BIOS POST";
-    case ipmi::kUseOsLoad:
-      return "OS Load";
-    case ipmi::kUseSmsOs:
-      return "SMS/OS";
-    default:
-      return "OEM";
-  }
-}
-
 static DWORD expiry_event(BYTE use) {
   switch (use) {
     case ipmi::kUseBiosFrb2:
@@ -44,21 +29,6 @@ static DWORD expiry_event(BYTE use) {
       return EVENT_EXPIRED_SMS_OS;
     default:
       return EVENT_EXPIRED_OEM;
-  }
-}
-
-static const char *action_words(BYTE action) {
-  switch (action) {
-    case ipmi::kActionHardReset:
-      return "hard reset";
-    case ipmi::kActionPowerDown:
-      return "power down";
-    case ipmi::kActionPowerCycle:
-      return "power cycle";
-    case ipmi::kActionNone:
-      return "no action";
-    default:
-      return "a reserved action";
   }
 }
 
@@ -103,7 +73,7 @@ static void report_bios_timer(void) {
   snprintf(text, sizeof text,
            "VYR IPMI ASR: the BIOS's boot watchdog (%s) was running%s; the service takes it over "
            "as its own timer.",
-           use_words(use), left);
+           ipmi::use_name(use), left);
   report_info_event(EVENT_BIOS_TIMER_TAKEN_OVER, text);
 }
 
@@ -116,10 +86,10 @@ static void report_expiry(BYTE use) {
     if (found_length > ipmi::kGetActions &&
         (found_reply[ipmi::kGetUse] & ipmi::kUseMask) == ipmi::kUseSmsOs)
       snprintf(action, sizeof action, "%s",
-               action_words(found_reply[ipmi::kGetActions] & ipmi::kActionMask));
+               ipmi::action_name(found_reply[ipmi::kGetActions] & ipmi::kActionMask));
     else
       snprintf(action, sizeof action, "action not known: the timer has been set for %s since",
-               use_words(found_reply[ipmi::kGetUse] & ipmi::kUseMask));
+               ipmi::use_name(found_reply[ipmi::kGetUse] & ipmi::kUseMask));
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
              "cleared, and the BMC took its timeout action (%s): the timer's resets had stopped, "
@@ -129,7 +99,7 @@ static void report_expiry(BYTE use) {
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BIOS's boot watchdog (%s) ran out since its expiration flags were "
              "last cleared: a boot hung before Windows took the timer over.",
-             use_words(use));
+             ipmi::use_name(use));
   } else {
     snprintf(text, sizeof text,
              "VYR IPMI ASR: an OEM watchdog timer ran out since its expiration flags were last "

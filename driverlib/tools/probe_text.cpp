@@ -120,9 +120,6 @@ std::string device_id_text(const uint8_t* d, size_t n) {
 
 namespace {
 
-const char* const kUses[] = {"reserved (0)", "BIOS FRB2", "BIOS/POST",    "OS load",
-                             "SMS/OS",       "OEM",       "reserved (6)", "reserved (7)"};
-
 unsigned word_at(const uint8_t* d, size_t at) { return d[at] | (d[at + 1] << 8); }
 
 uint32_t dword_at(const uint8_t* d, size_t at) {
@@ -137,19 +134,17 @@ std::string watchdog_text(const uint8_t* d, size_t n) {
   if (n < without_present)
     return format("  short Get Watchdog Timer reply: %u bytes, 8 expected\n",
                   static_cast<unsigned>(n));
-  static const char* const kActions[] = {"no action", "hard reset", "power down", "power cycle"};
   static const char* const kInterrupts[] = {"none", "SMI", "NMI / diagnostic interrupt",
                                             "messaging interrupt"};
   std::string out;
   uint8_t use = d[ipmi::kGetUse];
   bool running = (use & ipmi::kRunning) != 0;
-  out +=
-      format("  timer use %s, %s%s\n", kUses[use & ipmi::kUseMask], running ? "running" : "stopped",
-             (use & ipmi::kDontLog) != 0 ? ", expiry not logged" : "");
+  out += format("  timer use %s, %s%s\n", ipmi::use_name(use), running ? "running" : "stopped",
+                (use & ipmi::kDontLog) != 0 ? ", expiry not logged" : "");
   unsigned action = d[ipmi::kGetActions] & ipmi::kActionMask;
   unsigned interrupt = (d[ipmi::kGetActions] >> ipmi::kPretimeoutShift) & 0x07;
   out += format("  action on expiry: %s; pre-timeout interrupt: %s",
-                action < 4 ? kActions[action] : "reserved",
+                ipmi::action_name(static_cast<uint8_t>(action)),
                 interrupt < 4 ? kInterrupts[interrupt] : "reserved");
   out += interrupt != 0 ? format(", %u s before expiry\n", d[ipmi::kGetPretimeout])
                         : std::string("\n");
@@ -160,7 +155,7 @@ std::string watchdog_text(const uint8_t* d, size_t n) {
   std::string flags;
   for (uint8_t u = ipmi::kUseBiosFrb2; u <= ipmi::kUseOem; ++u) {
     if (!flags.empty()) flags += ", ";
-    flags += format("%s %s", kUses[u],
+    flags += format("%s %s", ipmi::use_name(u),
                     (d[ipmi::kGetExpiredFlags] & ipmi::expiration_flag(u)) != 0 ? "EXPIRED" : "no");
   }
   out += format("  expiration flags (kept until a Set clears them): %s\n", flags.c_str());
@@ -210,9 +205,9 @@ std::string watchdog2_words(const uint8_t* r) {
     why = "; timer use SMS/OS: the operating system's agent stopped its resets (a hang)";
   else if (has_use &&
            (use == ipmi::kUseBiosFrb2 || use == ipmi::kUseBiosPost || use == ipmi::kUseOsLoad))
-    why = format("; timer use %s: the BIOS's boot watchdog, a boot hung", kUses[use]);
+    why = format("; timer use %s: the BIOS's boot watchdog, a boot hung", ipmi::use_name(use));
   else if (has_use)
-    why = format("; timer use %s", kUses[use & 7]);
+    why = format("; timer use %s", ipmi::use_name(use));
   switch (offset) {
     case ipmi::kWatchdog2ExpiredOnly:
       return "Watchdog 2: the timer ran out, no action" + why;

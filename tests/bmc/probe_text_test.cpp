@@ -40,19 +40,19 @@ TEST(ProbeText, WatchdogDecodesUseStateActionCountdownsAndFlags) {
   EXPECT_NE(std::string::npos, text.find("initial countdown 300.0 s, present countdown 297.3 s"))
       << text;
   EXPECT_NE(std::string::npos, text.find("flags (kept until a Set clears them): BIOS FRB2 no, "
-                                         "BIOS/POST no, OS load no, SMS/OS no, OEM no\n"))
+                                         "BIOS POST no, OS Load no, SMS/OS no, OEM no\n"))
       << text;
   // Stopped OS-load timer, don't log, power cycle with an NMI 10 s before,
   // expired before for BIOS FRB2 and SMS/OS.
   const uint8_t other[] = {0x83, 0x23, 0x0A, 0x12, 0x05, 0x00, 0x00, 0x00};
   text = probe::watchdog_text(other, sizeof(other));
-  EXPECT_NE(std::string::npos, text.find("timer use OS load, stopped, expiry not logged")) << text;
+  EXPECT_NE(std::string::npos, text.find("timer use OS Load, stopped, expiry not logged")) << text;
   EXPECT_NE(std::string::npos,
             text.find("power cycle; pre-timeout interrupt: NMI / diagnostic interrupt, 10 s"))
       << text;
   EXPECT_NE(std::string::npos, text.find("initial countdown 0.5 s, present countdown 0.0 s"))
       << text;
-  EXPECT_NE(std::string::npos, text.find("BIOS FRB2 EXPIRED, BIOS/POST no, OS load no, SMS/OS "
+  EXPECT_NE(std::string::npos, text.find("BIOS FRB2 EXPIRED, BIOS POST no, OS Load no, SMS/OS "
                                          "EXPIRED, OEM no\n"))
       << text;
   // A BMC that leaves out the present count (ipmi_sim's 6 bytes).
@@ -119,7 +119,7 @@ TEST(ProbeText, SelListsTheLatestWatchdogRecordsNewestFirstWithinItsBounds) {
       "  5 s after the BMC started  record 0005h  OS Stop: run-time critical stop (a crash, blue "
       "screen)\n"
       "  2026-12-08 10:29:11 UTC  record 0004h  Watchdog 2: the timer ran out and powered the "
-      "server down; timer use OS load: the BIOS's boot watchdog, a boot hung\n"
+      "server down; timer use OS Load: the BIOS's boot watchdog, a boot hung\n"
       "  2026-12-08 10:23:41 UTC  record 0003h  OS Boot: boot completed from C: (hard disk)\n"
       "  2026-12-08 10:22:31 UTC  record 0002h  Watchdog 2: the timer ran out and reset the server "
       "(hard reset); timer use SMS/OS: the operating system's agent stopped its resets (a hang)\n",

@@ -215,14 +215,19 @@ std::vector<std::string> Sim::journal() const {
   return lines;
 }
 
-std::vector<std::string> Sim::journal_matching(const std::vector<std::string>& fragments) const {
-  std::vector<std::string> out;
-  for (const std::string& line : journal()) {
-    bool all = true;
-    for (const std::string& f : fragments) all = all && line.find(f) != std::string::npos;
-    if (all) out.push_back(line);
+std::vector<std::string> Sim::journal_matching(const std::vector<std::string>& fragments,
+                                               int wait_ms) const {
+  int64_t until = now_ms() + wait_ms;
+  for (;;) {
+    std::vector<std::string> out;
+    for (const std::string& line : journal()) {
+      bool all = true;
+      for (const std::string& f : fragments) all = all && line.find(f) != std::string::npos;
+      if (all) out.push_back(line);
+    }
+    if (!out.empty() || now_ms() >= until) return out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return out;
 }
 
 std::string Sim::journal_text() const {

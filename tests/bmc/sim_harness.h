@@ -72,8 +72,10 @@ class Sim {
   // One control line and its one-line answer ("" on timeout).
   std::string control(const std::string& line);
   std::vector<std::string> journal() const;
-  // Journal lines holding every one of the fragments.
-  std::vector<std::string> journal_matching(const std::vector<std::string>& fragments) const;
+  // Journal lines holding every one of the fragments; waits up to wait_ms
+  // for a first one (bmcsim journals a VM command after it has sent it).
+  std::vector<std::string> journal_matching(const std::vector<std::string>& fragments,
+                                            int wait_ms = 0) const;
   std::string journal_text() const;
 
  private:

@@ -208,9 +208,10 @@ TEST_F(WatchdogTest, HardResetExpirySendsTheResetCommandOnTime) {
   EXPECT_LE(waited, 1400) << "expiry came late";
   EXPECT_EQ(1u, sim_.journal_matching({"\"kind\":\"expiry\"", "\"use\":\"SMS/OS\""}).size())
       << sim_.journal_text();
-  EXPECT_EQ(1u, sim_.journal_matching(
-                        {"\"kind\":\"action\"", "\"action\":\"hard reset\"", "\"delivered\":true"})
-                    .size())
+  EXPECT_EQ(
+      1u, sim_.journal_matching(
+                  {"\"kind\":\"action\"", "\"action\":\"hard reset\"", "\"delivered\":true"}, 1000)
+              .size())
       << sim_.journal_text();
   // The expiry's Watchdog 2 record (table 42-3): hard reset (01h), SMS/OS.
   Answer entry = host_.ask(0x43, {0, 0, 0xFF, 0xFF, 0, 0xFF}, 2000, 0x28);
