@@ -83,6 +83,10 @@ constexpr uint8_t kPretimeoutMask = 0x07;  // after the shift
 constexpr uint8_t expiration_flag(uint8_t use) { return static_cast<uint8_t>(1u << (use & 7)); }
 // The flags of the five defined uses; bits 0, 6 and 7 are reserved.
 constexpr uint8_t kExpirationFlagsMask = 0x3E;
+// The uses the BIOS arms for the boot, before an operating system takes over.
+constexpr bool is_bios_use(uint8_t use) {
+  return use == kUseBiosFrb2 || use == kUseBiosPost || use == kUseOsLoad;
+}
 // The uses and actions in words, for entries, journals and listings.
 inline const char *use_name(uint8_t use) {
   static const char *const kNames[] = {"reserved", "BIOS FRB2", "BIOS POST", "OS Load",

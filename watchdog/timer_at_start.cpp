@@ -13,10 +13,6 @@ static BYTE found_reply[ipmi::kGetReplyLength];
 static WORD found_length = 0;
 static BOOL bios_timer_running = FALSE;
 
-static bool is_bios_use(BYTE use) {
-  return use == ipmi::kUseBiosFrb2 || use == ipmi::kUseBiosPost || use == ipmi::kUseOsLoad;
-}
-
 static DWORD expiry_event(BYTE use) {
   switch (use) {
     case ipmi::kUseBiosFrb2:
@@ -55,7 +51,7 @@ int timer_at_start(WatchdogSession session) {
   if (result != 0 || found_length <= ipmi::kGetUse) return -1;
   BYTE use_byte = found_reply[ipmi::kGetUse];
   if (use_byte & ipmi::kRunning) {
-    if (!is_bios_use(use_byte & ipmi::kUseMask)) return -1;
+    if (!ipmi::is_bios_use(use_byte & ipmi::kUseMask)) return -1;
     bios_timer_running = TRUE;
   }
   return 0;
@@ -95,7 +91,7 @@ static void report_expiry(BYTE use) {
              "cleared, and the BMC took its timeout action (%s): the timer's resets had stopped, "
              "because Windows or the service hung.",
              action);
-  } else if (is_bios_use(use)) {
+  } else if (ipmi::is_bios_use(use)) {
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BIOS's boot watchdog (%s) ran out since its expiration flags were "
              "last cleared: a boot hung before Windows took the timer over.",

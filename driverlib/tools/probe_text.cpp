@@ -203,8 +203,7 @@ std::string watchdog2_words(const uint8_t* r) {
   std::string why;
   if (has_use && use == ipmi::kUseSmsOs)
     why = "; timer use SMS/OS: the operating system's agent stopped its resets (a hang)";
-  else if (has_use &&
-           (use == ipmi::kUseBiosFrb2 || use == ipmi::kUseBiosPost || use == ipmi::kUseOsLoad))
+  else if (has_use && ipmi::is_bios_use(use))
     why = format("; timer use %s: the BIOS's boot watchdog, a boot hung", ipmi::use_name(use));
   else if (has_use)
     why = format("; timer use %s", ipmi::use_name(use));
