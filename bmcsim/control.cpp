@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "ipmi/ipmi.h"
+
 namespace bmcsim {
 
 namespace {
@@ -95,11 +97,10 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
     return true;
   }
   if (verb == "run-timer") {
-    long use = 4, action = 0;
-    // IPMI 2.0 section 27.6: timer use 1..5, timeout action 0..3.
+    long use = ipmi::kUseSmsOs, action = ipmi::kActionNone;
     if (w.size() < 2 || w.size() > 4 || !number(w[1], 10, 1, 0xFFFF, &v) ||
-        (w.size() > 2 && !number(w[2], 10, 1, 5, &use)) ||
-        (w.size() > 3 && !number(w[3], 10, 0, 3, &action))) {
+        (w.size() > 2 && !number(w[2], 10, ipmi::kUseBiosFrb2, ipmi::kUseOem, &use)) ||
+        (w.size() > 3 && !number(w[3], 10, ipmi::kActionNone, ipmi::kActionPowerCycle, &action))) {
       *error = "usage: run-timer COUNT (100 ms units) [USE 1..5 [ACTION 0..3]]";
       return false;
     }

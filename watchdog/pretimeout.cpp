@@ -13,6 +13,8 @@ WORD pretimeout_requested = 0;
 // Raised when the BMC refused the pre-timeout: read by the worker outside the
 // session's lock, while a resume's enable may raise it.
 static std::atomic<bool> refused{false};
+// The pre-timeout this start took, in range; 0 for none. The worker's own.
+static WORD taken_seconds = 0;
 
 // The NMI's margin after a ride-through has given up and disarmed the timer.
 #define RIDE_THROUGH_MARGIN_S 30
@@ -107,6 +109,7 @@ static void check_crash_control(void) {
 
 void pretimeout_start(void) {
   enable_pretimeout_seconds = 0;
+  taken_seconds = 0;
   refused = false;
   if (pretimeout_argument == nullptr) return;
   WORD longest = pretimeout_max_seconds(timeout_seconds);
@@ -121,24 +124,22 @@ void pretimeout_start(void) {
     report_warning_event(EVENT_PRETIMEOUT_NOT_USED, ERROR_INVALID_PARAMETER, text);
     return;
   }
+  taken_seconds = seconds;
   enable_pretimeout_seconds = (BYTE)seconds;
 }
 
 void pretimeout_check_windows(void) {
   // Not when the BMC refused it: no NMI will come.
-  if (pretimeout_argument == nullptr || refused) return;
-  WORD seconds = pretimeout_requested;
-  WORD longest = pretimeout_max_seconds(timeout_seconds);
-  if (seconds < PRETIMEOUT_MIN_SECONDS || seconds > longest) return;
+  if (taken_seconds == 0 || refused) return;
   check_crash_control();
-  if (seconds < SHORT_FOR_A_DUMP_S) {
+  if (taken_seconds < SHORT_FOR_A_DUMP_S) {
     char text[256];
     snprintf(text, sizeof text,
              "VYR IPMI ASR: a pre-timeout of %u s may be too short for the crash dump of a large "
              "server; the BMC resets the server when it runs out. Choose %u s or more (up to %u "
              "s with the %u s timeout).",
-             (unsigned)seconds, (unsigned)SHORT_FOR_A_DUMP_S, (unsigned)longest,
-             (unsigned)timeout_seconds);
+             (unsigned)taken_seconds, (unsigned)SHORT_FOR_A_DUMP_S,
+             (unsigned)pretimeout_max_seconds(timeout_seconds), (unsigned)timeout_seconds);
     report_warning_event(EVENT_PRETIMEOUT_SHORT, 0, text);
   }
 }

@@ -48,7 +48,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   (void)parameter;  // the commands read timeout_seconds directly
   trace("thread 1 entry\n");
   set_priority(REALTIME_PRIORITY_CLASS);
-  // Before any enable can be sent, the control handler's included.
+  // Settled before any enable is sent, the control handler's too.
   pretimeout_start();
 
   if (!load_driver_library()) {
