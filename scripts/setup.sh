@@ -29,7 +29,9 @@ install_missing() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  # A mirror caught mid-sync fails one index (exit 100) while the others are
+  # fresh: the install still finds every package in what was fetched.
+  apt-get update -q || echo "apt-get update: some index failed; installing from the lists fetched"
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
