@@ -2,6 +2,7 @@
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/session.h"
+#include "watchdog/shutdown.h"
 
 static void power_event(DWORD event_type) {
   switch (event_type) {
@@ -40,6 +41,16 @@ DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
       // may report STOPPED at any moment, and this report must not come after
       // it (a service manager would read a stopped service as stopping).
       report_status(SERVICE_STOP_PENDING, 0, 0);
+      signal_stop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_PRESHUTDOWN:
+      // Answered at once: the worker leaves the timer armed for the
+      // shutdown (never disarmed, so that a hung shutdown is still reset)
+      // and reports STOPPED within the bound. The flag is raised before the
+      // stop is signalled, so that the worker sees both together.
+      shutdown_requested_ms = GetTickCount();
+      shutdown_requested = FLAG_RAISED;
+      report_status(SERVICE_STOP_PENDING, 0, SHUTDOWN_WAIT_HINT_MS);
       signal_stop();
       return NO_ERROR;
     case SERVICE_CONTROL_POWEREVENT:

@@ -33,3 +33,14 @@
 #define EVENT_NO_CRASH_DUMP 22
 // The pre-timeout is short for a large server's crash dump.
 #define EVENT_PRETIMEOUT_SHORT 23
+// 30..39: the service's own end and start.
+// The timer running at start was the service's own (the record says so).
+#define EVENT_OWN_TIMER_TAKEN_OVER 30
+// A preshutdown left the timer armed with the shutdown allowance.
+#define EVENT_LEFT_FOR_SHUTDOWN 31
+// The BMC refused the preshutdown's Set or reset.
+#define EVENT_SHUTDOWN_SET_FAILED 32
+// The timer ran out after it was left for a shutdown: the allowance was short.
+#define EVENT_EXPIRED_AFTER_SHUTDOWN 33
+// ShutdownAllowance is out of range; the default is used.
+#define EVENT_SHUTDOWN_ALLOWANCE_NOT_USED 34

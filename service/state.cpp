@@ -21,7 +21,9 @@ static SRWLOCK status_lock = SRWLOCK_INIT;
 static BOOL report_locked(DWORD state, DWORD exit_code, DWORD wait_hint, BOOL *failed) {
   *failed = FALSE;
   if (stopped_reported) return FALSE;
-  if (state != SERVICE_START_PENDING) status_record.dwControlsAccepted |= SERVICE_ACCEPT_STOP;
+  // A preshutdown is taken with the stop: a starting service cannot act on either.
+  if (state != SERVICE_START_PENDING)
+    status_record.dwControlsAccepted |= SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
   status_record.dwCurrentState = state;
   status_record.dwWin32ExitCode = exit_code;
   status_record.dwWaitHint = wait_hint;

@@ -5,6 +5,7 @@
 #include "ipmi/ipmi.h"
 #include "service/trace.h"
 #include "watchdog/driver_library.h"
+#include "watchdog/timer_record.h"
 
 WORD timeout_seconds = 255;
 BYTE enable_pretimeout_seconds = 0;
@@ -62,6 +63,8 @@ int wd_disable(WatchdogSession session, RequestOutcome *outcome) {
     trace("disable timer failed\n");
     return -1;
   }
+  // Disarmed: a timer found running later is no longer this service's.
+  timer_record_clear();
   return 0;
 }
 
@@ -72,9 +75,26 @@ int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
   build_set(TRUE, (WORD)(timeout_seconds * (1000 / ipmi::kMsPerCount)), enable_pretimeout_seconds,
             enable_extra_clear_flags, data);
   tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
+  // Recorded before it is sent: a process that dies right after the Set has
+  // left a timer that its next start must know as its own.
+  timer_record_write(data, kArmedWhileRunning);
   BYTE response[RESPONSE_SIZE];
   if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
     trace("enable timer failed\n");
+    return -1;
+  }
+  return 0;
+}
+
+int wd_set_for_shutdown(WatchdogSession session, WORD seconds, RequestOutcome *outcome) {
+  // The enable's use and action, with no pre-timeout: an NMI during POST or
+  // an early boot would help nobody.
+  BYTE data[ipmi::kSetRequestLength];
+  build_set(TRUE, (WORD)(seconds * (1000 / ipmi::kMsPerCount)), 0, enable_extra_clear_flags, data);
+  timer_record_write(data, kLeftForShutdown);
+  BYTE response[RESPONSE_SIZE];
+  if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
+    trace("shutdown set failed\n");
     return -1;
   }
   return 0;

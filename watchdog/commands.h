@@ -28,10 +28,16 @@ struct RequestOutcome {
 // not be sent at all.
 DWORD request_error_code(RequestOutcome outcome);
 
+// The enable records the timer it arms before it is sent, and a disable the
+// BMC took clears that record (watchdog/timer_record.h).
 // Each stores in *outcome, unless it is null, what its request came back with.
 int wd_disable(WatchdogSession session, RequestOutcome *outcome = nullptr);
 int wd_enable(WatchdogSession session, RequestOutcome *outcome = nullptr);
 int wd_reset(WatchdogSession session, RequestOutcome *outcome = nullptr);
+// The Set that leaves the timer armed across a shutdown: the enable's bytes
+// with a count of seconds and no pre-timeout. Like the enable it records the
+// timer before it is sent; the record says it was left for a shutdown.
+int wd_set_for_shutdown(WatchdogSession session, WORD seconds, RequestOutcome *outcome);
 int wd_is_running(WatchdogSession session, RequestOutcome *outcome = nullptr);
 // Get Watchdog Timer with its reply: up to size data bytes into reply, the
 // rest zero; outcome->length tells how many came. 0 or -1.

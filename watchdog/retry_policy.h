@@ -19,6 +19,10 @@ constexpr DisableRetry kQuickDisable = {3, 100, 0};
 // The orderly stop's rides through a busy spell of up to 10 s; the run
 // routine keeps the service manager waiting meanwhile.
 constexpr DisableRetry kStopDisable = {0, 200, 10000};
+// A preshutdown's Set and reset ride through a busy BMC while a try, with
+// one library call of up to LIBRARY_CALL_ALLOWANCE_MS, still ends within the
+// shutdown's bound of 8 s.
+constexpr DisableRetry kShutdownRetry = {0, 200, 4000};
 // How long the run routine waits after a stop for a worker that still holds
 // its session: the stop's disable and two library calls of up to 3 s (our
 // library's reply timeout), one in flight when the stop came and the

@@ -5,13 +5,20 @@
 #include "ipmi/ipmi.h"
 #include "service/state.h"
 #include "watchdog/commands.h"
+#include "watchdog/shutdown.h"
 #include "watchdog/session.h"
+#include "watchdog/timer_record.h"
 
 // What the start's Get showed, kept for the entries written once the enable
 // has cleared the flags.
 static BYTE found_reply[ipmi::kGetReplyLength];
 static WORD found_length = 0;
 static BOOL bios_timer_running = FALSE;
+// The record of this service's last armed timer, as the start found it (the
+// start's own enable rewrites it), and whether the running timer was that one.
+static TimerRecord found_record;
+static bool record_found = false;
+static BOOL own_timer_running = FALSE;
 
 static DWORD expiry_event(BYTE use) {
   switch (use) {
@@ -44,6 +51,8 @@ static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
 int timer_at_start(WatchdogSession session) {
   RequestOutcome outcome;
   bios_timer_running = FALSE;
+  own_timer_running = FALSE;
+  record_found = timer_record_read(&found_record);
   // Under the session's lock once the session is published, so that no
   // power event's enable runs at the same time.
   int result = watchdog_session == session ? session_command(read_timer, &outcome)
@@ -51,8 +60,17 @@ int timer_at_start(WatchdogSession session) {
   if (result != 0 || found_length <= ipmi::kGetUse) return -1;
   BYTE use_byte = found_reply[ipmi::kGetUse];
   if (use_byte & ipmi::kRunning) {
-    if (!ipmi::is_bios_use(use_byte & ipmi::kUseMask)) return -1;
-    bios_timer_running = TRUE;
+    if (ipmi::is_bios_use(use_byte & ipmi::kUseMask)) {
+      bios_timer_running = TRUE;
+    } else if (record_found && timer_record_matches(found_record, found_reply, found_length)) {
+      // This service armed it and ended without disarming it, or left it
+      // for a shutdown: refusing it would have the BMC reset a healthy
+      // server. Another agent's timer, even one set as this service sets
+      // its own, finds no record: an orderly stop clears it.
+      own_timer_running = TRUE;
+    } else {
+      return -1;
+    }
   }
   return 0;
 }
@@ -73,8 +91,45 @@ static void report_bios_timer(void) {
   report_info_event(EVENT_BIOS_TIMER_TAKEN_OVER, text);
 }
 
+static void report_own_timer(void) {
+  char text[256];
+  if (found_record.reason == kLeftForShutdown) {
+    char when[40];
+    timer_record_time_text(found_record, when, sizeof when);
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the service's own timer was still running: it was left armed for a "
+             "shutdown at %s. The service takes it back.",
+             when);
+  } else {
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the service's own timer was still running: the service had ended "
+             "without disarming it (its process crashed or was ended). The service takes it "
+             "back.");
+  }
+  report_info_event(EVENT_OWN_TIMER_TAKEN_OVER, text);
+}
+
+// The allowance the record's count gave the shutdown, in seconds.
+static unsigned recorded_allowance_s(void) {
+  return (found_record.set[4] | (unsigned)found_record.set[5] << 8) / (1000 / ipmi::kMsPerCount);
+}
+
 static void report_expiry(BYTE use) {
-  char text[300];
+  char text[400];
+  if (use == ipmi::kUseSmsOs && record_found && found_record.reason == kLeftForShutdown) {
+    // The flags are cleared by every enable, so this run-out came after the
+    // record's Set: a shutdown and restart that outlasted the allowance.
+    char when[40];
+    timer_record_time_text(found_record, when, sizeof when);
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
+             "cleared: the timer was left for a shutdown at %s with %u s allowed, and the "
+             "shutdown and restart took longer (Windows did not hang). Raise ShutdownAllowance "
+             "under HKLM\\" SHUTDOWN_PARAMETERS_KEY ".",
+             when, recorded_allowance_s());
+    report_warning_event(EVENT_EXPIRED_AFTER_SHUTDOWN, use, text);
+    return;
+  }
   if (use == ipmi::kUseSmsOs) {
     // The timer's action is the expired one's only while no one has set the
     // timer for another use since.
@@ -106,11 +161,14 @@ static void report_expiry(BYTE use) {
 
 void report_timer_at_start(void) {
   if (bios_timer_running) report_bios_timer();
+  if (own_timer_running) report_own_timer();
   if (found_length > ipmi::kGetExpiredFlags) {
     BYTE flags = found_reply[ipmi::kGetExpiredFlags];
     for (BYTE use = ipmi::kUseBiosFrb2; use <= ipmi::kUseOem; use++)
       if (flags & ipmi::expiration_flag(use)) report_expiry(use);
   }
   bios_timer_running = FALSE;
+  own_timer_running = FALSE;
+  record_found = false;
   found_length = 0;
 }

@@ -7,6 +7,7 @@
 #include "watchdog/retry_policy.h"
 #include "watchdog/run_service.h"
 #include "watchdog/session.h"
+#include "watchdog/shutdown.h"
 #include "watchdog/timer_at_start.h"
 
 #define LIBRARY_MISSING_DELAY_MS 30000
@@ -50,6 +51,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
   set_priority(REALTIME_PRIORITY_CLASS);
   // Settled before any enable is sent, the control handler's too.
   pretimeout_start();
+  shutdown_allowance_start();
 
   if (!load_driver_library()) {
     DWORD error = GetLastError();
@@ -105,6 +107,14 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     driver_close(session);
     unload_driver_library();
     return failure_tail();
+  }
+
+  if (shutdown_requested != 0) {
+    // Left armed, so that a hung shutdown is still reset; the next start
+    // takes it back.
+    shutdown_leave_armed();
+    close_session(session);
+    return late_exit();
   }
 
   trace("disabling WD at exit\n");

@@ -171,6 +171,28 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
   return status;
 }
 
+LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
+  std::string value_name = name ? name : "";
+  if (DWORD e = scripted_failure("RegDeleteValueA")) {
+    log("RegDeleteValueA %s failed=%u", value_name.c_str(), e);
+    return static_cast<LONG>(e);
+  }
+  WorldLock lock;
+  if (!handle_is(key, "regkey") || !open_keys.count(key)) {
+    violation("RegDeleteValueA on %s, not an open key", handle_name(key).c_str());
+    return ERROR_INVALID_HANDLE;
+  }
+  auto &values = keys[open_keys[key]];
+  for (auto it = values.begin(); it != values.end(); ++it)
+    if (iequals(it->first, value_name)) {
+      values.erase(it);
+      log("RegDeleteValueA %s", value_name.c_str());
+      return ERROR_SUCCESS;
+    }
+  log("RegDeleteValueA %s -> %d", value_name.c_str(), ERROR_FILE_NOT_FOUND);
+  return ERROR_FILE_NOT_FOUND;
+}
+
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   if (DWORD e = scripted_failure("GetVersionExA")) {
     log("GetVersionExA failed=%u", e);

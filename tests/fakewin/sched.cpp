@@ -517,6 +517,45 @@ DWORD WINAPI GetTickCount(void) {
   return static_cast<DWORD>(clock_ms);
 }
 
+// 2026-12-01 00:00:00 UTC in 100 ns units since 1601, the world's start date.
+static const uint64_t kWorldStartFileTime = 116444736000000000ull + 1796083200ull * 10000000ull;
+
+void WINAPI GetSystemTimeAsFileTime(FILETIME *time) {
+  uint64_t t = kWorldStartFileTime + static_cast<uint64_t>(fake::now()) * 10000u;
+  time->dwLowDateTime = static_cast<DWORD>(t);
+  time->dwHighDateTime = static_cast<DWORD>(t >> 32);
+}
+
+BOOL WINAPI FileTimeToSystemTime(const FILETIME *file_time, LPSYSTEMTIME st) {
+  uint64_t t = (static_cast<uint64_t>(file_time->dwHighDateTime) << 32) | file_time->dwLowDateTime;
+  if (t >> 63) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  uint64_t ms = t / 10000u;
+  int64_t days = static_cast<int64_t>(ms / 86400000u) - 134774;  // since 1970-01-01
+  uint64_t in_day = ms % 86400000u;
+  // Days to a civil date (proleptic Gregorian).
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2);
+  st->wYear = static_cast<WORD>(year);
+  st->wMonth = static_cast<WORD>(month);
+  st->wDay = static_cast<WORD>(day);
+  st->wDayOfWeek = static_cast<WORD>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  st->wHour = static_cast<WORD>(in_day / 3600000u);
+  st->wMinute = static_cast<WORD>(in_day / 60000u % 60);
+  st->wSecond = static_cast<WORD>(in_day / 1000u % 60);
+  st->wMilliseconds = static_cast<WORD>(in_day % 1000u);
+  return TRUE;
+}
+
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
   scripted_failure("AcquireSRWLockExclusive");
   {

@@ -87,12 +87,14 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define SERVICE_ACCEPT_STOP 0x01
 #define SERVICE_ACCEPT_SHUTDOWN 0x04
 #define SERVICE_ACCEPT_POWEREVENT 0x40
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x100
 #define SERVICE_CONTROL_STOP 1
 #define SERVICE_CONTROL_PAUSE 2
 #define SERVICE_CONTROL_CONTINUE 3
 #define SERVICE_CONTROL_INTERROGATE 4
 #define SERVICE_CONTROL_SHUTDOWN 5
 #define SERVICE_CONTROL_POWEREVENT 13
+#define SERVICE_CONTROL_PRESHUTDOWN 15
 #define SC_MANAGER_ALL_ACCESS 0xF003F
 #define SERVICE_ALL_ACCESS 0xF01FF
 
@@ -159,6 +161,10 @@ typedef struct _FILETIME {
   DWORD dwHighDateTime;
 } FILETIME;
 
+typedef struct _SYSTEMTIME {
+  WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
 typedef struct _WIN32_FIND_DATAA {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
@@ -219,6 +225,7 @@ typedef LONG LSTATUS;
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
 #define REG_SZ 1
 #define REG_EXPAND_SZ 2
+#define REG_BINARY 3
 #define REG_DWORD 4
 #define REG_OPTION_NON_VOLATILE 0
 #define KEY_QUERY_VALUE 0x0001
@@ -232,6 +239,7 @@ LONG WINAPI RegCloseKey(HKEY key);
 LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD size);
+LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR name);
 
 // System version (kernel32)
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
@@ -248,6 +256,9 @@ BOOL WINAPI CloseHandle(HANDLE handle);
 void WINAPI Sleep(DWORD milliseconds);
 // Virtual milliseconds since the world began, wrapping as Windows' does.
 DWORD WINAPI GetTickCount(void);
+// The wall clock: the world's start date plus virtual time.
+void WINAPI GetSystemTimeAsFileTime(FILETIME *time);
+BOOL WINAPI FileTimeToSystemTime(const FILETIME *file_time, LPSYSTEMTIME system_time);
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 

@@ -88,12 +88,12 @@ TEST_F(Controls, PowerEventsTraceAndReReport) {
                           "OutputDebugStringA ctrl entry, code = d\n",
                           "OutputDebugStringA ctrl entry, code = d\n",
                           "OutputDebugStringA ctrl entry, code = 1\n"));
-  EXPECT_THAT(reports_from(4), ElementsAre("RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                                           "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
-                                           "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+  EXPECT_THAT(reports_from(4), ElementsAre("RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
+                                           "RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
+                                           "RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
+                                           "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                                           "STOP_PENDING cp=5 hint=0 accept=0x141 exit=0x0",
+                                           "STOPPED cp=0 hint=0 accept=0x141 exit=0x0"));
   // Type 2 alone sends nothing: the only requests at 1000 ms would be its own.
   for (const auto &r : fake::ipmi_requests()) EXPECT_NE(r.at_ms, 1000u);
 }
@@ -110,11 +110,11 @@ TEST_F(Controls, InterrogateAndOtherControlsReReportAndAnswer120) {
               ElementsAre("control 4 type=0 -> 120", "control 2 type=0 refused=1052",
                           "control 5 type=0 refused=1052", "control 200 type=0 -> 120",
                           "control 1 type=0 -> 0"));
-  EXPECT_THAT(reports_from(4), ElementsAre("RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
-                                           "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                                           "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
-                                           "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"))
+  EXPECT_THAT(reports_from(4), ElementsAre("RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
+                                           "RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
+                                           "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                                           "STOP_PENDING cp=5 hint=0 accept=0x141 exit=0x0",
+                                           "STOPPED cp=0 hint=0 accept=0x141 exit=0x0"))
       << "one RUNNING report for each control handled while running";
   for (const SERVICE_STATUS &s : fake::status_reports())
     EXPECT_EQ(s.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN, 0u) << "shutdown is never accepted";
@@ -134,9 +134,9 @@ TEST_F(Controls, ControlsWhilePendingAreRefusedAndAHandledOneTakesACheckpoint) {
   EXPECT_THAT(fake::journal("control "),
               ElementsAre("control 1 type=0 refused=1061", "control 4 type=0 refused=1061"));
   EXPECT_EQ(answer, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
-  EXPECT_THAT(reports_from(4), ElementsAre("STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                                           "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
-                                           "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_THAT(reports_from(4), ElementsAre("STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                                           "STOP_PENDING cp=5 hint=0 accept=0x141 exit=0x0",
+                                           "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
 }
 
 TEST_F(Controls, PowerEventsWithoutASessionSendNothing) {
@@ -148,7 +148,7 @@ TEST_F(Controls, PowerEventsWithoutASessionSendNothing) {
   run();
   EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
   EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR, NO_ERROR, NO_ERROR));
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x7e")
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x7e")
       << "the load's error, 126";
 }
 
@@ -172,7 +172,7 @@ TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
   EXPECT_EQ(commands.back(), "Disable") << "nothing may reach the closed session";
   EXPECT_EQ(request_times(0x24).back(), 125000u);
   EXPECT_THAT(answers, ElementsAre(NO_ERROR, NO_ERROR));
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
 }
 
 TEST_F(Controls, ControlsDuringTheOwnershipCheckNeverTouchTheTimer) {
@@ -207,7 +207,7 @@ TEST_F(Controls, ControlsDuringTheOwnershipCheckNeverTouchTheTimer) {
     run();
     EXPECT_THAT(ipmi_commands(), ::testing::ElementsAreArray(row.commands));
     EXPECT_EQ(fake::ipmi_requests()[0].at_ms, 500u);
-    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
     EXPECT_FALSE(fake::bmc().watchdog.running());
   }
 }

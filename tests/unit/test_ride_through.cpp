@@ -46,9 +46,9 @@ class RideThrough : public ServiceRunWorld {
   }
   void expect_stopped_cleanly_at(uint64_t stop_ms) {
     auto r = reports();
-    EXPECT_EQ(r.back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0")
+    EXPECT_EQ(r.back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0")
         << "warnings and information entries must not change the exit code";
-    EXPECT_EQ(std::count(r.begin(), r.end(), "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0"), 1)
+    EXPECT_EQ(std::count(r.begin(), r.end(), "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0"), 1)
         << "the service must stay RUNNING until the stop";
     auto disables = request_times(0x24);
     ASSERT_FALSE(disables.empty());
@@ -147,7 +147,7 @@ TEST_F(RideThrough, NoAnswerForHalfTheTimeoutEndsTheService) {
               ElementsAre("W|vyrq4asr warning: 1460|VYR IPMI ASR: timer reset failed (no reply, "
                           "library status 5); retrying once a second.",
                           "E|vyrq4asr error: 1460|VYR IPMI ASR exiting; timer reset failed."));
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
   EXPECT_EQ(stopped_at(), 125100u + 200u + 2000u);
   EXPECT_EQ(exit_code_of("thread1"), 0xFFFFFFFF);
   EXPECT_EQ(fake::library_refcount(), 0);
@@ -170,7 +170,7 @@ TEST_F(RideThrough, ResetsRefusedForHalfTheTimeoutAreDisarmed) {
       journal_index(fake::journal(),
                     "OutputDebugStringA reset failed. good, I could disable timer before exit"),
       0);
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
 }
 
 TEST_F(RideThrough, StopDuringTheRideThroughIsHonouredAtOnce) {

@@ -7,8 +7,10 @@
 #include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -16,7 +18,7 @@ const char *kStartReports[] = {
     "START_PENDING cp=1 hint=3000 accept=0x40 exit=0x0",
     "START_PENDING cp=2 hint=3000 accept=0x40 exit=0x0",
     "START_PENDING cp=3 hint=3000 accept=0x40 exit=0x0",
-    "RUNNING cp=0 hint=0 accept=0x41 exit=0x0",
+    "RUNNING cp=0 hint=0 accept=0x141 exit=0x0",
 };
 
 class ServiceRun : public ServiceRunWorld {};
@@ -28,9 +30,9 @@ TEST_F(ServiceRun, StartFeedAndOrderlyStop) {
 
   EXPECT_THAT(reports(),
               ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
-                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                          "STOP_PENDING cp=5 hint=0 accept=0x41 exit=0x0",
-                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x0"));
+                          "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                          "STOP_PENDING cp=5 hint=0 accept=0x141 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x141 exit=0x0"));
   EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Reset", "Disable"));
   EXPECT_THAT(request_times(0x22), ElementsAre(0, 10100, 20200))
       << "a reset at once after the enable, then every 101 ticks of 100 ms";
@@ -109,7 +111,7 @@ TEST_F(ServiceRun, StopWhileStartingIsRefusedAndARepeatedOneStopsTheService) {
   run();
   EXPECT_THAT(fake::journal("control "),
               ElementsAre("control 1 type=0 refused=1061", "control 1 type=0 -> 0"));
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
   EXPECT_THAT(request_times(0x22), ElementsAre(2000)) << "fed from RUNNING on, until the stop";
 }
 
@@ -173,8 +175,8 @@ TEST_F(ServiceRun, LibraryMissingRunsThirtySecondsThenStopsWithTheLoadError) {
   run();
   EXPECT_THAT(reports(),
               ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
-                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                          "STOPPED cp=0 hint=0 accept=0x41 exit=0x7e"));
+                          "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x141 exit=0x7e"));
   ASSERT_EQ(report_times.size(), 6u);
   EXPECT_EQ(report_times[4], 30000u) << "the worker waits 30 s before it ends";
   EXPECT_THAT(fake::ipmi_requests(), IsEmpty());
@@ -195,8 +197,8 @@ TEST_F(ServiceRun, StopDuringLibraryMissingDelayEndsWithStopError) {
   run_service_process();
   EXPECT_THAT(reports(),
               ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
-                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                          "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+                          "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
   EXPECT_EQ(stopped_at(), 12000u) << "the run routine gives the worker 2 s";
   // Let the process linger until the worker's delay is over: it must neither
   // report after STOPPED nor signal an event that was closed.
@@ -224,7 +226,7 @@ TEST_F(ServiceRun, StopControlSignallingAsTheRunRoutineCleansUpNeverMeetsAClosed
       << "expected the handler's SetEvent before the event's close; got lines " << handler_signal
       << " and " << close;
   EXPECT_EQ(fake::open_handles("event"), 0);
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
 }
 
 class WorkerFailure : public ServiceRun {
@@ -232,8 +234,8 @@ class WorkerFailure : public ServiceRun {
   void expect_failed_stop() {
     EXPECT_THAT(reports(),
                 ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
-                            "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                            "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+                            "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                            "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
     EXPECT_EQ(stopped_at(), 2000u) << "STOPPED after the run routine's 2 s wait";
     EXPECT_EQ(exit_code_of("thread1"), 0xFFFFFFFF);
     EXPECT_EQ(fake::priority_class(), DWORD(NORMAL_PRIORITY_CLASS));
@@ -315,7 +317,7 @@ TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
     timer_running_with(row.use, 3000);
     fake::send_control(20000, SERVICE_CONTROL_STOP, 0);
     run();
-    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
     EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Disable"));
     EXPECT_THAT(fake::ipmi_requests()[1].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0xF6, 0x09));
     auto events = fake::events();
@@ -447,14 +449,14 @@ TEST_F(ServiceRun, BusySpellAtAStopIsRiddenThrough) {
   EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop must leave the timer stopped";
   EXPECT_THAT(fake::events(), IsEmpty());
   EXPECT_EQ(stop_pending_reports(),
-            (std::vector<std::string>{"STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                                      "STOP_PENDING cp=5 hint=2000 accept=0x41 exit=0x0",
-                                      "STOP_PENDING cp=6 hint=2000 accept=0x41 exit=0x0",
-                                      "STOP_PENDING cp=7 hint=2000 accept=0x41 exit=0x0",
-                                      "STOP_PENDING cp=8 hint=2000 accept=0x41 exit=0x0",
-                                      "STOP_PENDING cp=9 hint=0 accept=0x41 exit=0x0"}))
+            (std::vector<std::string>{"STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                                      "STOP_PENDING cp=5 hint=2000 accept=0x141 exit=0x0",
+                                      "STOP_PENDING cp=6 hint=2000 accept=0x141 exit=0x0",
+                                      "STOP_PENDING cp=7 hint=2000 accept=0x141 exit=0x0",
+                                      "STOP_PENDING cp=8 hint=2000 accept=0x141 exit=0x0",
+                                      "STOP_PENDING cp=9 hint=0 accept=0x141 exit=0x0"}))
       << "the service manager is kept waiting, past the 2 s of an unanswered worker";
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
 }
 
 TEST_F(ServiceRun, DisableRefusedForTenSecondsAtStopIsLogged) {
@@ -473,7 +475,7 @@ TEST_F(ServiceRun, DisableRefusedForTenSecondsAtStopIsLogged) {
                           "OutputDebugStringA I couldn't disable WD timer before normal exit\n"),
             0);
   EXPECT_EQ(stop_pending_reports().size(), 1u + 10u + 1u);
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x45d")
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x45d")
       << "a stop that leaves the timer armed must not look clean (1117, ERROR_IO_DEVICE)";
 }
 
@@ -500,7 +502,7 @@ TEST_F(ServiceRun, MissingCloseEntrySkipsTheClose) {
   fake::bmc().has_close = false;
   fake::send_control(500, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
   EXPECT_THAT(fake::journal("CloseQD4Driver"), IsEmpty());
   EXPECT_EQ(fake::library_refcount(), 0);
 }
@@ -510,7 +512,7 @@ TEST_F(ServiceRun, CloseFailureStillStopsInOrder) {
   fake::bmc().close_status = 31;
   fake::send_control(500, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
   EXPECT_GE(journal_index(fake::journal(), "OutputDebugStringA closing the driver failed"), 0);
   EXPECT_EQ(fake::library_refcount(), 0);
 }
@@ -529,7 +531,7 @@ TEST_F(ServiceRun, RegistrationFailureReportsNothing) {
 TEST_F(ServiceRun, FailedFirstReportSkipsTheRunRoutine) {
   fake::fail("SetServiceStatus", 1, ERROR_INVALID_PARAMETER);
   run();
-  EXPECT_THAT(reports(), ElementsAre("STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+  EXPECT_THAT(reports(), ElementsAre("STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
   EXPECT_THAT(fake::journal("CreateThread"), IsEmpty());
   auto events = fake::events();
   ASSERT_EQ(events.size(), 1u);
@@ -543,7 +545,7 @@ TEST_F(ServiceRun, FailedLaterReportsEndTheRunBeforeTheWorker) {
     fake::fail("SetServiceStatus", nth, ERROR_INVALID_HANDLE);
     run();
     EXPECT_THAT(fake::journal("CreateThread"), IsEmpty()) << "report " << nth << " failed";
-    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002")
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002")
         << "report " << nth << " failed";
     EXPECT_EQ(fake::status_reports().size(), static_cast<size_t>(nth)) << "report " << nth;
     EXPECT_EQ(fake::open_handles("event"), 0);
@@ -555,7 +557,7 @@ TEST_F(ServiceRun, EventCreationFailure) {
   fake::fail("CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY);
   run();
   EXPECT_THAT(reports(), ElementsAre(kStartReports[0], kStartReports[1],
-                                     "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+                                     "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
   EXPECT_THAT(fake::journal("CreateThread"), IsEmpty());
 }
 
@@ -565,8 +567,8 @@ TEST_F(ServiceRun, ThreadCreationFailureWaitsForAStop) {
   run();
   EXPECT_THAT(reports(),
               ElementsAre(kStartReports[0], kStartReports[1], kStartReports[2], kStartReports[3],
-                          "STOP_PENDING cp=4 hint=0 accept=0x41 exit=0x0",
-                          "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002"));
+                          "STOP_PENDING cp=4 hint=0 accept=0x141 exit=0x0",
+                          "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002"));
   EXPECT_EQ(stopped_at(), 7000u);
   EXPECT_THAT(fake::events(), IsEmpty());
   EXPECT_EQ(fake::open_handles("event"), 0);
@@ -576,7 +578,7 @@ TEST_F(ServiceRun, FailedWaitIsRetried) {
   fake::fail("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
   fake::send_control(1000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
 }
 
 // The pre-timeout at start: taken only in range; with one in use, Windows'
@@ -682,7 +684,7 @@ TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
     if (row.windows) row.windows();
     fake::send_control(500, SERVICE_CONTROL_STOP, 0);
     run();
-    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
     ASSERT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Disable"));
     std::vector<BYTE> enable = fake::ipmi_requests()[1].data;
     EXPECT_EQ(enable[1], row.used ? 0x21 : 0x01) << "NMI pre-timeout, hard reset";
@@ -698,11 +700,14 @@ TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
     }
     auto j = fake::journal();
     if (!row.ids.empty() && row.ids[0] != 20) {
-      EXPECT_GT(journal_index(j, "RegOpenKeyExA"), journal_index(j, "SendQD4Request cmd=0x22"))
+      EXPECT_GT(journal_index(j, "RegOpenKeyExA HKLM\\SYSTEM\\CurrentControlSet\\Control\\Crash"),
+                journal_index(j, "SendQD4Request cmd=0x22"))
           << "Windows' dump settings are read after the first reset, which they must not delay";
     }
-    EXPECT_THAT(fake::journal("RegCreateKeyExA"), IsEmpty());
-    EXPECT_THAT(fake::journal("RegSetValueExA"), IsEmpty());
+    // Only the service's own record is written; the dump settings are read.
+    EXPECT_THAT(fake::journal("RegCreateKeyExA"),
+                Each(std::string("RegCreateKeyExA HKLM\\SOFTWARE\\VYR\\vyrq4asr")));
+    EXPECT_THAT(fake::journal("RegSetValueExA"), Each(StartsWith("RegSetValueExA ArmedTimer ")));
     EXPECT_EQ(fake::open_handles("regkey"), 0);
   }
 }
@@ -721,7 +726,7 @@ TEST_F(ServiceRun, PretimeoutRefusedWithCChFallsBackToThePlainEnableOnce) {
   fake::send_control(6000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
   fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
   std::vector<std::string> sets;
   for (const fake::IpmiRequest &r : fake::ipmi_requests()) {
     if (r.command != 0x24) continue;

@@ -34,7 +34,7 @@ TEST_F(SoakFindings, SuspendWhileTheBmcIsBusySaysTheTimerStaysArmed) {
               ElementsAre("E|vyrq4asr error: 1117|VYR IPMI ASR: timer disable failed at a "
                           "suspend; the timer stays armed."))
       << "a system that sleeps with the timer counting may be reset asleep";
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x45d")
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x45d")
       << "the error entry sets the exit code";
 }
 
@@ -56,7 +56,7 @@ TEST_F(SoakFindings, BusyReplyAfterALongSleepStartsARideThroughNotAnExit) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events[0].substr(0, 2), "W|") << "a warning as the ride-through starts";
   EXPECT_EQ(events.back().substr(0, 2), "I|") << "resets succeed again after the busy spell";
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0x0")
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0")
       << "the sleep, with the timer stopped, must not count against the ride-through";
 }
 
@@ -95,7 +95,7 @@ TEST_F(SoakFindings, StopOutlastingTheWaitWhileTheBmcTakesSecondsToFailSaysSo) {
               ElementsAre("E|vyrq4asr error: 1460|VYR IPMI ASR exiting; timer disable failed (no "
                           "answer within the stop's wait)."))
       << "the worker was still trying to disable the timer when the process ended";
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x41 exit=0xe0010002");
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
   EXPECT_TRUE(fake::bmc().watchdog.running()) << "the BMC counts on and will reset the server";
 }
 

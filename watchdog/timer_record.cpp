@@ -1,0 +1,72 @@
+#include "watchdog/timer_record.h"
+
+#include <stdio.h>
+#include <string.h>
+
+// The value's layout: the Set's bytes, the reason, the time written.
+#define RECORD_SIZE (ipmi::kSetRequestLength + sizeof(DWORD) + sizeof(FILETIME))
+
+bool timer_record_read(TimerRecord *record) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  BYTE data[RECORD_SIZE];
+  DWORD type = 0;
+  DWORD size = sizeof data;
+  LONG status = RegQueryValueExA(key, TIMER_RECORD_VALUE, nullptr, &type, data, &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || type != REG_BINARY || size != RECORD_SIZE) return false;
+  memcpy(record->set, data, ipmi::kSetRequestLength);
+  memcpy(&record->reason, data + ipmi::kSetRequestLength, sizeof record->reason);
+  memcpy(&record->written, data + ipmi::kSetRequestLength + sizeof record->reason,
+         sizeof record->written);
+  return record->reason == kArmedWhileRunning || record->reason == kLeftForShutdown;
+}
+
+void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason) {
+  BYTE data[RECORD_SIZE];
+  DWORD why = reason;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  memcpy(data, set, ipmi::kSetRequestLength);
+  memcpy(data + ipmi::kSetRequestLength, &why, sizeof why);
+  memcpy(data + ipmi::kSetRequestLength + sizeof why, &now, sizeof now);
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  // One value, so that a record is never half written.
+  RegSetValueExA(key, TIMER_RECORD_VALUE, 0, REG_BINARY, data, sizeof data);
+  RegCloseKey(key);
+}
+
+void timer_record_clear(void) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_SET_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return;
+  RegDeleteValueA(key, TIMER_RECORD_VALUE);
+  RegCloseKey(key);
+}
+
+bool timer_record_matches(const TimerRecord &record, const BYTE *reply, WORD length) {
+  if (length < ipmi::kGetInitialCount + 2) return false;
+  // The Set's first byte carries the don't-stop bit where the Get's carries
+  // the running bit (the same bit): only the use is compared.
+  return (reply[ipmi::kGetUse] & ipmi::kUseMask) == (record.set[0] & ipmi::kUseMask) &&
+         reply[ipmi::kGetActions] == record.set[1] &&
+         reply[ipmi::kGetPretimeout] == record.set[2] &&
+         reply[ipmi::kGetInitialCount] == record.set[4] &&
+         reply[ipmi::kGetInitialCount + 1] == record.set[5];
+}
+
+void timer_record_time_text(const TimerRecord &record, char *text, size_t size) {
+  SYSTEMTIME t;
+  if (!FileTimeToSystemTime(&record.written, &t)) {
+    snprintf(text, size, "an unknown time");
+    return;
+  }
+  snprintf(text, size, "%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour,
+           t.wMinute, t.wSecond);
+}
