@@ -2,6 +2,7 @@
 #include "cli/messages.h"
 #include "cli/service_handles.h"
 #include "service/state.h"
+#include "watchdog/left_timer.h"
 
 // The service disarms and stops within seconds (a busy BMC may hold its
 // disable for up to 16 s); one that is still stopping after a minute is hung, and the delete goes
@@ -34,16 +35,39 @@ static void wait_for_stop(SC_HANDLE service) {
   }
 }
 
+// With the service stopped, a timer it left running (its process crashed or
+// was ended, its disable was refused, it was left for a shutdown) would reset
+// the server: disarmed here, and said.
+static void disarm_timer_left(void) {
+  DWORD error = 0;
+  switch (disarm_left_timer(&error)) {
+    case kLeftTimerDisarmed:
+      say("The timer that %s left running is disarmed.\n", SERVICE_DISPLAY_NAME);
+      break;
+    case kLeftTimerFailed:
+      saved_error = error;
+      say("The timer that %s left running may still be armed - %s\n", SERVICE_DISPLAY_NAME,
+          format_system_error(saved_error, error_text, sizeof error_text));
+      break;
+    default:
+      break;
+  }
+}
+
 void remove_service(void) {
   SC_HANDLE manager, service;
   if (!open_service(&manager, &service)) return;
 
   // A service that is not running refuses the stop; there is nothing to wait for.
+  bool stopped;
   if (ControlService(service, SERVICE_CONTROL_STOP, &status_record)) {
     wait_for_stop(service);
+    stopped = status_record.dwCurrentState == SERVICE_STOPPED;
   } else {
     saved_error = GetLastError();
+    stopped = saved_error == ERROR_SERVICE_NOT_ACTIVE;
   }
+  if (stopped) disarm_timer_left();
 
   if (DeleteService(service)) {
     say("%s removed.\n", SERVICE_DISPLAY_NAME);

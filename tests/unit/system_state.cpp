@@ -7,6 +7,7 @@
 #include "watchdog/driver_library.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
+#include "watchdog/shutdown.h"
 #include "watchdog/suspend_hold.h"
 #include "world.h"
 
@@ -36,4 +37,5 @@ void reset_system_state() {
   hold_clear();
   enable_owed = false;
   stopped_reported = FALSE;
+  shutdown_requested = 0;
 }

@@ -12,6 +12,8 @@
 #include "service/state.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
+#include "watchdog/shutdown.h"
+#include "watchdog/timer_record.h"
 
 namespace {
 
@@ -29,6 +31,16 @@ struct ServiceRow {
 
 const char *kStopError = "STOPPED 0xe0010002";
 const char *kClean = "STOPPED 0x0";
+
+// The timer as the service's enable for 255 s leaves it, running; with the
+// record the service writes (at virtual time 0) when reason is given.
+void timer_left_running(int reason) {
+  fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionHardReset, 2550, 0);
+  const BYTE enable[] = {0x44, 0x01, 0x00, 0x10, 0xF6, 0x09};
+  if (reason != 0) timer_record_write(enable, static_cast<TimerRecordReason>(reason));
+}
+
+void preshutdown_at(uint64_t ms) { fake::send_control(ms, SERVICE_CONTROL_PRESHUTDOWN, 0); }
 
 void fail(const char *call, int nth, DWORD error) { fake::fail(call, nth, error); }
 
@@ -74,8 +86,66 @@ std::vector<ServiceRow> service_rows() {
   const std::string no_reply_once =
       "VYR IPMI ASR: timer reset failed (no reply, library status 5); retrying once a second. / "
       "VYR IPMI ASR: timer resets succeed again after 1.0 s; the timer kept its settings.";
+  auto left_for_shutdown = [](const char *seconds) {
+    return std::string("VYR IPMI ASR: Windows is shutting down; the timer is left armed with ") +
+           seconds + " s for the shutdown and the restart (ShutdownAllowance).";
+  };
+  const std::string taken_back = " The service takes it back.";
   std::vector<ServiceRow> rows = {
       {"none", [] {}, {kClean, "", "stopped"}},
+      // The service's own timer, and another agent's set the same way.
+      {"the service's own timer left running by a crash",
+       [] { timer_left_running(kArmedWhileRunning); },
+       {kClean,
+        "VYR IPMI ASR: the service's own timer was still running: the service had ended without "
+        "disarming it (its process crashed or was ended)." +
+            taken_back,
+        "stopped"}},
+      {"the service's own timer left for a shutdown",
+       [] { timer_left_running(kLeftForShutdown); },
+       {kClean,
+        "VYR IPMI ASR: the service's own timer was still running: it was left armed for a "
+        "shutdown at 2026-12-01 00:00:00 UTC." +
+            taken_back,
+        "stopped"}},
+      {"a timer set as the service's own, with no record (another agent's)",
+       [] { timer_left_running(0); },
+       {kStopError, not_available, "running"}},
+      // A preshutdown leaves the timer armed with the allowance.
+      {"a preshutdown", [] { preshutdown_at(20050); }, {kClean, left_for_shutdown("600"), "running"}},
+      {"a preshutdown, its Set answered C0h five times",
+       [] {
+         preshutdown_at(20050);
+         for (int n = 2; n <= 6; n++) fake::script_reply(0x24, n, 0, 0xC0);
+       },
+       {kClean, left_for_shutdown("600"), "running"}},
+      {"a preshutdown, its Set answered C0h throughout",
+       [] {
+         preshutdown_at(20050);
+         for (int n = 2; n <= 100; n++) fake::script_reply(0x24, n, 0, 0xC0);
+       },
+       {"STOPPED 0x45d",
+        "VYR IPMI ASR: Windows is shutting down, and the BMC refused the timer's setting for the "
+        "shutdown; the timer runs on with its timeout and may reset the server before it has "
+        "restarted.",
+        "running"}},
+      {"a preshutdown with ShutdownAllowance 900",
+       [] {
+         fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, "ShutdownAllowance", 900);
+         preshutdown_at(20050);
+       },
+       {kClean, left_for_shutdown("900"), "running"}},
+      {"a preshutdown with ShutdownAllowance 100, below the timeout",
+       [] {
+         fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, "ShutdownAllowance", 100);
+         preshutdown_at(20050);
+       },
+       {kClean,
+        "VYR IPMI ASR: ShutdownAllowance under "
+        "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vyrq4asr\\Parameters is 100 s, outside "
+        "255..6553 s for the 255 s timeout; a shutdown leaves the timer 600 s. / " +
+            left_for_shutdown("600"),
+        "running"}},
       {"RegisterServiceCtrlHandlerExA #1 (1060)",
        [] { fail("RegisterServiceCtrlHandlerExA", 1, 1060); },
        {"no report", "", "never set"}},

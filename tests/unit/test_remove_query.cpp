@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli_run.h"
 #include "service/state.h"
+#include "watchdog/timer_record.h"
 #include "world.h"
 
 using ::testing::ElementsAre;
@@ -37,6 +38,46 @@ TEST_F(RemoveQuery, RemovingAStoppedServicePrintsOnlyTheRemovedLine) {
   // Deleted once its last handle closed.
   EXPECT_THAT(fake::services(), IsEmpty());
   expect_handles_closed_in_order();
+}
+
+// A timer the stopped service left running (a crash, a refused disable, a
+// shutdown) is disarmed when the record names it, and only then.
+TEST_F(RemoveQuery, RemovingAStoppedServiceDisarmsTheTimerItLeftRunning) {
+  const BYTE enable[] = {0x44, 0x01, 0x00, 0x10, 0xF6, 0x09};
+  struct Row {
+    const char *what;
+    WORD running_count;  // 0: the timer is stopped
+    DWORD open_status;
+    std::string output;
+    bool running_after, record_after;
+  } rows[] = {
+      {"running as recorded", 2550, 0,
+       "The timer that " DISPLAY " left running is disarmed.\n" DISPLAY " removed.\n", false,
+       false},
+      {"stopped", 0, 0, DISPLAY " removed.\n", false, false},
+      {"another agent's", 3000, 0, DISPLAY " removed.\n", true, false},
+      {"no session", 2550, 1,
+       "The timer that " DISPLAY " left running may still be armed - The device is not ready. "
+       "(0x15)\n" DISPLAY " removed.\n",
+       true, true},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    fake::reset();
+    reset_system_state();
+    fake::set_message(ERROR_NOT_READY, "The device is not ready.\r\n");
+    add_installed(SERVICE_STOPPED);
+    timer_record_write(enable, kArmedWhileRunning);
+    if (row.running_count != 0)
+      fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionHardReset,
+                                         row.running_count, 0);
+    fake::bmc().open_status = row.open_status;
+    EXPECT_EQ(remove(), row.output);
+    EXPECT_EQ(fake::bmc().watchdog.running(), row.running_after);
+    TimerRecord record;
+    EXPECT_EQ(timer_record_read(&record), row.record_after);
+    EXPECT_EQ(fake::library_refcount(), 0);
+  }
 }
 
 TEST_F(RemoveQuery, RemovingARunningServiceWaitsOutTheStop) {

@@ -333,6 +333,64 @@ TEST_F(ServiceRun, BiosTimerRunningAtStartIsTakenOver) {
   }
 }
 
+// A planned reboot: the preshutdown leaves the timer armed with the
+// allowance within 8 s, and on a BMC that keeps counting over the warm reset
+// the next start takes it back, or, after a boot longer than the allowance,
+// says that the allowance ran out rather than that Windows hung.
+TEST_F(ServiceRun, PreshutdownLeavesTheTimerForTheRebootAndTheNextStartTakesItBack) {
+  struct Row {
+    uint64_t boot_s;
+    DWORD id;
+    std::string text;
+  } rows[] = {
+      {120, 30,
+       "VYR IPMI ASR: the service's own timer was still running: it was left armed for a "
+       "shutdown at 2026-12-01 00:00:20 UTC. The service takes it back."},
+      {700, 33,
+       "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last cleared: "
+       "the timer was left for a shutdown at 2026-12-01 00:00:20 UTC with 600 s allowed, and the "
+       "shutdown and restart took longer (Windows did not hang). Raise ShutdownAllowance under "
+       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vyrq4asr\\Parameters."},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE("a boot of " + std::to_string(row.boot_s) + " s");
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    report_times.clear();
+    fake::before("SetServiceStatus", 0, [this] { report_times.push_back(fake::now()); });
+    fake::send_control(20000, SERVICE_CONTROL_PRESHUTDOWN, 0);
+    run();
+    auto r = reports();
+    ASSERT_EQ(r.size(), 7u);
+    EXPECT_EQ(r[4], "STOP_PENDING cp=4 hint=8000 accept=0x141 exit=0x0");
+    EXPECT_EQ(r.back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
+    EXPECT_LE(stopped_at(), 20000u + 8000u) << "STOPPED within 8 s of the control";
+    EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Reset", "Enable", "Reset"));
+    EXPECT_THAT(fake::ipmi_requests()[4].data, ElementsAre(0x44, 0x01, 0x00, 0x10, 0x70, 0x17))
+        << "the enable's use and action, 600 s, no pre-timeout";
+    ASSERT_EQ(fake::events().size(), 1u);
+    EXPECT_EQ(fake::events()[0].id, 31u);
+    EXPECT_TRUE(fake::bmc().watchdog.running()) << "never disarmed at a shutdown";
+
+    fake::Bmc bmc = fake::bmc();
+    auto registry = fake::registry();
+    uint64_t boot_at = fake::now() + row.boot_s * 1000;
+    fake::end_process();
+    fake::reset(boot_at);
+    reset_system_state();
+    fake::bmc() = bmc;
+    fake::registry() = registry;
+    fake::send_control(boot_at + 5000, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
+    ASSERT_EQ(fake::events().size(), 1u);
+    EXPECT_EQ(fake::events()[0].id, row.id);
+    EXPECT_EQ(fake::events()[0].strings[1], row.text);
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "the stop disarmed it";
+  }
+}
+
 // Each expiration flag found at start: its warning, its bit in the enable's
 // clear mask, and nothing at the next start.
 TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
