@@ -235,17 +235,29 @@ class Prefix:
         if not self.sysdir.is_dir():
             raise Abort(f"wineboot made no {self.sysdir}")
         self._add_path_folder()
+        self._services_err_file = open(self.services_err, "wb")
+        self._start_services()
+        return time.monotonic() - t0
+
+    def _start_services(self):
         # The server daemonises and would hold captured pipes open.
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
         # The first command after the server starts brings up services.exe,
         # which keeps this stderr and passes it to the services it starts.
-        self._services_err_file = open(self.services_err, "wb")
         env = dict(self.env, WINEDEBUG=EVENTLOG_DEBUG)
         subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=self._services_err_file,
                        timeout=120, check=False)
-        return time.monotonic() - t0
+
+    def reboot(self):
+        """Every process of the prefix ended at once, without a stop (as the end
+        of a shutdown ends them), then its services started again: the
+        auto-start service starts as after a reboot. The event log goes on in
+        services.err."""
+        self._run(["wineserver", "-k"], timeout=30)
+        self._run(["wineserver", "-w"], timeout=60)
+        self._start_services()
 
     def _add_path_folder(self):
         """C:\\asrpath last on the system's PATH, in the saved registry, so

@@ -387,6 +387,74 @@ def timer_running(ctx):
         pfx.write_ini(ctx.sim.port)
 
 
+OWN_TIMER_TAKEN_BACK = (
+    "trace: vyrq4asr", "trace: VYR IPMI ASR: the service's own timer was still running: the "
+    "service had ended without disarming it (its process crashed or was ended). The service "
+    "takes it back.")
+
+
+def kill_service(ctx, sim):
+    """SIGKILL to the service's process with the timer armed; the BMC keeps counting."""
+    r, pfx = ctx.r, ctx.pfx
+    pid = pfx.service_pid()
+    if not pid:
+        raise Abort("no Linux process running VYRIASRW.EXE in the prefix")
+    mark = len(sim.entries())
+    os.kill(pid, signal.SIGKILL)
+    wait_for("the killed process's connection to close",
+             lambda: any(e["kind"] == "disconnect" for e in new_entries(sim, mark)), 10)
+    r.eq("after the kill the timer still runs, SMS/OS, 3000", (True, "SMS/OS", 3000),
+         (sim.status().get("running"), sim.status().get("use"), sim.status().get("initial")))
+
+
+def check_taken_back(ctx, sim, mark, ev, what):
+    r, pfx = ctx.r, ctx.pfx
+    r.eq(f"{what}: RUNNING", "RUNNING", pfx.wait_state("RUNNING", 20)["name"])
+    wait_resets(ctx_of(ctx, sim), mark, 2, 30)
+    check_arming(r, new_entries(sim, mark), 300)
+    r.eq(f"{what}: the information entry says why the timer still ran",
+         list(OWN_TIMER_TAKEN_BACK), wait_for("the entry", lambda: pfx.typed_events(ev), 10))
+
+
+def own_timer_taken_back(ctx):
+    """The service's process killed with the timer armed: the next start (the
+    prefix's services started again, as after a reboot) takes its own timer
+    back and keeps feeding; -install after a kill does too. After an orderly
+    stop, another agent's timer set the very same way is refused."""
+    r, pfx, sim = ctx.r, ctx.pfx, ctx.sim
+    mark = len(sim.entries())
+    pfx.asr("-install", "-n", "300")
+    pfx.wait_state("RUNNING", 15)
+    wait_resets(ctx, mark, 1, 15)
+    kill_service(ctx, sim)
+    mark, ev = len(sim.entries()), pfx.event_mark()
+    pfx.reboot()
+    check_taken_back(ctx, sim, mark, ev, "a start after the kill")
+    kill_service(ctx, sim)
+    mark, ev = len(sim.entries()), pfx.event_mark()
+    rc, so, _ = pfx.asr("-install", "300", key=True)
+    r.note("-install after the kill: " + repr(so))
+    check_taken_back(ctx, sim, mark, ev, "-install after the kill")
+    pfx.asr("-remove", key=True)
+    r.eq("after -remove the timer is stopped", False, sim.status().get("running"))
+    other = Bmcsim(ctx.dir, "bmcsim-same-settings", "--control", "run-timer 3000 4 1").start()
+    try:
+        pfx.write_ini(other.port)
+        ev = pfx.event_mark()
+        pfx.asr("-install", "-n", "300")
+        check_stopped(r, pfx.wait_state("STOPPED", 20), STOP_ERROR,
+                      "another agent's timer set as the service sets its own")
+        r.eq("it is refused: 'timer is not available.'",
+             "VYR IPMI ASR exiting; timer is not available.", (pfx.events(ev) or [None])[-1])
+        r.eq("and left running: only the Get was sent", ["25"],
+             [e["cmd"] for e in requests(other.entries())])
+        pfx.asr("-remove", key=True)
+        r.eq("-remove leaves another agent's timer running", True, other.status().get("running"))
+    finally:
+        other.stop()
+        pfx.write_ini(sim.port)
+
+
 def planted_loads(folder):
     """The lines a planted copy in folder recorded: "<copy> loaded by <program>"."""
     try:
@@ -494,6 +562,20 @@ def conformance_ipmi_sim(ctx):
                 "Hard Reset", wd.get("Watchdog Timer Action"))
         r.eq("Initial Countdown is the installed 300 s", "300.0 sec", wd.get("Initial Countdown"))
         r.eq("Timer Is Started/Running", "Started/Running", wd.get("Watchdog Timer Is"))
+        # ipmi_sim's running bit echoes the don't-stop bit, and its Get sends
+        # no present count: the record is matched on the six bytes it sends.
+        pid = pfx.service_pid()
+        if not pid:
+            raise Abort("no Linux process running VYRIASRW.EXE in the prefix")
+        os.kill(pid, signal.SIGKILL)
+        ev = pfx.event_mark()
+        pfx.reboot()
+        r.eq("killed, then started again: RUNNING", "RUNNING", pfx.wait_state("RUNNING", 20)["name"])
+        r.eq("its own timer taken back", list(OWN_TIMER_TAKEN_BACK),
+             wait_for("the entry", lambda: pfx.typed_events(ev), 10))
+        r.eq("Initial Countdown still 300 s, running", ("300.0 sec", "Started/Running"),
+             (sim.watchdog().get("Initial Countdown"), sim.watchdog().get("Watchdog Timer Is")))
+        ev = pfx.event_mark()
         rc, _, _ = pfx.wine(["sc", "stop", "vyrq4asr"], timeout=30)
         q = pfx.wait_state("STOPPED", 10)
         check_stopped(r, q, 0, "after sc stop")
@@ -559,6 +641,8 @@ MAIN_SEQUENCE = [
     ("-remove of a stopped service and of none", remove_stopped_and_absent),
     ("no BMC listening", no_bmc),
     ("timer already running", timer_running),
+    ("the service's process killed: its own timer taken back after a restart and a reinstall; "
+     "another agent's set the same way refused", own_timer_taken_back),
     ("the BIOS's boot watchdog running and run out before: taken over, reported once",
      bios_timer_taken_over),
     ("the service's timer run out before the install: reported once; qd4probe's SEL",
