@@ -6,10 +6,10 @@
 // then says in words which transport the library will use, what the BMC is
 // (Get Device ID), what its watchdog timer is doing (Get Watchdog Timer) and
 // what the SEL tells of the watchdog (its latest Watchdog 2, OS Stop and OS
-// Boot records), or why it cannot tell. It never changes the timer or the SEL. Exit code 0 when the BMC
-// answered the first two, 1 when not, 2 when the library or one of its
-// entries is missing, 3 for arguments it does not know (it prints its usage
-// and loads nothing).
+// Boot records), or why it cannot tell. It never changes the timer or the
+// SEL. Exit code 0 when the BMC answered the first two, 1 when not, 2 when
+// the library or one of its entries is missing, 3 for arguments it does not
+// know (it prints its usage and loads nothing).
 //
 // Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
