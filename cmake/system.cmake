@@ -9,9 +9,11 @@ get_filename_component(ASR_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 # How the driver library is found and loaded: the service, its installer and
 # qd4probe load the very same file the same way.
 add_library(qd4_loader STATIC ${ASR_ROOT}/qd4/system_folder.cpp)
-# What -install and the package's custom action share: the service's
-# description and recovery actions, and the system's error texts.
-set(ASR_INSTALL_SHARED_SOURCES ${ASR_ROOT}/cli/service_config.cpp ${ASR_ROOT}/cli/error_text.cpp)
+# What the command line and the package's custom action share: the service's
+# description and recovery actions, the timeout its argument gives, and the
+# system's error texts.
+set(ASR_INSTALL_SHARED_SOURCES ${ASR_ROOT}/cli/service_config.cpp
+    ${ASR_ROOT}/cli/timeout_argument.cpp ${ASR_ROOT}/cli/error_text.cpp)
 add_library(asr_install_shared STATIC ${ASR_INSTALL_SHARED_SOURCES})
 
 file(GLOB ASR_SYSTEM_SOURCES CONFIGURE_DEPENDS
