@@ -18,8 +18,7 @@ int32_t decimal_to_int32(const char *text) {
   return (int32_t)value;
 }
 
-// The low 16 bits of the argument's decimal value.
-static uint16_t seconds_from_argument(const char *argument) {
+uint16_t seconds_from_argument(const char *argument) {
   return (uint16_t)((uint32_t)decimal_to_int32(argument) & 0xFFFFu);
 }
 
