@@ -11,6 +11,7 @@ UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIM
 -- against the service's timeout, so it gets both (type 51, set just before it).
 INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ConfigureServiceData', 51, 'ConfigureService', '[SHUTDOWNALLOWANCE];[TIMEOUT]')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureServiceData', '$ServiceExe=3', 5849)
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureService', '$ServiceExe=3', 5850)
 
 -- The service's arguments: TIMEOUT alone, as before, unless PRETIMEOUT is
 -- given; then the timeout (the service's default 255 when TIMEOUT is unset)
