@@ -590,8 +590,12 @@ MAIN_SEQUENCE = [
 def wow64_install(ctx):
     """In a 64-bit prefix the 32-bit build runs through WoW64: -install copies
     it into syswow64 and registers that path, which the 64-bit service
-    manager reads as written; the service arms the BMC, -remove disarms."""
+    manager reads as written; the service arms the BMC, -remove disarms.
+    qd4probe loads the library from syswow64, as the service does."""
     r, pfx = ctx.r, ctx.pfx
+    rc, so, _ = pfx.wine([PROBE, "open"], timeout=60)
+    r.eq("qd4probe: the 32-bit service's copy, in syswow64, loaded", (0, True),
+         (rc, r"library:   c:\windows\syswow64\vyrqd4w.dll" in so.lower()))
     mark, ev = len(ctx.sim.entries()), pfx.event_mark()
     rc, so, _ = pfx.asr("-install", "-n", "300")
     r.eq("-install -n 300 prints nothing", ("", 0), (so, rc))
