@@ -1,4 +1,4 @@
-// The package's one custom action, StopServiceAndWait: stops the service
+// The package's custom action StopServiceAndWait: stops the service
 // "vyrq4asr" and waits until its process has ended, before the installer
 // deletes the service or removes or replaces VYRIASRW.EXE.
 //
