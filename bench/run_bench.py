@@ -166,7 +166,8 @@ def measure_requests(pfx, sim, count):
             ini.write_bytes(b"transport=vm\r\nbmc=127.0.0.1:%d\r\n" % sim.port)
         else:
             ini.unlink()
-        _, so, _ = pfx.wine([bindir / "qd4probe.exe", "time", str(count + 1)], timeout=300)
+        _, so, _ = pfx.wine([bindir / "qd4probe.exe", "--library", r"C:\probe\vyrqd4w.dll", "time",
+                             str(count + 1)], timeout=300)
         m = re.search(r"time n=\d+ us=([\d,]+) failed=(\d+)", so)
         if not m or m.group(2) != "0":
             raise Abort(f"qd4probe time through {name}: {so!r}")

@@ -11,10 +11,6 @@
 #include "watchdog/commands.h"
 #include "watchdog/pretimeout.h"
 
-#define DEFAULT_TIMEOUT 255
-#define MIN_TIMEOUT 250
-#define MAX_TIMEOUT 3200
-
 enum command { NO_COMMAND, INSTALL_COMMAND, REMOVE_COMMAND, QUERY_COMMAND };
 
 static char service_name[] = SERVICE_NAME;
@@ -31,40 +27,10 @@ static bool ascii_iequals(const char *a, const char *b) {
   return *a == *b;
 }
 
-static bool is_white_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int32_t decimal_to_int32(const char *text) {
-  while (is_white_space(*text)) text++;
-  bool negative = false;
-  if (*text == '+' || *text == '-') {
-    negative = *text == '-';
-    text++;
-  }
-  // Unsigned arithmetic wraps in 32 bits without undefined behaviour.
-  uint32_t value = 0;
-  for (; *text >= '0' && *text <= '9'; text++) value = value * 10u + (uint32_t)(*text - '0');
-  if (negative) value = 0u - value;
-  return (int32_t)value;
-}
-
-// The low 16 bits of the argument's decimal value.
-static uint16_t seconds_from_argument(const char *argument) {
-  return (uint16_t)((uint32_t)decimal_to_int32(argument) & 0xFFFFu);
-}
-
-uint16_t timeout_from_argument(const char *argument) {
-  if (argument == nullptr) return DEFAULT_TIMEOUT;
-  uint16_t seconds = seconds_from_argument(argument);
-  if (seconds < MIN_TIMEOUT || seconds > MAX_TIMEOUT) return DEFAULT_TIMEOUT;
-  return seconds;
-}
-
 // Whether the decimal conversion finds digits: after white space and one
 // sign, a digit.
 static bool is_decimal_number(const char *text) {
-  while (is_white_space(*text)) text++;
+  while (is_decimal_white_space(*text)) text++;
   if (*text == '+' || *text == '-') text++;
   return *text >= '0' && *text <= '9';
 }

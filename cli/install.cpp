@@ -5,10 +5,11 @@
 #include "cli/event_source.h"
 #include "cli/messages.h"
 #include "cli/paths.h"
+#include "cli/service_config.h"
 #include "qd4/qd4_driver.h"
+#include "qd4/system_folder.h"
 #include "service/state.h"
 #include "service/trace.h"
-#include "watchdog/system_folder.h"
 
 #define SERVICE_TYPE (SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS)
 
@@ -137,6 +138,8 @@ static void register_service(void) {
     CloseServiceHandle(manager);
     return;
   }
+  // Said and gone past: the service runs without them.
+  if (!set_description_and_recovery(service)) say_failure("ChangeServiceConfig2 failed - %s\n");
   // The service's entries name this copy's message table. A failure leaves
   // them readable by their strings alone, so the install goes on.
   LONG registered = register_event_source(destination);
@@ -152,6 +155,17 @@ static void register_service(void) {
   CloseServiceHandle(manager);
 }
 
+// After the refusal: the file the service loads, and the copy that makes it
+// load. Under WOW64 that folder is SysWOW64, which a 64-bit prompt and
+// Explorer name as it is, while their System32 is the 64-bit one.
+static void say_library_path(void) {
+  char path[PATH_BUFFER_SIZE];
+  if (!system_folder_file(QD4_LIBRARY_NAME, path, sizeof path)) return;
+  say("Looked for %s: the service loads its library from there only.\n", path);
+  say("Copy the BMC maker's 32-bit %s there first: copy %s \"%s\"\n", QD4_LIBRARY_NAME,
+      QD4_LIBRARY_NAME, path);
+}
+
 void install_service(const char *timeout_text, const char *pretimeout_text) {
   // The file the service will load, wherever this program runs from; the
   // probe stays loaded: the process ends soon after.
@@ -159,6 +173,7 @@ void install_service(const char *timeout_text, const char *pretimeout_text) {
     saved_error = GetLastError();
     say("VYR IPMI library layer not found.\n");
     unable_to_install(saved_error);
+    say_library_path();
     return;
   }
   if (!find_paths() || !form_paths(timeout_text, pretimeout_text)) return;

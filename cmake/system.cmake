@@ -1,16 +1,32 @@
 # asr_system: the system's own sources (service, watchdog, command line) as one
 # library, for the Windows executable, the host build's tests and the fuzz
 # harnesses; cli/main.cpp is the Windows entry point only. On the host, the
-# includer links it with the fake Windows layer.
+# includer links each of ASR_SYSTEM_LIBRARIES with the fake Windows layer.
 option(ASR_TRACE "Build with the diagnostic traces switched on" OFF)
 
 get_filename_component(ASR_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
+# How the driver library is found and loaded: the service, its installer and
+# qd4probe load the very same file the same way.
+add_library(qd4_loader STATIC ${ASR_ROOT}/qd4/system_folder.cpp)
+# What the command line and the package's custom action share: the service's
+# description and recovery actions, the timeout its argument gives, and the
+# system's error texts.
+set(ASR_INSTALL_SHARED_SOURCES ${ASR_ROOT}/cli/service_config.cpp
+    ${ASR_ROOT}/cli/timeout_argument.cpp ${ASR_ROOT}/cli/error_text.cpp)
+add_library(asr_install_shared STATIC ${ASR_INSTALL_SHARED_SOURCES})
+
 file(GLOB ASR_SYSTEM_SOURCES CONFIGURE_DEPENDS
      ${ASR_ROOT}/service/*.cpp
      ${ASR_ROOT}/watchdog/*.cpp
      ${ASR_ROOT}/cli/*.cpp)
-list(REMOVE_ITEM ASR_SYSTEM_SOURCES ${ASR_ROOT}/cli/main.cpp)
+list(REMOVE_ITEM ASR_SYSTEM_SOURCES ${ASR_ROOT}/cli/main.cpp ${ASR_INSTALL_SHARED_SOURCES})
 
 add_library(asr_system STATIC ${ASR_SYSTEM_SOURCES})
-target_include_directories(asr_system PUBLIC ${ASR_ROOT})
 target_compile_definitions(asr_system PRIVATE ASR_TRACE_DEFAULT=$<BOOL:${ASR_TRACE}>)
+target_link_libraries(asr_system PUBLIC qd4_loader asr_install_shared)
+
+set(ASR_SYSTEM_LIBRARIES asr_system qd4_loader asr_install_shared)
+foreach(lib ${ASR_SYSTEM_LIBRARIES})
+  target_include_directories(${lib} PUBLIC ${ASR_ROOT})
+endforeach()

@@ -28,6 +28,15 @@ if [ -z "$product_name" ] || [ -z "$version" ] || [ -z "$file_version" ]; then
   echo "build_msi: cannot read ProductName, ProductVersion or FILEVERSION from $rc" >&2
   exit 1
 fi
+# The service's description, as -install registers it: the string pieces of
+# its #define joined.
+config_h="$top/cli/service_config.h"
+description=$(awk '/^#define SERVICE_DESCRIPTION_TEXT/ { on = 1 } on { print; if ($0 !~ /\\$/) exit }' \
+  "$config_h" | grep -o '"[^"]*"' | tr -d '"\n')
+if [ -z "$description" ]; then
+  echo "build_msi: cannot read SERVICE_DESCRIPTION_TEXT from $config_h" >&2
+  exit 1
+fi
 for f in "$build_dir/vyriasrw.exe" "$build_dir/driverlib/vyrqd4w.dll" "$build_dir/packaging/asrmsi.dll"; do
   [ -f "$f" ] || { echo "build_msi: missing $f (build first)" >&2; exit 1; }
 done
@@ -37,7 +46,7 @@ trap 'rm -rf "$tmp"' EXIT
 # wixl resolves sources against the .wxs file's folder and takes no absolute paths.
 rel_build=$(realpath --relative-to="$here" "$build_dir")
 wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductName="$product_name" \
-  -D BuildDir="$rel_build" -o "$tmp/package.msi" "$here/vyriasrw.wxs"
+  -D BuildDir="$rel_build" -D Description="$description" -o "$tmp/package.msi" "$here/vyriasrw.wxs"
 
 # The library component's GUID and folder, as wixl wrote them.
 read -r library_guid sys_dir < <(msiinfo export "$tmp/package.msi" Component |

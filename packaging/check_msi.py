@@ -51,6 +51,13 @@ def event_source_key():
     return m.group(1).replace("\\\\", "\\") + "vyrq4asr" if m else None
 
 
+def service_description():
+    """The description -install registers, as cli/service_config.h spells it."""
+    header = (Path(__file__).resolve().parent.parent / "cli" / "service_config.h").read_text()
+    m = re.search(r"#define SERVICE_DESCRIPTION_TEXT((?:.*\\\n)*.*)", header)
+    return "".join(re.findall(r'"([^"]*)"', m.group(1))) if m else None
+
+
 def version_record(exe):
     pe = pefile.PE(exe)
     fixed = pe.VS_FIXEDFILEINFO[0]
@@ -78,9 +85,10 @@ def main():
           (prop.get("ProductName"), prop.get("ProductVersion"), prop.get("UpgradeCode"),
            prop.get("ALLUSERS")))
     secure = prop.get("SecureCustomProperties", "").split(";")
-    check("TIMEOUT and PRETIMEOUT have no default and are secure properties",
-          (None, None, True, True),
-          (prop.get("TIMEOUT"), prop.get("PRETIMEOUT"), "TIMEOUT" in secure, "PRETIMEOUT" in secure))
+    check("TIMEOUT, PRETIMEOUT and SHUTDOWNALLOWANCE have no default and are secure properties",
+          (None, None, None, True, True, True),
+          (prop.get("TIMEOUT"), prop.get("PRETIMEOUT"), prop.get("SHUTDOWNALLOWANCE"),
+           "TIMEOUT" in secure, "PRETIMEOUT" in secure, "SHUTDOWNALLOWANCE" in secure))
     template = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
     check("platform in the summary", True, f"Template: {'Intel' if arch == 'x86' else 'x64'};1033" in template)
 
@@ -89,11 +97,12 @@ def main():
           ("ServiceExe", str(exe.stat().st_size), file_version, sysdir, win64, "VyriasrwExe"),
           pick(row(table(msi, "File"), FileName="VYRIASRW.EXE"), "Component_", "FileSize", "Version")
           + pick(row(comps, Component="ServiceExe"), "Directory_", "Attributes", "KeyPath"))
-    check("service as -install creates it: 0x110, auto, normal + vital, LocalSystem, [SERVICEARGS]",
+    check("service as -install creates it: 0x110, auto, normal + vital, LocalSystem, [SERVICEARGS], "
+          "its description",
           ("vyrq4asr", "VYR Automatic Server Restart Service for IPMI", "272", "2", "32769", "",
-           "[SERVICEARGS]", "ServiceExe"),
+           "[SERVICEARGS]", "ServiceExe", service_description()),
           pick(row(table(msi, "ServiceInstall")), "Name", "DisplayName", "ServiceType", "StartType",
-               "ErrorControl", "StartName", "Arguments", "Component_"))
+               "ErrorControl", "StartName", "Arguments", "Component_", "Description"))
     # Event 171: start (1), stop (2) and delete (8) on install; stop (32) and
     # delete (128) on uninstall.
     check("service control: start, stop, delete on install; stop, delete on uninstall; wait",
@@ -138,6 +147,19 @@ def main():
                                                     text=True).stdout.split(),
            num.get("InstallInitialize", 0) < num.get("StopServiceAndWait", 0) < num.get("StopServices", 0),
            seq.get("StopServiceAndWait", {}).get("Condition")))
+
+    actions = table(msi, "CustomAction")
+    check("ConfigureService: deferred, no impersonation, from the Binary table, between "
+          "InstallServices and StartServices; its data: SHUTDOWNALLOWANCE and TIMEOUT, set just before",
+          (("3073", "AsrMsiActions", "ConfigureService"), "$ServiceExe=3", True,
+           ("51", "ConfigureService", "[SHUTDOWNALLOWANCE];[TIMEOUT]"), "$ServiceExe=3", True),
+          (pick(row(actions, Action="ConfigureService"), "Type", "Source", "Target"),
+           seq.get("ConfigureService", {}).get("Condition"),
+           num.get("InstallServices", 0) < num.get("ConfigureService", 0) < num.get("StartServices", 0),
+           pick(row(actions, Action="ConfigureServiceData"), "Type", "Source", "Target"),
+           seq.get("ConfigureServiceData", {}).get("Condition"),
+           num.get("InstallServices", 0) < num.get("ConfigureServiceData", 0)
+           < num.get("ConfigureService", 0)))
 
     check("feature levels: Service 1 (never absent), DriverLibrary 1000 (off by default)",
           [("Service", "1", "16"), ("DriverLibrary", "1000", "0")],

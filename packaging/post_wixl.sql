@@ -4,7 +4,14 @@
 
 -- wixl rejects Secure on a property: list TIMEOUT as secure, so that an
 -- elevated (managed) installation passes it on to the service's installation.
-UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT;PRETIMEOUT' WHERE `Property` = 'SecureCustomProperties'
+UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT;PRETIMEOUT;SHUTDOWNALLOWANCE' WHERE `Property` = 'SecureCustomProperties'
+
+-- A deferred custom action reads no properties, only CustomActionData, the
+-- property named as the action: ConfigureService judges SHUTDOWNALLOWANCE
+-- against the service's timeout, so it gets both (type 51, set just before it).
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ConfigureServiceData', 51, 'ConfigureService', '[SHUTDOWNALLOWANCE];[TIMEOUT]')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureServiceData', '$ServiceExe=3', 5849)
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureService', '$ServiceExe=3', 5850)
 
 -- The service's arguments: TIMEOUT alone, as before, unless PRETIMEOUT is
 -- given; then the timeout (the service's default 255 when TIMEOUT is unset)

@@ -1,4 +1,4 @@
-// The package's one custom action, StopServiceAndWait: stops the service
+// The package's custom action StopServiceAndWait: stops the service
 // "vyrq4asr" and waits until its process has ended, before the installer
 // deletes the service or removes or replaces VYRIASRW.EXE.
 //
@@ -18,6 +18,7 @@
 
 #include "cli/commands.h"
 #include "cli/messages.h"
+#include "packaging/msi_log.h"
 #include "service/state.h"
 
 namespace {
@@ -26,15 +27,6 @@ constexpr char kServiceName[] = SERVICE_NAME;
 // As long as -remove waits for a stopping service: 60 s.
 constexpr DWORD kStopWaitMs = 60000;
 constexpr DWORD kPollMs = 100;
-
-// One line in the installation log (msiexec /l*v).
-void log_line(MSIHANDLE install, const char* text) {
-  MSIHANDLE record = MsiCreateRecord(0);
-  if (!record) return;
-  MsiRecordSetStringA(record, 0, text);
-  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
-  MsiCloseHandle(record);
-}
 
 bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
   DWORD needed = 0;

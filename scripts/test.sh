@@ -30,7 +30,8 @@ phase "build tsan (unit tests under ThreadSanitizer)" build-tsan.log build_tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L race
 
 echo "== Windows build"
-/usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe
+/usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe \
+  build/win32/driverlib/qd4probe.exe build/win32/packaging/asrmsi.dll
 /usr/bin/python3 packaging/check_msi.py x86 build/win32/vyriasrw.msi build/win32
 /usr/bin/python3 packaging/check_msi.py x64 build/win64/vyriasrw.msi build/win64
 /usr/bin/python3 tests/windows_build/check_dll.py build/win32/driverlib/vyrqd4w.dll

@@ -1,12 +1,15 @@
 // qd4probe: the first thing to run on a server. Without arguments it loads
-// vyrqd4w.dll by name, as the service does, and says in words which transport
-// the library will use, what the BMC is (Get Device ID), what its watchdog
-// timer is doing (Get Watchdog Timer) and what the SEL tells of the watchdog
-// (its latest Watchdog 2, OS Stop and OS Boot records), or why it cannot
-// tell. It never changes the timer or the SEL. Exit code 0 when the BMC
-// answered the first two, 1 when not, 2 when the library or one of its
-// entries is missing, 3 for arguments it does not know (it prints its usage
-// and loads nothing).
+// vyrqd4w.dll as the service does, from the 32-bit service's system folder
+// only (SysWOW64 on 64-bit Windows) with the service's flags, never from its
+// own folder or PATH; "--library PATH" loads that file instead, to probe a
+// library before it is deployed. It prints the full path of the file loaded,
+// then says in words which transport the library will use, what the BMC is
+// (Get Device ID), what its watchdog timer is doing (Get Watchdog Timer) and
+// what the SEL tells of the watchdog (its latest Watchdog 2, OS Stop and OS
+// Boot records), or why it cannot tell. It never changes the timer or the
+// SEL. Exit code 0 when the BMC answered the first two, 1 when not, 2 when
+// the library or one of its entries is missing, 3 for arguments it does not
+// know (it prints its usage and loads nothing).
 //
 // Test modes drive the entries against a BMC, printing one line per call:
 //   <step> rc=<status> cc=<completion code> len=<reply length> data=<hex> ms=<time>
@@ -33,6 +36,7 @@
 #include "driverlib/tools/probe_text.h"
 #include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
+#include "qd4/system_folder.h"
 
 namespace {
 
@@ -167,9 +171,6 @@ void run_reconnect() {
 // Says which transport the library's settings file (or its absence) chooses.
 void print_transport(HMODULE module) {
   char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(module, path, sizeof(path));
-  if (n == 0 || n >= sizeof(path)) return;
-  std::printf("library:   %s\n", path);
   if (!qd4::settings_path(module, path, sizeof(path))) return;
   qd4::Settings settings;
   int bad_line = 0;
@@ -338,6 +339,8 @@ int usage(const char* why) {
       "qd4probe: %s\n"
       "usage: qd4probe               read the BMC's identity and watchdog timer; changes "
       "nothing\n"
+      "       qd4probe --library PATH ...\n"
+      "                              load that vyrqd4w.dll instead of the system folder's\n"
       "       qd4probe open | get | drop | time N\n"
       "                              read-only test modes (N requests: 1..100000)\n"
       "       qd4probe --test full | expire | reconnect\n"
@@ -347,12 +350,45 @@ int usage(const char* why) {
   return 3;
 }
 
+// The library the service would load, or the one named; prints the full path
+// of the file loaded, or which file could not be loaded and why.
+HMODULE load_library(const char* named) {
+  char path[MAX_PATH];
+  if (named != nullptr) {
+    DWORD length = GetFullPathNameA(named, sizeof(path), path, nullptr);
+    if (length == 0 || length >= sizeof(path)) {
+      std::printf(
+          "cannot name %s: error %lu\n", named,
+          static_cast<unsigned long>(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE));
+      return nullptr;
+    }
+  } else if (!system_folder_file(QD4_LIBRARY_NAME, path, sizeof(path))) {
+    std::printf("cannot name %s in the system folder: error %lu\n", QD4_LIBRARY_NAME,
+                static_cast<unsigned long>(GetLastError()));
+    return nullptr;
+  }
+  HMODULE module = load_library_file(path);
+  if (module == nullptr) {
+    std::printf("cannot load %s: error %lu%s\n", path, static_cast<unsigned long>(GetLastError()),
+                named != nullptr ? ""
+                                 : "; the service loads this file only: put the BMC maker's "
+                                   "32-bit vyrqd4w.dll there, or probe one elsewhere with "
+                                   "--library PATH");
+    return nullptr;
+  }
+  DWORD n = GetModuleFileNameA(module, path, sizeof(path));
+  if (n > 0 && n < sizeof(path)) std::printf("library:   %s\n", path);
+  std::fflush(stdout);
+  return module;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Mode* mode = &kModes[0];
   bool mode_given = false;
   bool test = false;
+  const char* library = nullptr;
   int count = 0;
   char why[160];
   for (int i = 1; i < argc; ++i) {
@@ -363,6 +399,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(arg, "--test") == 0 && !test) {
       test = true;
+    } else if (std::strcmp(arg, "--library") == 0 && library == nullptr) {
+      if (i + 1 >= argc) return usage("--library needs the path of a vyrqd4w.dll");
+      library = argv[++i];
     } else if (found != nullptr && !mode_given) {
       mode = found;
       mode_given = true;
@@ -390,14 +429,8 @@ int main(int argc, char** argv) {
                 mode->name);
     std::fflush(stdout);
   }
-  HMODULE module = LoadLibraryA(QD4_LIBRARY_NAME);
-  if (module == nullptr) {
-    std::printf(
-        "LoadLibraryA(%s) failed: %lu: put %s beside this program or in the system "
-        "directory\n",
-        QD4_LIBRARY_NAME, static_cast<unsigned long>(GetLastError()), QD4_LIBRARY_NAME);
-    return 2;
-  }
+  HMODULE module = load_library(library);
+  if (module == nullptr) return 2;
   if (!resolve(module, QD4_OPEN_NAME, &g_open) || !resolve(module, QD4_CLOSE_NAME, &g_close) ||
       !resolve(module, QD4_SEND_NAME, &g_send) || !resolve(module, QD4_VERSION_NAME, &g_version)) {
     return 2;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs our vyrqd4w.dll under Wine against bmcsim: qd4probe.exe loads it by
-# name and drives Open, Get, Set, Reset and Close; the probe's output and
+# Runs our vyrqd4w.dll under Wine against bmcsim: qd4probe.exe loads it from
+# the prefix's system folder, as the service does (a copy beside the probe is
+# left alone), or the copy named by --library, and drives Open, Get, Set,
+# Reset and Close; the probe's output and
 # bmcsim's journal are checked. Also: arguments the probe does not know (it
 # must not touch the BMC), settings files it must read or refuse, an expiry
 # whose VM reset command the DLL must skip, no BMC listening (Open fails fast), a
@@ -55,11 +57,15 @@ run_probe() {  # run_probe ARGS...: output in $work/probe.out, seconds in $probe
   [ -s "$work/probe.out" ] || { echo "     qd4probe printed nothing; wine said:"; tail -5 "$work/wine.err"; }
 }
 
-write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$work/bin/vyrqd4w.ini"; }
+write_ini() { printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$1" >"$lib/vyrqd4w.ini"; }
 
 mkdir -p "$work/bin"
 cp "$win_build/driverlib/vyrqd4w.dll" "$win_build/driverlib/qd4probe.exe" "$work/bin/"
 wine_env_start
+# Where the probe loads the library from, as the service does; the copy in
+# bin, beside the probe, must stay unloaded.
+lib=$system32
+cp "$win_build/driverlib/vyrqd4w.dll" "$lib/"
 write_ini "$port"
 requests_total() { grep -c '"kind":"\(request\|connect\)"' "$journal"; }
 
@@ -114,16 +120,27 @@ check "check decodes the timer: SMS/OS, stopped, hard reset" \
   bash -c "grep -qF 'timer use SMS/OS, stopped' '$work/probe.out' && grep -qF 'action on expiry: hard reset' '$work/probe.out'"
 check "check reads the countdowns in seconds" out_has "initial countdown 256.0 s"
 check "check says the timer was not changed" out_has "result: the BMC answered; the timer was not changed"
+check "check loaded the system folder's copy, not the one beside it" \
+  grep -qiF 'library:   C:\windows\system32\vyrqd4w.dll' "$work/probe.out"
+mkdir -p "$WINEPREFIX/drive_c/probe"
+cp "$win_build/driverlib/vyrqd4w.dll" "$WINEPREFIX/drive_c/probe/"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\n' "$port" >"$WINEPREFIX/drive_c/probe/vyrqd4w.ini"
+run_probe --library 'C:\probe\vyrqd4w.dll' check
+check "--library names another copy: that file and its settings, exit 0 (got $probe_rc)" \
+  bash -c "[ $probe_rc -eq 0 ] && grep -qiF 'library:   C:\probe\vyrqd4w.dll' '$work/probe.out' && grep -qiF 'settings:  C:\probe\vyrqd4w.ini' '$work/probe.out'"
+run_probe --library 'C:\nowhere\vyrqd4w.dll' check
+check "--library of a missing file: exit 2, the path named (got $probe_rc)" \
+  bash -c "[ $probe_rc -eq 2 ] && grep -qF 'cannot load C:\nowhere\vyrqd4w.dll: error 126' '$work/probe.out'"
 check "journal: the check sent no Set or Reset" \
   test "$(grep -c '"name":"\(set\|reset\) watchdog"' "$journal")" -eq "$writes_before"
 # As Notepad saves it: a byte-order mark, comments after values, blanks around =.
 printf '\357\273\277# rig\r\ntransport = vm # simulator\r\nbmc = 127.0.0.1:%s\r\n' "$port" \
-  >"$work/bin/vyrqd4w.ini"
+  >"$lib/vyrqd4w.ini"
 run_probe check
 check "check with a BOM and comments exits 0 (got $probe_rc)" \
   bash -c "[ $probe_rc -eq 0 ] && grep -qF 'transport: VM protocol to a simulator at 127.0.0.1:$port' '$work/probe.out'"
 # A line the library cannot read fails Open: no falling back to the in-box driver.
-printf 'transport=vm\r\nbmc=127.0.0.1:%s;rig\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s;rig\r\n' "$port" >"$lib/vyrqd4w.ini"
 run_probe check
 check "check with a bad line exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
 check "check names the file and the line" out_has 'vyrqd4w.ini, line 2 cannot be read'
@@ -131,12 +148,12 @@ check "Open fails with status 11" out_has "OpenQD4Driver: FAILED, status 11: the
 write_ini "$port"
 
 echo "== the administrator's check, in-box transport (Wine's WMI has no IPMI driver)"
-mv "$work/bin/vyrqd4w.ini" "$work/bin/vm.ini"
+mv "$lib/vyrqd4w.ini" "$lib/vm.ini"
 run_probe check
 check "check exits 1 (got $probe_rc)" test "$probe_rc" -eq 1
 check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
 check "check says the driver is absent (status 8)" out_has "OpenQD4Driver: FAILED, status 8: Windows' IPMI driver is absent"
-mv "$work/bin/vm.ini" "$work/bin/vyrqd4w.ini"
+mv "$lib/vm.ini" "$lib/vyrqd4w.ini"
 
 echo "== expiry: the BMC's reset command reaches the DLL, which skips it"
 run_probe --test expire
@@ -152,7 +169,7 @@ check "it fails within 2.5..4 s (took ${ms:-?} ms)" test "${ms:-0}" -ge 2500 -a 
 check "Close after a timeout: 0" step_has close "rc=0"
 
 echo "== replies that do not match the request are not believed"
-printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\nreply_timeout_ms=1000\r\n' "$port" >"$work/bin/vyrqd4w.ini"
+printf 'transport=vm\r\nbmc=127.0.0.1:%s\r\nreply_timeout_ms=1000\r\n' "$port" >"$lib/vyrqd4w.ini"
 for field in netfn seq cmd; do
   faults_before=$(grep -c "\"fault\":\"badreply\",\"field\":\"$field\"" "$journal")
   bmcsim_control "badreply 1 $field" >/dev/null
@@ -220,7 +237,7 @@ bash "$root/tests/wmifake/install.sh" "$win_build/tests/wmifake/wmifake.dll" "$p
   >>"$work/wine.err" 2>&1 || { echo "FAIL installing the fake WMI provider"; failures=$((failures + 1)); }
 fake_ini="$system32/wmifake.ini"
 fake() { printf 'bmc=127.0.0.1:%s\r\n%s\r\n' "$port" "$1" >"$fake_ini"; }
-rm -f "$work/bin/vyrqd4w.ini"
+rm -f "$lib/vyrqd4w.ini"
 run_probe check
 check "check exits 0 (got $probe_rc)" test "$probe_rc" -eq 0
 check "check names the in-box transport" out_has "transport: in-box, Windows' IPMI driver through WMI"
@@ -253,7 +270,7 @@ for fault in exec_fail wide_cc; do
 done
 # A driver that blocks 4 s: the first request ends at the 1 s bound, the next
 # (1.5 s later, still stalled) fails at once, and the close does not wait.
-printf 'reply_timeout_ms=1000\r\n' >"$work/bin/vyrqd4w.ini"
+printf 'reply_timeout_ms=1000\r\n' >"$lib/vyrqd4w.ini"
 fake "fault=stall 4000"
 run_probe drop
 ms=$(step_ms get)
@@ -272,7 +289,7 @@ check "stall: Set fails with 5 at its bound" step_has set-enable "rc=5 "
 check "stall: requests meanwhile fail at once (slowest ${fast:-?} ms)" test "${fast:-99999}" -le 100
 check "stall: once it has returned, requests succeed on the same handle" \
   bash -c "grep '^poll-' '$work/probe.out' | tail -1 | grep -q 'rc=0 cc=00'"
-rm -f "$work/bin/vyrqd4w.ini"
+rm -f "$lib/vyrqd4w.ini"
 write_ini "$port"
 
 echo "== no BMC listening: Open fails fast"

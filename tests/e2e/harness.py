@@ -41,6 +41,13 @@ EVENT_MESSAGES = WIN_BUILD / "tests" / "windows_build" / "event_messages.exe"
 PROBE = WIN_BUILD / "driverlib" / "qd4probe.exe"
 
 
+def service_description():
+    """The description -install and the package register (cli/service_config.h)."""
+    header = (ROOT / "cli" / "service_config.h").read_text()
+    m = re.search(r"#define SERVICE_DESCRIPTION_TEXT((?:.*\\\n)*.*)", header)
+    return "".join(re.findall(r'"([^"]*)"', m.group(1))) if m else None
+
+
 def event_ids():
     """Every event identifier that service/event_ids.h defines."""
     text = (ROOT / "service" / "event_ids.h").read_text()
@@ -321,11 +328,12 @@ class Prefix:
                         lambda: (lambda q: q if q and q["name"] == name else None)(self.sc_query()),
                         timeout, interval=0.3)
 
-    def image_path(self):
+    def image_path(self, value="ImagePath"):
+        """A value of the service's key (its image path unless named), None when absent."""
         rc, so, _ = self.wine(["reg", "query",
                                rf"HKLM\System\CurrentControlSet\Services\{SERVICE}",
-                               "/v", "ImagePath"], timeout=30)
-        m = re.search(r"ImagePath\s+REG_\w+\s+(.*?)\s*$", so, re.M)
+                               "/v", value], timeout=30)
+        m = re.search(rf"{value}\s+REG_\w+\s+(.*?)\s*$", so, re.M)
         return m.group(1) if rc == 0 and m else None
 
     def event_source(self):

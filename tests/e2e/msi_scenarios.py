@@ -10,7 +10,8 @@ import re
 import subprocess
 
 from harness import (DISPLAY, DLL, EVENT_SOURCE, EXE, PROMPT, ROOT, SERVICE, SET_DISABLE,
-                     WIN_BUILD, WINEARCH, Bmcsim, event_source_lower, requests, set_enable)
+                     WIN_BUILD, WINEARCH, Bmcsim, event_source_lower, requests, service_description,
+                     set_enable)
 from scenarios import (REMOVED, RESET_HIGH, RESET_LOW, STOPPING, Ctx, check_arming,
                        check_disable_then_close, new_entries, wait_resets)
 
@@ -72,15 +73,25 @@ def digest(path):
         return None
 
 
+def shutdown_allowance(pfx):
+    """The ShutdownAllowance value under the service's Parameters, None when absent."""
+    rc, so, _ = pfx.wine(["reg", "query",
+                          rf"HKLM\System\CurrentControlSet\Services\{SERVICE}\Parameters",
+                          "/v", "ShutdownAllowance"], timeout=30)
+    m = re.search(r"ShutdownAllowance\s+(REG_\w+)\s+(\S+)", so)
+    return (m.group(1), int(m.group(2), 0)) if rc == 0 and m else None
+
+
 def check_service(ctx, what, timeout_arg):
     """Registry key as -install writes it, RUNNING, the executable in place."""
     r, pfx = ctx.r, ctx.pfx
     image = r"c:\windows\system32\vyriasrw.exe" + (f" {timeout_arg}" if timeout_arg else "")
     key = service_key(pfx) or {}
-    r.eq(f"{what}: ImagePath, Type, Start, ErrorControl, ObjectName, DisplayName",
-         (image, "0x110", "0x2", "0x1", "LocalSystem", DISPLAY),
+    r.eq(f"{what}: ImagePath, Type, Start, ErrorControl, ObjectName, DisplayName, Description",
+         (image, "0x110", "0x2", "0x1", "LocalSystem", DISPLAY, service_description()),
          (key.get("ImagePath", "").lower(), key.get("Type"), key.get("Start"),
-          key.get("ErrorControl"), key.get("ObjectName"), key.get("DisplayName")))
+          key.get("ErrorControl"), key.get("ObjectName"), key.get("DisplayName"),
+          key.get("Description")))
     q = pfx.wait_state("RUNNING", 15)
     r.eq(f"{what}: sc query RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
     r.eq(f"{what}: VYRIASRW.EXE in the system folder is the build's", digest(EXE),
@@ -97,12 +108,16 @@ def check_gone(ctx, what):
 
 
 def install_silent(ctx):
-    """msiexec /i /qn TIMEOUT=300: armed with 3000, resets flowing."""
+    """msiexec /i /qn TIMEOUT=300 SHUTDOWNALLOWANCE=900: armed with 3000, resets
+    flowing, the allowance written."""
     r, pfx = ctx.r, ctx.pfx
     mark, ev = len(ctx.sim.entries()), pfx.event_mark()
-    rc, se = msiexec(ctx, "install", "/i", winpath(MSI), "/qn", "TIMEOUT=300")
-    r.eq("msiexec /i /qn TIMEOUT=300 exit status", 0, rc)
+    rc, se = msiexec(ctx, "install", "/i", winpath(MSI), "/qn", "TIMEOUT=300",
+                     "SHUTDOWNALLOWANCE=900")
+    r.eq("msiexec /i /qn TIMEOUT=300 SHUTDOWNALLOWANCE=900 exit status", 0, rc)
     check_service(ctx, "installed", "300")
+    r.eq("ShutdownAllowance under Parameters: REG_DWORD 900", ("REG_DWORD", 900),
+         shutdown_allowance(pfx))
     r.eq("one product installed, version 1.05", ["1.05"], installed_versions(pfx))
     resets = wait_resets(ctx, mark, 2, 30)
     check_arming(r, new_entries(ctx.sim, mark), 300)
@@ -126,13 +141,19 @@ def uninstall(ctx):
 
 
 def reinstall(ctx):
-    """Again, without TIMEOUT: no argument, the service's default 255 s."""
+    """Again, without TIMEOUT: no argument, the service's default 255 s; a
+    SHUTDOWNALLOWANCE beyond 6553 is said in the log and not written."""
     start_clean(ctx)
     r = ctx.r
     mark = len(ctx.sim.entries())
-    rc, _ = msiexec(ctx, "reinstall", "/i", winpath(MSI), "/qn")
+    rc, _ = msiexec(ctx, "reinstall", "/i", winpath(MSI), "/qn", "SHUTDOWNALLOWANCE=99999")
     r.eq("reinstall exit status", 0, rc)
     check_service(ctx, "reinstalled", None)
+    r.eq("SHUTDOWNALLOWANCE=99999: not written", None, shutdown_allowance(ctx.pfx))
+    text = log_text(ctx.dir / "reinstall.log")
+    r.check("install log: SHUTDOWNALLOWANCE=99999 is not usable, from 255 to 6553",
+            "SHUTDOWNALLOWANCE=99999 is not usable: it takes whole seconds from 255" in text,
+            "that line", [line for line in text.splitlines() if "ConfigureService" in line])
     wait_resets(ctx, mark, 1, 15)
     check_arming(r, new_entries(ctx.sim, mark), 255)
     rc, _ = msiexec(ctx, "uninstall-2", "/x", winpath(MSI), "/qn")

@@ -14,7 +14,8 @@ import time
 
 from harness import (CRASH_CONTROL, DISPLAY, EVENT_MESSAGES, EVENT_SOURCE, PLANTED_DLL, PROBE,
                      PROMPT, SET_DISABLE, STOP_ERROR, Abort, Bmcsim, IpmiSim, describe, event_ids,
-                     event_source_lower, free_port, requests, set_enable, wait_for)
+                     event_source_lower, free_port, requests, service_description, set_enable,
+                     wait_for)
 
 ERROR_MOD_NOT_FOUND = 126
 
@@ -96,6 +97,8 @@ def install_and_run(ctx):
             "the file", "no file")
     r.eq("image path carries the timeout", r"C:\windows\system32\VYRIASRW.EXE 300".lower(),
          (pfx.image_path() or "").lower())
+    r.eq("the service's description (Wine keeps no recovery actions: proved on the fake)",
+         service_description(), pfx.image_path("Description"))
     q = pfx.wait_state("RUNNING", 15)
     r.eq("sc query: RUNNING, exit code 0", ("RUNNING", 0), (q["name"], q["win32"]))
     resets = wait_resets(ctx, mark, 4, 60)
@@ -502,22 +505,33 @@ def library_absent(ctx):
     r.eq("-install -n without the library prints nothing", "", so)
     r.eq("... and installs nothing", None, pfx.sc_query())
     rc, so, _ = pfx.asr("-install", "300", key=True)
-    r.match("-install without the library: not found, Unable to install ... (0x7e)",
+    looked = pfx.win_sysdir + r"\vyrqd4w.dll"
+    r.match("-install without the library: not found, Unable to install ... (0x7e), the path "
+            "looked for and the copy to make",
             re.escape("VYR IPMI library layer not found.\r\nUnable to install "
-                      f"{DISPLAY} - ") + r"[^\r\n]+ \(0x7e\)\r\n" + P, so)
+                      f"{DISPLAY} - ") + r"[^\r\n]+ \(0x7e\)\r\n"
+            + re.escape(f"Looked for {looked}: the service loads its library from there only.\r\n"
+                        "Copy the BMC maker's 32-bit vyrqd4w.dll there first: copy vyrqd4w.dll "
+                        f'"{looked}"\r\n') + P, so)
     folders = (pfx.path_folder, pfx.exe.parent)
     r.eq("no planted copy loaded by the installer or the service", [[], []],
          [planted_loads(f) for f in folders])
-    # The control: a program that loads the library by its name alone
-    # (qd4probe) does load them, the copy beside it and, from a folder
-    # without one, the copy on PATH.
+    # qd4probe loads as the service does: neither the copy beside it nor,
+    # from a folder without one, the copy on PATH; the control: named with
+    # --library, a planted copy does load.
     alone = ctx.dir / "probe"
     alone.mkdir(exist_ok=True)
     for folder in (alone, pfx.exe.parent):
         shutil.copy2(PROBE, folder / "qd4probe.exe")
-        pfx.wine([folder / "qd4probe.exe"], timeout=60)
-    r.eq("control: qd4probe loaded the copy on PATH, and the one beside it",
-         [1, 1], [sum(line.endswith("qd4probe.exe") for line in planted_loads(f)) for f in folders])
+        rc, so, _ = pfx.wine([folder / "qd4probe.exe"], timeout=60)
+        r.eq(f"qd4probe from {folder.name}: exit 2, the system folder's file named",
+             (2, True), (rc, f"cannot load {looked}: error 126" in so))
+    r.eq("qd4probe loaded no planted copy", [0, 0],
+         [sum(line.endswith("qd4probe.exe") for line in planted_loads(f)) for f in folders])
+    pfx.wine([alone / "qd4probe.exe", "--library", "Z:" + str(pfx.exe.parent / "vyrqd4w.dll")
+              .replace("/", "\\")], timeout=60)
+    r.eq("control: qd4probe --library loaded the planted copy named", 1,
+         sum(line.endswith("qd4probe.exe") for line in planted_loads(pfx.exe.parent)))
     for folder in folders:
         for name in ("vyrqd4w.dll", "planted_loads.txt", "qd4probe.exe"):
             (folder / name).unlink(missing_ok=True)
@@ -660,8 +674,12 @@ MAIN_SEQUENCE = [
 def wow64_install(ctx):
     """In a 64-bit prefix the 32-bit build runs through WoW64: -install copies
     it into syswow64 and registers that path, which the 64-bit service
-    manager reads as written; the service arms the BMC, -remove disarms."""
+    manager reads as written; the service arms the BMC, -remove disarms.
+    qd4probe loads the library from syswow64, as the service does."""
     r, pfx = ctx.r, ctx.pfx
+    rc, so, _ = pfx.wine([PROBE, "open"], timeout=60)
+    r.eq("qd4probe: the 32-bit service's copy, in syswow64, loaded", (0, True),
+         (rc, r"library:   c:\windows\syswow64\vyrqd4w.dll" in so.lower()))
     mark, ev = len(ctx.sim.entries()), pfx.event_mark()
     rc, so, _ = pfx.asr("-install", "-n", "300")
     r.eq("-install -n 300 prints nothing", ("", 0), (so, rc))

@@ -221,8 +221,22 @@ struct InstalledService {
   // after the service is STOPPED.
   uint64_t process_exit_ms = 0;
   DWORD exit_code = 0;  // the Win32 exit code its STOPPED report carries
+  // What ChangeServiceConfig2A stored, as Windows keeps it: the description
+  // ("" for none), the failure actions with their reset period (s) and texts,
+  // the non-crash-failures flag, the preshutdown timeout (ms, 0 unset).
+  std::string description;
+  DWORD failure_reset_period = 0;
+  std::string reboot_message, failure_command;
+  std::vector<SC_ACTION> failure_actions;
+  bool failure_actions_on_non_crash_failures = false;
+  DWORD preshutdown_timeout_ms = 0;
 };
-// Installed services by name; tests may add and inspect entries. Controls are
+// Installed services by name; tests may add and inspect entries. A handle
+// from CreateServiceA or OpenServiceA has the access asked for, and
+// ChangeServiceConfig2A checks it as Windows does: SERVICE_CHANGE_CONFIG, and
+// SERVICE_START for restart actions (else 5); a service marked for deletion
+// refuses it (1072), an unknown level too (124); the reboot action needs a
+// privilege the fake's callers never hold (1314). Controls are
 // passed on or refused by state as for the service side (send_control). The
 // manager, a 64-bit program, starts an image path as written: with no file
 // there StartServiceA fails with 2.

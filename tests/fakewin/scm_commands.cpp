@@ -13,8 +13,9 @@ namespace fake {
 namespace {
 
 std::map<std::string, InstalledService> installed;
-// Open service handles and the service each one refers to.
+// Open service handles, the service each one refers to and its access.
 std::map<HANDLE, std::string> service_of;
+std::map<HANDLE, DWORD> access_of;
 // After a stop: STOP_PENDING answers left before the service is STOPPED.
 std::map<std::string, int> pending_left;
 // Processes of stopped services that have not ended yet: image path and the
@@ -29,6 +30,7 @@ namespace detail {
 void reset_scm_commands() {
   installed.clear();
   service_of.clear();
+  access_of.clear();
   pending_left.clear();
   ending.clear();
 }
@@ -171,6 +173,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_n
   fake::services()[name] = s;
   SC_HANDLE h = new_handle("service");
   fake::service_of[h] = name;
+  fake::access_of[h] = access;
   log("CreateServiceA %s [%s] -> %s", name, image_path, handle_name(h).c_str());
   return h;
 }
@@ -197,6 +200,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
   }
   SC_HANDLE h = new_handle("service");
   fake::service_of[h] = name;
+  fake::access_of[h] = access;
   log("OpenServiceA %s access=0x%x -> %s", name, access, handle_name(h).c_str());
   return h;
 }
@@ -327,7 +331,75 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   if (it != fake::service_of.end()) {
     std::string name = it->second;
     fake::service_of.erase(it);
+    fake::access_of.erase(handle);
     complete_deletion(name);
   }
+  return TRUE;
+}
+
+namespace {
+
+// Why Windows would refuse these failure actions on a handle with this access, or 0.
+DWORD failure_actions_refusal(const SERVICE_FAILURE_ACTIONSA &given, DWORD access) {
+  if (!given.lpsaActions) return 0;
+  for (DWORD i = 0; i < given.cActions; i++) {
+    SC_ACTION_TYPE type = given.lpsaActions[i].Type;
+    if (type > SC_ACTION_RUN_COMMAND) return ERROR_INVALID_PARAMETER;
+    if (type == SC_ACTION_RESTART && !(access & SERVICE_START)) return ERROR_ACCESS_DENIED;
+    if (type == SC_ACTION_REBOOT) return ERROR_PRIVILEGE_NOT_HELD;
+  }
+  return 0;
+}
+
+// A NULL text leaves the stored one as it is; "" deletes it.
+void store_text(LPCSTR given, std::string *stored) {
+  if (given) *stored = given;
+}
+
+}  // namespace
+
+BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info) {
+  if (DWORD e = scripted_failure("ChangeServiceConfig2A")) {
+    log("ChangeServiceConfig2A %s level=%u failed=%u", handle_name(service).c_str(), info_level, e);
+    return fail_with(e);
+  }
+  WorldLock lock;
+  std::string name;
+  InstalledService *s = service_for("ChangeServiceConfig2A", service, &name);
+  DWORD access = s ? fake::access_of[service] : 0;
+  const bool known_level = info_level == SERVICE_CONFIG_DESCRIPTION ||
+                           info_level == SERVICE_CONFIG_FAILURE_ACTIONS ||
+                           info_level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG ||
+                           info_level == SERVICE_CONFIG_PRESHUTDOWN_INFO;
+  DWORD error = !s                                  ? ERROR_INVALID_HANDLE
+                : !(access & SERVICE_CHANGE_CONFIG) ? ERROR_ACCESS_DENIED
+                : s->marked_for_delete              ? ERROR_SERVICE_MARKED_FOR_DELETE
+                : !known_level                      ? ERROR_INVALID_LEVEL
+                                                    : 0;
+  if (!error && info && info_level == SERVICE_CONFIG_FAILURE_ACTIONS)
+    error = failure_actions_refusal(*static_cast<SERVICE_FAILURE_ACTIONSA *>(info), access);
+  if (error) {
+    log("ChangeServiceConfig2A %s level=%u failed=%u", handle_name(service).c_str(), info_level,
+        error);
+    return fail_with(error);
+  }
+  if (info && info_level == SERVICE_CONFIG_DESCRIPTION) {
+    store_text(static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription, &s->description);
+  } else if (info && info_level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+    const auto &given = *static_cast<SERVICE_FAILURE_ACTIONSA *>(info);
+    store_text(given.lpRebootMsg, &s->reboot_message);
+    store_text(given.lpCommand, &s->failure_command);
+    // No array leaves the actions and the period; an empty one deletes both.
+    if (given.lpsaActions) {
+      s->failure_actions.assign(given.lpsaActions, given.lpsaActions + given.cActions);
+      s->failure_reset_period = given.cActions > 0 ? given.dwResetPeriod : 0;
+    }
+  } else if (info && info_level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    s->failure_actions_on_non_crash_failures =
+        static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures != 0;
+  } else if (info && info_level == SERVICE_CONFIG_PRESHUTDOWN_INFO) {
+    s->preshutdown_timeout_ms = static_cast<SERVICE_PRESHUTDOWN_INFO *>(info)->dwPreshutdownTimeout;
+  }
+  log("ChangeServiceConfig2A %s level=%u", name.c_str(), info_level);
   return TRUE;
 }

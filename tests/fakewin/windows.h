@@ -151,6 +151,45 @@ typedef struct _SERVICE_TABLE_ENTRYA {
   LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 } SERVICE_TABLE_ENTRYA;
 
+// A service's optional configuration (ChangeServiceConfig2A)
+#define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_CHANGE_CONFIG 0x0002
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define ERROR_INVALID_LEVEL 124
+#define ERROR_PRIVILEGE_NOT_HELD 1314
+typedef enum _SC_ACTION_TYPE {
+  SC_ACTION_NONE = 0,
+  SC_ACTION_RESTART = 1,
+  SC_ACTION_REBOOT = 2,
+  SC_ACTION_RUN_COMMAND = 3,
+} SC_ACTION_TYPE;
+typedef struct _SC_ACTION {
+  SC_ACTION_TYPE Type;
+  DWORD Delay;
+} SC_ACTION;
+typedef struct _SERVICE_DESCRIPTIONA {
+  LPSTR lpDescription;
+} SERVICE_DESCRIPTIONA;
+typedef struct _SERVICE_FAILURE_ACTIONSA {
+  DWORD dwResetPeriod;
+  LPSTR lpRebootMsg;
+  LPSTR lpCommand;
+  DWORD cActions;
+  SC_ACTION *lpsaActions;
+} SERVICE_FAILURE_ACTIONSA;
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+  BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG;
+typedef struct _SERVICE_PRESHUTDOWN_INFO {
+  DWORD dwPreshutdownTimeout;
+} SERVICE_PRESHUTDOWN_INFO;
+
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;
@@ -211,6 +250,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL WINAPI DeleteService(SC_HANDLE service);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);
+BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info);
 
 // Event log (advapi32)
 HANDLE WINAPI RegisterEventSourceA(LPCSTR machine, LPCSTR source);

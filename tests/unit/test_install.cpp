@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli/event_source.h"
+#include "cli/service_config.h"
 #include "cli_run.h"
 #include "service/trace.h"
 #include "world.h"
@@ -21,6 +22,13 @@ const char *const INSTALLED = DISPLAY " installed and started.\n";
 const char *const REMOVING = "Removing existing version of service\n";
 const char *const UNABLE = "Unable to install " DISPLAY " - ";
 const char *const NOT_FOUND = "VYR IPMI library layer not found.\n";
+// After the two refusal lines: the file looked for and the copy to make.
+std::string looked_for(const std::string &folder) {
+  std::string path = folder + "\\vyrqd4w.dll";
+  return "Looked for " + path + ": the service loads its library from there only.\n" +
+         "Copy the BMC maker's 32-bit vyrqd4w.dll there first: copy vyrqd4w.dll \"" + path + "\"\n";
+}
+const char *const SYSTEM32 = "C:\\windows\\system32";
 const char *const IN_USE =
     "The process cannot access the file because it is being used by another process. (0x20)\n";
 const char *const TOO_LONG = "The filename or extension is too long. (0xce)\n";
@@ -86,6 +94,61 @@ TEST_F(Install, CreatesAndStartsTheServiceWithTheTimeoutText) {
   };
   EXPECT_LT(at("CreateServiceA"), at("RegCreateKeyExA"));
   EXPECT_LT(at("RegCloseKey"), at("StartServiceA"));
+  // Description and recovery right after the creation: restart after 10 s,
+  // then 60 s for every later crash, the count reset after a day; a stop the
+  // service reports itself is never restarted.
+  EXPECT_THAT(s.description, StrEq(SERVICE_DESCRIPTION_TEXT));
+  EXPECT_THAT(s.description, ::testing::HasSubstr("Stopping the service disarms the timer."));
+  ASSERT_THAT(s.failure_actions, SizeIs(2));
+  EXPECT_EQ(s.failure_actions[0].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(s.failure_actions[0].Delay, 10000u);
+  EXPECT_EQ(s.failure_actions[1].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(s.failure_actions[1].Delay, 60000u);
+  EXPECT_EQ(s.failure_reset_period, 86400u);
+  EXPECT_TRUE(s.reboot_message.empty() && s.failure_command.empty());
+  EXPECT_FALSE(s.failure_actions_on_non_crash_failures);
+  EXPECT_THAT(fake::journal("ChangeServiceConfig2A"),
+              ElementsAre("ChangeServiceConfig2A vyrq4asr level=1",
+                          "ChangeServiceConfig2A vyrq4asr level=2"));
+  EXPECT_LT(at("CreateServiceA"), at("ChangeServiceConfig2A"));
+  EXPECT_LT(at("ChangeServiceConfig2A"), at("StartServiceA"));
+}
+
+TEST_F(Install, RecoveryNotRegisteredIsSaidAndTheInstallGoesOn) {
+  // Either call refused: said once, in the usual frame; the other is still made.
+  for (int nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    fake::reset();
+    reset_system_state();
+    fake::fail("ChangeServiceConfig2A", nth, ERROR_ACCESS_DENIED);
+    EXPECT_THAT(install("300"), StrEq("ChangeServiceConfig2 failed - Access is denied. (0x5)\n" +
+                                      std::string(INSTALLED)));
+    const fake::InstalledService &s = fake::services()["vyrq4asr"];
+    EXPECT_EQ(s.state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(s.description.empty(), nth == 1);
+    EXPECT_EQ(s.failure_actions.empty(), nth == 2);
+  }
+}
+
+TEST_F(Install, RecoveryNeedsStartAccessAsWindowsChecksIt) {
+  // As the package's custom action opens the service: with change-config
+  // alone the restart actions are refused (5) and the description kept.
+  add_installed(SERVICE_STOPPED);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  for (DWORD access : {SERVICE_CHANGE_CONFIG, SERVICE_CHANGE_CONFIG | SERVICE_START}) {
+    SCOPED_TRACE(access);
+    SC_HANDLE service = OpenServiceA(manager, "vyrq4asr", access);
+    SetLastError(0);
+    BOOL ok = set_description_and_recovery(service);
+    EXPECT_EQ(ok, access & SERVICE_START ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(),
+              access & SERVICE_START ? 0u : static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_THAT(fake::services()["vyrq4asr"].failure_actions,
+                SizeIs(access & SERVICE_START ? 2u : 0u));
+    EXPECT_THAT(fake::services()["vyrq4asr"].description, StrEq(SERVICE_DESCRIPTION_TEXT));
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
 }
 
 TEST_F(Install, AnEventSourceNotRegisteredIsSaidAndTheInstallGoesOn) {
@@ -194,16 +257,20 @@ TEST_F(Install, SilentWithoutLibraryPrintsAndInstallsNothing) {
 
 TEST_F(Install, FailedLibraryLoadNamesTheSystemText) {
   fake::bmc().library_present = false;
-  EXPECT_THAT(install("300"), StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) +
-                                    "The specified module could not be found. (0x7e)\n"));
+  EXPECT_THAT(install("300"),
+              StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) +
+                    "The specified module could not be found. (0x7e)\n" + looked_for(SYSTEM32)));
   EXPECT_THAT(fake::services(), IsEmpty());
+  // Under WOW64 the 32-bit service's folder: SysWOW64, named as it is.
+  fake::set_wow64(true);
+  EXPECT_THAT(install("300"), ::testing::EndsWith(looked_for("C:\\windows\\SysWOW64")));
 }
 
 TEST_F(Install, ErrorWithoutSystemTextLeavesTheSeparatorAndLineEnd) {
   fake::bmc().library_present = false;
   fake::remove_message(126);
-  EXPECT_THAT(install(nullptr),
-              StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) + "\n"));
+  EXPECT_THAT(install(nullptr), StrEq("VYR IPMI library layer not found.\n" + std::string(UNABLE) +
+                                      "\n" + looked_for(SYSTEM32)));
 }
 
 TEST_F(Install, ErrorWithTextOver242CharactersLeavesTheSeparatorAndLineEnd) {
@@ -274,10 +341,12 @@ TEST_F(Install, FailingPathQueriesAreReported) {
   // the first install ends before its second.
   fake::fail("GetModuleFileNameA", 1, ERROR_ACCESS_DENIED);
   fake::fail("GetSystemDirectoryA", 2, ERROR_PATH_NOT_FOUND);
-  fake::fail("GetSystemDirectoryA", 4, ERROR_INVALID_PARAMETER);
+  fake::fail("GetSystemDirectoryA", 5, ERROR_INVALID_PARAMETER);
   EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "Access is denied. (0x5)\n"));
-  EXPECT_THAT(install(nullptr), StrEq(std::string(NOT_FOUND) + UNABLE +
-                                      "The system cannot find the path specified. (0x3)\n"));
+  // The path after the refusal asks again (the third time).
+  EXPECT_THAT(install(nullptr),
+              StrEq(std::string(NOT_FOUND) + UNABLE +
+                    "The system cannot find the path specified. (0x3)\n" + looked_for(SYSTEM32)));
   EXPECT_THAT(install(nullptr),
               StrEq(std::string(UNABLE) + "The parameter is incorrect. (0x57)\n"));
   EXPECT_THAT(fake::journal("CopyFileA"), IsEmpty());
@@ -375,7 +444,8 @@ TEST_F(Install, ProbeChecksTheSystemFoldersLibraryWhateverLiesBesideTheInstaller
     EXPECT_THAT(install(nullptr),
                 StrEq(present ? std::string(INSTALLED)
                               : std::string(NOT_FOUND) + UNABLE +
-                                    "The specified module could not be found. (0x7e)\n"));
+                                    "The specified module could not be found. (0x7e)\n" +
+                                    looked_for(SYSTEM32)));
     EXPECT_EQ(fake::services().count("vyrq4asr"), present ? 1u : 0u);
     EXPECT_THAT(fake::violations(), IsEmpty());
   }

@@ -9,7 +9,7 @@ import sys
 import pefile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-from check_exe import SYSTEM_DLLS, text  # noqa: E402
+from check_exe import SYSTEM_DLLS, check_windows_7, text  # noqa: E402
 
 ENTRIES = {"OpenQD4Driver", "CloseQD4Driver", "SendQD4Request", "GetQD4Version"}
 
@@ -38,6 +38,7 @@ def main():
     dlls = [text(e.dll) for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
     for dll in dlls:
         check(dll.lower() in SYSTEM_DLLS, "imported DLL %s is a system DLL" % dll)
+    check_windows_7(pe, path, check)
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     exported = {text(s.name) for s in exports.symbols if s.name} if exports else set()
     check(ENTRIES <= exported, "exports %s undecorated, found %s"

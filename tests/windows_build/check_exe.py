@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Checks the built vyriasrw.exe: a 32-bit console program that imports only
-system DLLs and carries the version record the installer's users see.
+system DLLs and carries the version record the installer's users see; it and
+each other binary named after it (qd4probe.exe, the package's custom action)
+run on Windows 7: 6.1 in the PE header, no import newer than Windows 7.
 
-Usage: /usr/bin/python3 check_exe.py build/win32/vyriasrw.exe
+Usage: /usr/bin/python3 check_exe.py build/win32/vyriasrw.exe [OTHER.exe|.dll ...]
 """
 import sys
 
@@ -13,6 +15,51 @@ import pefile
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll",
     "ntdll.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "gdi32.dll",
+}
+
+# The oldest Windows the binaries run on, Windows 7 / Server 2008 R2, as the
+# PE header's OS and subsystem versions say it.
+WINDOWS_7 = (6, 1)
+# Every function our Windows binaries import, each present in Windows 7 (by
+# Microsoft's "minimum supported" lines; the newest here are Vista's:
+# AcquireSRWLockExclusive, ReleaseSRWLockExclusive, GetTickCount64). A new
+# import fails the check with its name: look it up before adding it.
+WINDOWS_7_IMPORTS = {
+    "advapi32.dll": """ChangeServiceConfig2A CloseServiceHandle ControlService CreateServiceA
+        DeleteService DeregisterEventSource OpenSCManagerA OpenServiceA QueryServiceStatus
+        QueryServiceStatusEx RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA
+        RegSetValueExA RegisterEventSourceA RegisterServiceCtrlHandlerExA ReportEventA
+        SetServiceStatus StartServiceA StartServiceCtrlDispatcherA""",
+    "kernel32.dll": """AcquireSRWLockExclusive AddVectoredExceptionHandler CloseHandle CopyFileA
+        CreateEventA CreateEventW CreateFileA CreateSemaphoreA CreateThread DeleteCriticalSection
+        DisableThreadLibraryCalls DuplicateHandle EnterCriticalSection FindClose FindFirstFileA
+        FormatMessageA FreeLibrary FreeLibraryAndExitThread GetCurrentProcess GetCurrentProcessId
+        GetCurrentThread GetCurrentThreadId GetFullPathNameA GetHandleInformation GetLastError
+        GetModuleFileNameA GetModuleHandleA GetModuleHandleExW GetModuleHandleW GetProcAddress
+        GetProcessAffinityMask GetStartupInfoA GetSystemDirectoryA GetSystemTimeAsFileTime
+        GetSystemWow64DirectoryA GetThreadContext GetThreadPriority GetTickCount GetTickCount64
+        GetVersionExA InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent IsWow64Process
+        LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryW LocalFree MultiByteToWideChar
+        OpenProcess OutputDebugStringA QueryPerformanceCounter QueryPerformanceFrequency
+        RaiseException ReadFile ReleaseSRWLockExclusive ReleaseSemaphore
+        RemoveVectoredExceptionHandler ResetEvent ResumeThread SetEvent SetFileAttributesA
+        SetLastError SetPriorityClass SetProcessAffinityMask SetThreadContext SetThreadPriority
+        SetUnhandledExceptionFilter Sleep SuspendThread TlsAlloc TlsGetValue TlsSetValue
+        TryEnterCriticalSection VirtualProtect VirtualQuery WaitForMultipleObjects
+        WaitForSingleObject WideCharToMultiByte""",
+    "msi.dll": "MsiCloseHandle MsiCreateRecord MsiGetPropertyA MsiProcessMessage MsiRecordSetStringA",
+    "msvcrt.dll": """__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode
+        __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _close _endthreadex _errno
+        _getch _initterm _iob _lock _onexit _read _setjmp3 _strdup _ultoa _unlock abort atoi calloc
+        exit fflush fprintf fputc fputs free fwrite localeconv longjmp malloc memchr memcmp memcpy
+        memmove memset printf realloc setlocale setvbuf signal strchr strcmp strcspn strerror
+        strlen strncmp strrchr strspn strtol strtoul vfprintf wcslen""",
+    "ole32.dll": "CoCreateInstance CoInitializeEx CoSetProxyBlanket CoUninitialize",
+    "oleaut32.dll": """SafeArrayAccessData SafeArrayCreateVector SafeArrayGetDim SafeArrayGetLBound
+        SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysFreeString VariantClear
+        VariantInit""",
+    "ws2_32.dll": """WSACleanup WSAGetLastError WSAStartup __WSAFDIsSet closesocket connect
+        getsockopt htons inet_addr ioctlsocket recv select send setsockopt socket""",
 }
 
 FIXED = {
@@ -48,6 +95,24 @@ def text(value):
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 
 
+def check_windows_7(pe, name, check):
+    """6.1 as the header's OS and subsystem versions; every import on the list."""
+    oh = pe.OPTIONAL_HEADER
+    for what, got in (("OS", (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion)),
+                      ("subsystem", (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion))):
+        check(got == WINDOWS_7, "%s: %s version %d.%d, found %d.%d" % ((name, what) + WINDOWS_7 + got))
+    beyond = []
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = text(entry.dll).lower()
+        known = set(WINDOWS_7_IMPORTS.get(dll, "").split())
+        for imp in entry.imports:
+            function = text(imp.name) if imp.name else "#%d" % imp.ordinal
+            if function not in known:
+                beyond.append("%s!%s" % (dll, function))
+    check(not beyond, "%s: every import is one of Windows 7's, found beyond the list: %s"
+          % (name, ", ".join(beyond) or "none"))
+
+
 def string_tables(pe):
     """(key, [(name, value) in file order]) for every string table."""
     tables = []
@@ -76,7 +141,7 @@ def translations(pe):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2:
         print(__doc__.strip())
         return 2
     path = sys.argv[1]
@@ -127,6 +192,13 @@ def main():
     found = translations(pe)
     check(any(t.lower() in ("0x0409 0x04b0", "0x409 0x4b0") for t in found),
           "translation 0x0409, 0x04B0, found %s" % found)
+
+    check_windows_7(pe, path, check)
+    for other in sys.argv[2:]:
+        try:
+            check_windows_7(pefile.PE(other), other, check)
+        except (OSError, pefile.PEFormatError) as error:
+            check(False, "cannot read %s: %s" % (other, error))
 
     print("%s: %s" % (path, "all checks passed" if failures == 0
                       else "%d check(s) failed" % failures))

@@ -1,0 +1,29 @@
+// The service's description and recovery actions, as -install and the
+// package's custom action both register them (the package's build reads the
+// description from here for its ServiceInstall row).
+#pragma once
+
+#include <windows.h>
+
+// Shown by the Services console. The package's build reads it from here:
+// string pieces only, no other macro in it.
+#define SERVICE_DESCRIPTION_TEXT                                                                 \
+  "Arms the IPMI BMC's watchdog timer and restarts its countdown every 10 seconds, so that the " \
+  "BMC resets the server when Windows or this service hangs. Stopping the service disarms the "  \
+  "timer."
+
+// After a crash (an end without a STOPPED report) the service manager restarts
+// the service after 10 s, then after 60 s for the second and every later
+// failure (it repeats the last action); the count starts again after a day
+// without one. A stop the service reports itself, with its error exit code
+// (another agent's timer, a BMC gone), is no crash and is never restarted:
+// the non-crash-failures flag is left FALSE.
+#define RESTART_FIRST_DELAY_MS 10000
+#define RESTART_LATER_DELAY_MS 60000
+#define FAILURE_RESET_PERIOD_S 86400
+
+// Registers the description, then the recovery actions. service needs
+// SERVICE_CHANGE_CONFIG and, for the restart actions, SERVICE_START access.
+// FALSE with the last error of the first call that failed; the other is still
+// tried.
+BOOL set_description_and_recovery(SC_HANDLE service);
