@@ -20,7 +20,7 @@ static WORD default_allowance(void) {
 void shutdown_allowance_start(void) {
   allowance_s = default_allowance();
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SHUTDOWN_PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key) !=
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS)
     return;
   DWORD type = 0;
@@ -42,7 +42,7 @@ void shutdown_allowance_start(void) {
     snprintf(what, sizeof what, "not a REG_DWORD number of seconds");
   char text[300];
   snprintf(text, sizeof text,
-           "VYR IPMI ASR: " SHUTDOWN_ALLOWANCE_VALUE " under HKLM\\" SHUTDOWN_PARAMETERS_KEY
+           "VYR IPMI ASR: " SHUTDOWN_ALLOWANCE_VALUE " under HKLM\\" PARAMETERS_KEY
            " is %s, outside %u..%u s for the %u s timeout; a shutdown leaves the timer %u s.",
            what, (unsigned)timeout_seconds, (unsigned)SHUTDOWN_ALLOWANCE_MAX_S,
            (unsigned)timeout_seconds, (unsigned)allowance_s);

@@ -9,14 +9,7 @@
 
 #include <atomic>
 
-#include "service/state.h"
-
-// The allowance's setting, under the service's key.
-#define SHUTDOWN_PARAMETERS_KEY "SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME "\\Parameters"
-#define SHUTDOWN_ALLOWANCE_VALUE "ShutdownAllowance"
-#define SHUTDOWN_ALLOWANCE_DEFAULT_S 600
-// The count is 16 bits of 100 ms.
-#define SHUTDOWN_ALLOWANCE_MAX_S 6553
+#include "service/parameters.h"
 // The preshutdown control to STOPPED, within Windows' preshutdown timeout
 // (10 s from Windows 10 1703 and Server 2019 on, 180 s before).
 #define SHUTDOWN_BOUND_MS 8000

@@ -131,13 +131,13 @@ std::vector<ServiceRow> service_rows() {
         "running"}},
       {"a preshutdown with ShutdownAllowance 900",
        [] {
-         fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, "ShutdownAllowance", 900);
+         fake::set_registry_dword(PARAMETERS_KEY, "ShutdownAllowance", 900);
          preshutdown_at(20050);
        },
        {kClean, left_for_shutdown("900"), "running"}},
       {"a preshutdown with ShutdownAllowance 100, below the timeout",
        [] {
-         fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, "ShutdownAllowance", 100);
+         fake::set_registry_dword(PARAMETERS_KEY, "ShutdownAllowance", 100);
          preshutdown_at(20050);
        },
        {kClean,
