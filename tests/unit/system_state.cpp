@@ -7,6 +7,7 @@
 #include "watchdog/driver_library.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
+#include "watchdog/shutdown.h"
 #include "watchdog/suspend_hold.h"
 #include "world.h"
 
@@ -35,5 +36,7 @@ void reset_system_state() {
   memset(error_text, 0, sizeof error_text);
   hold_clear();
   enable_owed = false;
+  shutdown_requested = 0;
+  shutdown_requested_ms = 0;
   stopped_reported = FALSE;
 }
