@@ -288,7 +288,7 @@ void Soak::check(int n, bool ok, const char *format, ...) {
             "FAIL invariant %s at virtual %s, seed %llu (replay: soak --seed %llu --days %g): %s\n",
             inv_[n].text, clock_text(fake::now()).c_str(), static_cast<unsigned long long>(seed_),
             static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay, detail);
-    for (size_t i = log_.size() > 8 ? log_.size() - 8 : 0; i < log_.size(); i++)
+    for (size_t i = log_.size() > 3 ? log_.size() - 3 : 0; i < log_.size(); i++)
       fprintf(out, "    event at %s: %s%s\n", clock_text(log_[i].at_ms).c_str(),
               log_[i].type == kError     ? "error: "
               : log_[i].type == kWarning ? "warning: "
@@ -651,7 +651,8 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
           "the timer left for a shutdown ran out at %s; expected: only over a boot slower than "
           "the allowance (%u s); got: %s",
           clock_text(e.at_ms).c_str(), bmc_.watchdog.initial_count() / 10,
-          life_ == Life::kNone ? "a quick boot still to come" : "a service running");
+          life_ == Life::kNone ? "a run-out before a quick boot or after a start that ended"
+                               : "a run-out under a running service");
   } else if (logged_since(counting_since, false, "reset failed")) {
     cause = "the BMC refused resets; the service logged its end";
     pass(1);
@@ -878,18 +879,17 @@ void Soak::crash() {
 // deletes it; the allowance this start should use follows from it.
 void Soak::shutdown_allowance_setting() {
   int pick = static_cast<int>(rng_.between(0, 99));
-  if (pick < 8) {
-    DWORD v = pick < 5   ? static_cast<DWORD>(rng_.between(timeout_, 1800))
-              : pick < 7 ? static_cast<DWORD>(rng_.between(1, timeout_ - 1u))
+  if (pick < 6) {
+    DWORD v = pick < 4   ? static_cast<DWORD>(rng_.between(timeout_, 1800))
+              : pick < 5 ? static_cast<DWORD>(rng_.between(1, timeout_ - 1u))
                          : static_cast<DWORD>(rng_.between(SHUTDOWN_ALLOWANCE_MAX_S + 1, 99999));
     fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, SHUTDOWN_ALLOWANCE_VALUE, v);
-  } else if (pick < 10) {
-    fake::registry()[SHUTDOWN_PARAMETERS_KEY].erase(SHUTDOWN_ALLOWANCE_VALUE);
   }
   allowance_ = std::max<WORD>(timeout_, SHUTDOWN_ALLOWANCE_DEFAULT_S);
   allowance_warning_ = false;
   auto key = fake::registry().find(SHUTDOWN_PARAMETERS_KEY);
   if (key == fake::registry().end()) return;
+  if (pick >= 6 && pick < 10) key->second.erase(SHUTDOWN_ALLOWANCE_VALUE);
   auto value = key->second.find(SHUTDOWN_ALLOWANCE_VALUE);
   if (value == key->second.end()) return;
   DWORD v = 0;
@@ -898,8 +898,8 @@ void Soak::shutdown_allowance_setting() {
     allowance_ = static_cast<WORD>(v);
   else
     allowance_warning_ = true;
-  count(allowance_warning_ ? "starts with ShutdownAllowance out of range"
-                           : "starts with ShutdownAllowance set");
+  count(allowance_warning_ ? "starts finding ShutdownAllowance out of range"
+                           : "starts finding ShutdownAllowance set");
 }
 
 // A planned reboot: the preshutdown control, then the process ends once
