@@ -68,6 +68,7 @@ constexpr uint64_t kReplyTimeout = 3000;       // a dropped reply's wait
 constexpr uint64_t kHoldBound = 60 * kSecond;  // the suspend hold without a resume notice
 constexpr uint64_t kNever = UINT64_MAX;
 constexpr uint64_t kShutdownBound = SHUTDOWN_BOUND_MS;  // a preshutdown to STOPPED
+constexpr unsigned kCountsPerSecond = kSecond / ipmi::kMsPerCount;
 constexpr WORD kError = 1, kWarning = 2;
 
 FILE *out = stdout;
@@ -650,7 +651,7 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
     check(1, excused,
           "the timer left for a shutdown ran out at %s; expected: only over a boot slower than "
           "the allowance (%u s); got: %s",
-          clock_text(e.at_ms).c_str(), bmc_.watchdog.initial_count() / 10,
+          clock_text(e.at_ms).c_str(), bmc_.watchdog.initial_count() / kCountsPerSecond,
           life_ == Life::kNone ? "a run-out before a quick boot or after a start that ended"
                                : "a run-out under a running service");
   } else if (logged_since(counting_since, false, "reset failed")) {
@@ -917,7 +918,7 @@ void Soak::planned_reboot() {
   if (fake::control_results().size() > n) {
     // 4: left armed for the shutdown, or an error says why not.
     bool left = timer_running() && bmc_.watchdog.use() == ipmi::kUseSmsOs &&
-                bmc_.watchdog.initial_count() == allowance_ * 10u &&
+                bmc_.watchdog.initial_count() == allowance_ * kCountsPerSecond &&
                 bmc_.watchdog.pretimeout_interrupt() == 0 && started_at() >= t;
     bool refused = logged_since(t, false, "for the shutdown");
     check(4, stopped && (left || refused),
@@ -926,7 +927,7 @@ void Soak::planned_reboot() {
           "pre-timeout %u, error logged %d",
           clock_text(t).c_str(), static_cast<unsigned long long>(kShutdownBound), allowance_,
           stopped ? "STOPPED" : "no STOPPED", static_cast<unsigned long long>(took),
-          timer_running(), bmc_.watchdog.initial_count() / 10u,
+          timer_running(), bmc_.watchdog.initial_count() / kCountsPerSecond,
           bmc_.watchdog.pretimeout_interrupt(), refused);
     bool warned =
         logged_since(life_started_, true,
@@ -960,7 +961,7 @@ void Soak::planned_reboot() {
   bool own = timer_running() && bmc_.watchdog.use() == ipmi::kUseSmsOs;
   // The record says "left for a shutdown" only when the BMC took the
   // allowance's Set; a refused one leaves the timer, and its record, as they were.
-  bool set_taken = bmc_.watchdog.initial_count() == allowance_ * 10u &&
+  bool set_taken = bmc_.watchdog.initial_count() == allowance_ * kCountsPerSecond &&
                    !logged_since(t, false, "timer's setting for the shutdown");
   left_ = !own ? Left::kNone : set_taken ? Left::kShutdown : Left::kCrash;
   left_expires_at_ = own ? expires_at() : kNever;
