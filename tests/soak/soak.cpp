@@ -1,22 +1,29 @@
 // A month in the life of a server, on virtual time. The real service (the
 // front end's service path, service_main, the control handler, the worker)
 // runs over the fake Windows against the fake BMC, through a seeded random
-// schedule of BMC trouble and service life, and five promises are checked on
-// every event:
-//   1. never a false reset: the timer runs out only over a hung service, or
-//      after the service logged an error saying that protection had ended;
+// schedule of BMC trouble and service life (crashes, reinstalls and planned
+// reboots among it; the registry carries over as a machine's does), and
+// these promises are checked on every event:
+//   1. never a false reset: the timer runs out only over a hung service,
+//      after the service logged an error saying that protection had ended,
+//      or when a shutdown's allowance ran out over a slow boot;
 //   2. never a missed reset: after a hang the timer runs out within the
 //      timeout plus one reset period;
 //   3. never a silent end of protection: when the service stops feeding an
 //      armed timer while it runs, a warning or error entry says so;
 //   4. an orderly stop or a suspend leaves the timer stopped, or logs an error
-//      (and a stop reports a non-zero exit code);
+//      (and a stop reports a non-zero exit code); a preshutdown leaves it
+//      armed with the shutdown allowance (no pre-timeout) and reports STOPPED
+//      within 8 s, or logs an error;
 //   5. after a resume or a BMC restart, the timer is armed again with the
 //      installed count within one reset period of the BMC answering;
-//   6. a boot whose BIOS left its OS Load watchdog running is never refused
-//      when the BMC answers the start's Get, and that timer never runs out;
+//   6. a start that finds the BIOS's OS Load watchdog, or the service's own
+//      timer left by a crash or a shutdown, running is never refused when the
+//      BMC answers its Get (its own timer's entry says why it still ran), and
+//      the BIOS's timer never runs out;
 //   7. every run-out is reported at the next start that arms the timer,
-//      exactly once (the BMC keeps its expiration flags until then);
+//      exactly once, with its cause: the allowance's as the allowance's, a
+//      hang's as a hang (the BMC keeps its expiration flags until then);
 //   8. no pre-timeout NMI without a hang or a logged end of protection, its
 //      interval within the range the timeout allows, and after a hang the
 //      NMI comes that interval before the run-out.
@@ -27,6 +34,7 @@
 // Usage: soak [--days N] [--seed N] [--table FILE]; ASR_SOAK_DAYS and
 // ASR_SOAK_SEED give the defaults (30 days, seed 1).
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +54,7 @@
 #include "service/event_ids.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
+#include "watchdog/shutdown.h"
 
 void reset_system_state();
 
@@ -58,6 +67,8 @@ constexpr uint64_t kSlowReplyMax = 2900;       // below the library's 3 s reply 
 constexpr uint64_t kReplyTimeout = 3000;       // a dropped reply's wait
 constexpr uint64_t kHoldBound = 60 * kSecond;  // the suspend hold without a resume notice
 constexpr uint64_t kNever = UINT64_MAX;
+constexpr uint64_t kShutdownBound = SHUTDOWN_BOUND_MS;  // a preshutdown to STOPPED
+constexpr unsigned kCountsPerSecond = kSecond / ipmi::kMsPerCount;
 constexpr WORD kError = 1, kWarning = 2;
 
 FILE *out = stdout;
@@ -100,12 +111,16 @@ struct Invariant {
 };
 
 enum class Life { kNone, kRunning, kHung, kAsleep };
+// Why the service's own timer may still run with no process to feed it.
+enum class Left { kNone, kCrash, kShutdown };
+using Registry = std::map<std::string, std::map<std::string, fake::RegistryValue>>;
 constexpr int kInvariants = 8;
 
 // The timer use whose run-out a start's warning reports, or 0.
 int use_of_expiry_event(DWORD id) {
   switch (id) {
     case EVENT_EXPIRED_SMS_OS:
+    case EVENT_EXPIRED_AFTER_SHUTDOWN:
       return ipmi::kUseSmsOs;
     case EVENT_EXPIRED_BIOS_FRB2:
       return ipmi::kUseBiosFrb2;
@@ -151,6 +166,9 @@ class Soak {
   void suspend();
   void wake_up();
   void hang();
+  void crash();
+  void planned_reboot();
+  void shutdown_allowance_setting();
   bool wait_for_control(size_t results_before);
   // helpers
   bool healthy() const { return life_ == Life::kRunning && running_seen_ && !stopping_; }
@@ -165,6 +183,10 @@ class Soak {
     return timer_running() ? expires_at() - bmc_.watchdog.initial_count() * ipmi::kMsPerCount : 0;
   }
   bool logged_since(uint64_t from, bool warnings_too, const char *text = nullptr) const;
+  bool any_logged_since(uint64_t from, const char *text) const;
+  // A start that could not take the timer because the BMC was in trouble,
+  // and said so with an error.
+  bool start_failed_in_trouble(uint64_t from) const;
   // When the first error entry with this text came at or after `from`; kNever if none.
   uint64_t first_logged_since(uint64_t from, const char *text) const;
   // Since when the timer has gone unfed as the service sees it: a dropped
@@ -185,10 +207,11 @@ class Soak {
       {"1. never a false reset"},
       {"2. never a missed reset after a hang"},
       {"3. never a silent end of protection"},
-      {"4. a stop or a suspend disarms, or logs an error"},
+      {"4. a stop or a suspend disarms, a preshutdown leaves the allowance in 8 s, or logs an "
+       "error"},
       {"5. armed again after a resume or a BMC restart"},
-      {"6. the BIOS's boot watchdog taken over, never refused or run out"},
-      {"7. every run-out reported at the next start, once"},
+      {"6. the BIOS's boot watchdog or its own timer taken over, never refused or run out"},
+      {"7. every run-out reported at the next start, once, with its cause"},
       {"8. no NMI without a hang or a logged end; after a hang, its interval before the run-out"}};
   std::map<std::string, long> events_;
   std::map<std::string, long> expiries_;
@@ -196,6 +219,7 @@ class Soak {
   std::vector<Logged> log_;             // every event-log entry of every life
   std::vector<fake::BmcFault> faults_;  // every spell of trouble, for the checks
   fake::Bmc bmc_;                       // carried from one world to the next
+  Registry registry_;                   // so is the registry
   size_t expiries_seen_ = 0, pretimeouts_seen_ = 0;
   uint64_t nmi_at_ = kNever;  // the NMI of the countdown under way
   std::atomic<long> resets_sent_{0}, resets_accepted_{0}, requests_{0};
@@ -237,6 +261,18 @@ class Soak {
   bool bmc_refuses_pretimeout_ = false;
   std::atomic<int> start_enable_{0};
   bool start_checked_ = false;
+  // 1, 6, 7: the service's own timer left running when its process ended,
+  // why, and when that countdown runs out; what this life's start found.
+  Left left_ = Left::kNone, own_at_start_ = Left::kNone;
+  uint64_t left_expires_at_ = kNever;
+  bool slow_boot_ = false;
+  bool same_arguments_ = false;        // a restart by Windows' recovery action
+  bool unreported_allowance_ = false;  // the SMS/OS run-out to report was the allowance's
+  // 4: the allowance this life's ShutdownAllowance gives, and whether the
+  // start owes a warning for it.
+  WORD allowance_ = SHUTDOWN_ALLOWANCE_DEFAULT_S;
+  bool allowance_warning_ = false;
+  std::vector<uint64_t> shutdown_ms_;  // each preshutdown to STOPPED
 };
 
 void Soak::check(int n, bool ok, const char *format, ...) {
@@ -270,6 +306,23 @@ bool Soak::logged_since(uint64_t from, bool warnings_too, const char *text) cons
   for (auto it = log_.rbegin(); it != log_.rend() && it->at_ms >= from; ++it)
     if ((it->type == kError || (warnings_too && it->type == kWarning)) &&
         (!text || it->text.find(text) != std::string::npos))
+      return true;
+  return false;
+}
+
+bool Soak::any_logged_since(uint64_t from, const char *text) const {
+  for (auto it = log_.rbegin(); it != log_.rend() && it->at_ms >= from; ++it)
+    if (it->text.find(text) != std::string::npos) return true;
+  return false;
+}
+
+bool Soak::start_failed_in_trouble(uint64_t from) const {
+  for (auto it = log_.rbegin(); it != log_.rend() && it->at_ms >= from; ++it)
+    if (it->type == kError &&
+        (it->text.find("not available") != std::string::npos ||
+         it->text.find("enable failed") != std::string::npos ||
+         it->text.find("OpenQD4Driver") != std::string::npos) &&
+        (fault_active(it->at_ms) || fault_active(it->at_ms - kReplyTimeout)))
       return true;
   return false;
 }
@@ -308,6 +361,7 @@ void Soak::new_world() {
   fake::reset(fake::now());
   reset_system_state();
   fake::bmc() = bmc_;
+  if (!registry_.empty()) fake::registry() = registry_;
   fake::set_history_limit(std::max<size_t>(40, tail_lines));
   fake::set_time_limit(kNever);
   fake::on_ipmi_request([this](const fake::IpmiRequest &r) {
@@ -332,13 +386,16 @@ void Soak::new_world() {
 void Soak::start_life() {
   uint64_t t = fake::now();
   ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  timeout_ = static_cast<WORD>(rng_.between(250, 3200));
+  // Windows' recovery action starts the service with its arguments as they were.
+  bool same = same_arguments_;
+  same_arguments_ = false;
+  if (!same) timeout_ = static_cast<WORD>(rng_.between(250, 3200));
   HANDLE ended = ended_;
   WORD timeout = timeout_;
   // The pre-timeout in range mostly, now and then beyond it; the BMC's make
   // decides whether it takes one.
-  WORD pretimeout = 0;
-  if (rng_.chance(40)) {
+  WORD pretimeout = same ? pretimeout_ : 0;
+  if (!same && rng_.chance(40)) {
     // The longest often: its NMI comes soonest after a ride-through gives up.
     WORD longest = pretimeout_max_seconds(timeout_);
     int pick = static_cast<int>(rng_.between(0, 99));
@@ -348,7 +405,7 @@ void Soak::start_life() {
     count(pretimeout <= longest ? "starts with a pre-timeout" : "starts with one out of range");
   }
   pretimeout_ = pretimeout;
-  bmc_refuses_pretimeout_ = rng_.chance(25);
+  if (!same) bmc_refuses_pretimeout_ = rng_.chance(25);
   fake::bmc().watchdog.refuse_pretimeout(bmc_refuses_pretimeout_);
   bmc_ = fake::bmc_copy();
   life_ = Life::kRunning;
@@ -366,6 +423,10 @@ void Soak::start_life() {
   // Some BIOSes arm their "OS boot watchdog" before they hand over.
   if (boot_after_reset_ && !fault_active(t) && rng_.chance(35)) bios_arms_timer();
   boot_after_reset_ = false;
+  own_at_start_ = left_ != Left::kNone && timer_running() && expires_at() == left_expires_at_
+                      ? left_
+                      : Left::kNone;
+  shutdown_allowance_setting();
   // Last: the process starts at once, alongside this thread, and the life's
   // records and the BIOS's timer must be in place before its first request.
   fake::at(t, [ended, timeout, pretimeout] {
@@ -400,6 +461,19 @@ void Soak::check_start_reports(bool ending) {
           "the boot at %s had the BIOS's OS Load timer running and the service refused it, "
           "though the BMC answered its Get",
           clock_text(life_started_).c_str());
+  if (own_at_start_ != Left::kNone && first_get_ == 1) {
+    const char *why =
+        own_at_start_ == Left::kShutdown ? "left armed for a shutdown" : "ended without disarming";
+    bool refused = logged_since(life_started_, false, "timer is not available");
+    bool told = !first_reset_sent_ || any_logged_since(life_started_, why);
+    check(6, !refused && told,
+          "the start at %s found its own timer running (expected: taken back, the entry saying "
+          "'%s'); got: %s",
+          clock_text(life_started_).c_str(), why,
+          refused ? "refused" : "taken back without that entry");
+    count(own_at_start_ == Left::kShutdown ? "own timer taken back after a reboot"
+                                           : "own timer taken back after a crash");
+  }
   if (first_reset_sent_) {
     // 8: armed with the NMI only when asked for in range and taken; else
     // without it, with a warning saying why.
@@ -439,6 +513,15 @@ void Soak::collect() {
               "the start at %s reported a run-out of timer use %d that %s",
               clock_text(life_started_).c_str(), use,
               (unreported_at_start_ >> use & 1) ? "it had reported already" : "never happened");
+        if (use == ipmi::kUseSmsOs) {
+          DWORD expected =
+              unreported_allowance_ ? EVENT_EXPIRED_AFTER_SHUTDOWN : EVENT_EXPIRED_SMS_OS;
+          check(7, e.id == expected,
+                "the start at %s reported the SMS/OS run-out as entry %u; expected %u (%s)",
+                clock_text(life_started_).c_str(), e.id, expected,
+                unreported_allowance_ ? "the shutdown's allowance ran out" : "a hang");
+          unreported_allowance_ = false;
+        }
         unreported_ &= ~(1u << use);
         unreported_at_start_ &= ~(1u << use);
         count("run-outs reported at a start");
@@ -455,6 +538,7 @@ void Soak::collect() {
 void Soak::end_life() {
   collect();
   fake::end_process();
+  registry_ = fake::registry();
   life_ = Life::kNone;
   rearms_.clear();
   new_world();
@@ -518,7 +602,7 @@ void Soak::on_pretimeout(const fake::BmcPretimeout &p) {
   std::string cause;
   if (life_ == Life::kHung && hang_at_ <= p.at_ms) {
     cause = "hang (" + hang_kind_ + ")";
-  } else if (end_logged_since(counting_since)) {
+  } else if (end_logged_since(counting_since) || start_failed_in_trouble(counting_since)) {
     cause = "after a logged end of protection";
   } else {
     cause = "FALSE NMI";
@@ -556,17 +640,40 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
             clock_text(e.at_ms).c_str(), static_cast<unsigned long long>(lead),
             nmi_at_ == kNever ? "never" : clock_text(nmi_at_).c_str());
     }
+  } else if (left_ == Left::kShutdown && e.at_ms == left_expires_at_) {
+    // The countdown a shutdown left: only a boot slower than the allowance
+    // (or a start the BMC's trouble kept from taking it back) lets it run out.
+    bool slow = life_ == Life::kNone && slow_boot_;
+    bool excused = slow || start_failed_in_trouble(counting_since);
+    cause = slow      ? "the shutdown allowance, over a slow boot"
+            : excused ? "the shutdown allowance, the start in BMC trouble (logged)"
+                      : "the shutdown allowance, OVER A QUICK BOOT";
+    check(1, excused,
+          "the timer left for a shutdown ran out at %s; expected: only over a boot slower than "
+          "the allowance (%u s); got: %s",
+          clock_text(e.at_ms).c_str(), bmc_.watchdog.initial_count() / kCountsPerSecond,
+          life_ == Life::kNone ? "a run-out before a quick boot or after a start that ended"
+                               : "a run-out under a running service");
   } else if (logged_since(counting_since, false, "reset failed")) {
     cause = "the BMC refused resets; the service logged its end";
     pass(1);
   } else if (logged_since(counting_since, false, "disable failed")) {
     cause = "a refused disable at a stop, logged";
     pass(1);
+  } else if (logged_since(counting_since, false, "for the shutdown")) {
+    cause = "a shutdown's Set refused, logged";
+    pass(1);
+  } else if (start_failed_in_trouble(counting_since)) {
+    cause = std::string("a start in BMC trouble, logged") +
+            (e.at_ms == left_expires_at_ ? ": the timer a crash left" : "");
+    pass(1);
   } else {
     cause = "FALSE RESET";
     check(1, false, "the timer ran out at %s (counting since %s) with no hang and no error logged",
           clock_text(e.at_ms).c_str(), clock_text(counting_since).c_str());
   }
+  if (use == ipmi::kUseSmsOs)
+    unreported_allowance_ = left_ == Left::kShutdown && e.at_ms == left_expires_at_;
   expiries_[cause]++;
   nmi_at_ = kNever;
   server_reset();
@@ -738,6 +845,135 @@ void Soak::hang() {
   rearms_.clear();
 }
 
+// The service's process ends at once, as in a crash or a kill: the timer
+// goes on counting. Windows' recovery action starts it again after 10 s, or
+// after 60 s; now and then an administrator reinstalls it instead, which
+// deletes the service's key and its Parameters (the record under SOFTWARE
+// stays), and starts it.
+void Soak::crash() {
+  bool own = timer_running() && bmc_.watchdog.use() == ipmi::kUseSmsOs;
+  count("crashes (the process ends, no stop)");
+  end_life();
+  left_ = own ? Left::kCrash : Left::kNone;
+  left_expires_at_ = own ? expires_at() : kNever;
+  slow_boot_ = false;
+  uint64_t t = fake::now();
+  if (rng_.chance(20)) {
+    static const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME;
+    Registry &keys = fake::registry();
+    for (auto it = keys.begin(); it != keys.end();)
+      if (!strncasecmp(it->first.c_str(), kServiceKey, strlen(kServiceKey)))
+        it = keys.erase(it);
+      else
+        ++it;
+    count("reinstalls after a crash");
+    boot_at_ = t + rng_.between(20 * kSecond, 2 * kMinute);
+    return;
+  }
+  same_arguments_ = true;
+  bool late = rng_.chance(20);
+  count(late ? "restarts 60 s after a crash" : "restarts 10 s after a crash");
+  boot_at_ = t + (late ? 60 : 10) * kSecond;
+}
+
+// Now and then an administrator sets ShutdownAllowance (in range or not) or
+// deletes it; the allowance this start should use follows from it.
+void Soak::shutdown_allowance_setting() {
+  int pick = static_cast<int>(rng_.between(0, 99));
+  if (pick < 6) {
+    DWORD v = pick < 4   ? static_cast<DWORD>(rng_.between(timeout_, 1800))
+              : pick < 5 ? static_cast<DWORD>(rng_.between(1, timeout_ - 1u))
+                         : static_cast<DWORD>(rng_.between(SHUTDOWN_ALLOWANCE_MAX_S + 1, 99999));
+    fake::set_registry_dword(SHUTDOWN_PARAMETERS_KEY, SHUTDOWN_ALLOWANCE_VALUE, v);
+  }
+  allowance_ = std::max<WORD>(timeout_, SHUTDOWN_ALLOWANCE_DEFAULT_S);
+  allowance_warning_ = false;
+  auto key = fake::registry().find(SHUTDOWN_PARAMETERS_KEY);
+  if (key == fake::registry().end()) return;
+  if (pick >= 6 && pick < 10) key->second.erase(SHUTDOWN_ALLOWANCE_VALUE);
+  auto value = key->second.find(SHUTDOWN_ALLOWANCE_VALUE);
+  if (value == key->second.end()) return;
+  DWORD v = 0;
+  memcpy(&v, value->second.data.data(), sizeof v);
+  if (v >= timeout_ && v <= SHUTDOWN_ALLOWANCE_MAX_S)
+    allowance_ = static_cast<WORD>(v);
+  else
+    allowance_warning_ = true;
+  count(allowance_warning_ ? "starts finding ShutdownAllowance out of range"
+                           : "starts finding ShutdownAllowance set");
+}
+
+// A planned reboot: the preshutdown control, then the process ends once
+// STOPPED is reported, or 8 s after the control at most. The BMC stops the
+// timer at a power-off and, on some makes, at a warm reset; others keep
+// counting through POST and the boot, quick or slower than the allowance.
+void Soak::planned_reboot() {
+  uint64_t t = fake::now();
+  size_t n = fake::control_results().size();
+  fake::send_control(t, SERVICE_CONTROL_PRESHUTDOWN, 0);
+  count("planned reboots (preshutdown)");
+  bool stopped = WaitForSingleObject(ended_, kShutdownBound) == WAIT_OBJECT_0;
+  uint64_t took = fake::now() - t;
+  collect();
+  if (fake::control_results().size() > n) {
+    // 4: left armed for the shutdown, or an error says why not.
+    bool left = timer_running() && bmc_.watchdog.use() == ipmi::kUseSmsOs &&
+                bmc_.watchdog.initial_count() == allowance_ * kCountsPerSecond &&
+                bmc_.watchdog.pretimeout_interrupt() == 0 && started_at() >= t;
+    bool refused = logged_since(t, false, "for the shutdown");
+    check(4, stopped && (left || refused),
+          "the preshutdown at %s; expected: STOPPED within %llu ms, the timer left with %u s "
+          "and no pre-timeout, or an error; got: %s after %llu ms, timer running %d with %u s, "
+          "pre-timeout %u, error logged %d",
+          clock_text(t).c_str(), static_cast<unsigned long long>(kShutdownBound), allowance_,
+          stopped ? "STOPPED" : "no STOPPED", static_cast<unsigned long long>(took),
+          timer_running(), bmc_.watchdog.initial_count() / kCountsPerSecond,
+          bmc_.watchdog.pretimeout_interrupt(), refused);
+    bool warned =
+        logged_since(life_started_, true,
+                     SHUTDOWN_ALLOWANCE_VALUE " under HKLM\\" SHUTDOWN_PARAMETERS_KEY " is");
+    check(4, warned == allowance_warning_,
+          "the start at %s: ShutdownAllowance warning expected %d, got %d",
+          clock_text(life_started_).c_str(), allowance_warning_, warned);
+    if (stopped) shutdown_ms_.push_back(took);
+    if (refused) count("preshutdowns whose Set the BMC refused (logged)");
+  } else {
+    count("preshutdowns held back (the service was not running)");
+  }
+  end_life();
+  int pick = static_cast<int>(rng_.between(0, 99));
+  if (pick < 55) {
+    // A Set without the don't-stop bit: the timer stops, its settings kept.
+    BYTE reply[ipmi::kGetReplyLength];
+    fake::bmc().watchdog.get(static_cast<int64_t>(fake::now()), reply);
+    BYTE set[ipmi::kSetRequestLength] = {static_cast<BYTE>(reply[ipmi::kGetUse] & ~ipmi::kDontStop),
+                                         reply[ipmi::kGetActions],
+                                         reply[ipmi::kGetPretimeout],
+                                         0,
+                                         reply[ipmi::kGetInitialCount],
+                                         reply[ipmi::kGetInitialCount + 1]};
+    fake::bmc().watchdog.set(set, sizeof set, static_cast<int64_t>(fake::now()));
+    bmc_ = fake::bmc_copy();
+  }
+  count(pick < 10   ? "reboots: power-off (the timer stops)"
+        : pick < 55 ? "reboots: warm, the BMC stops the timer"
+                    : "reboots: warm, the BMC keeps counting");
+  bool own = timer_running() && bmc_.watchdog.use() == ipmi::kUseSmsOs;
+  // The record says "left for a shutdown" only when the BMC took the
+  // allowance's Set; a refused one leaves the timer, and its record, as they were.
+  bool set_taken = bmc_.watchdog.initial_count() == allowance_ * kCountsPerSecond &&
+                   !logged_since(t, false, "timer's setting for the shutdown");
+  left_ = !own ? Left::kNone : set_taken ? Left::kShutdown : Left::kCrash;
+  left_expires_at_ = own ? expires_at() : kNever;
+  uint64_t allowance = allowance_ * kSecond;
+  slow_boot_ = rng_.chance(30);
+  count(slow_boot_ ? "reboots: slow boot (longer than the allowance)" : "reboots: quick boot");
+  boot_at_ = fake::now() +
+             (slow_boot_ ? allowance + rng_.between(10 * kSecond, 10 * kMinute)
+                         : rng_.between(30 * kSecond, std::min(5 * kMinute, allowance - kMinute)));
+  boot_after_reset_ = true;
+}
+
 void Soak::act() {
   uint64_t t = fake::now();
   if (life_ == Life::kNone) {
@@ -747,23 +983,27 @@ void Soak::act() {
   } else if (life_ == Life::kRunning && !stopping_) {
     int pick = static_cast<int>(rng_.between(0, 99));
     bool feeding = healthy() && armed(bmc_) && !fault_active(t) && rearms_.empty();
-    if (pick < 55) {
+    if (pick < 50) {
       uint64_t length = bmc_trouble();
       // Often the next step of service life comes during the trouble.
       if (rng_.chance(40))
         next_action_ = t + rng_.between(100, std::min<uint64_t>(length, 30 * kSecond));
-    } else if (pick < 67) {
+    } else if (pick < 60) {
       fake::send_control(t, SERVICE_CONTROL_INTERROGATE, 0);
       count("interrogates");
-    } else if (pick < 77) {
+    } else if (pick < 69) {
       if (running_seen_) {
         fake::send_control(t, SERVICE_CONTROL_STOP, 0);
         stopping_ = true;
         stop_sent_ = t;
         count("stops");
       }
-    } else if (pick < 87) {
+    } else if (pick < 77) {
       if (running_seen_) suspend();
+    } else if (pick < 82) {
+      crash();
+    } else if (pick < 88) {
+      if (running_seen_) planned_reboot();
     } else if (feeding) {
       hang();
     }
@@ -828,6 +1068,12 @@ void Soak::write_table(const char *path, double wall_seconds) {
   fprintf(t, "\n## The BMC\n\n| figure | count |\n|---|---|\n");
   fprintf(t, "| requests | %ld |\n| resets sent | %ld |\n| resets accepted | %ld |\n",
           requests_.load(), resets_sent_.load(), resets_accepted_.load());
+  std::vector<uint64_t> ms = shutdown_ms_;
+  std::sort(ms.begin(), ms.end());
+  if (!ms.empty())
+    fprintf(t, "| preshutdown to STOPPED, virtual ms: p50 / worst (%zu) | %llu / %llu |\n",
+            ms.size(), static_cast<unsigned long long>(ms[(ms.size() - 1) / 2]),
+            static_cast<unsigned long long>(ms.back()));
   fprintf(t, "\n## Expiries by cause\n\n| cause | count |\n|---|---|\n");
   if (expiries_.empty()) fprintf(t, "| none | 0 |\n");
   for (const auto &e : expiries_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);

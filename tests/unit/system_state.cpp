@@ -36,6 +36,8 @@ void reset_system_state() {
   memset(error_text, 0, sizeof error_text);
   hold_clear();
   enable_owed = false;
+  shutdown_requested = 0;
+  shutdown_requested_ms = 0;
   stopped_reported = FALSE;
   shutdown_requested = 0;
 }
