@@ -82,8 +82,10 @@ void shutdown_leave_armed(void) {
     report_info_event(EVENT_LEFT_FOR_SHUTDOWN, text);
     return;
   }
-  // The timer runs on as it was: so must its record, for the next start.
-  if (set != 0 && had_record) timer_record_write(before.set, (TimerRecordReason)before.reason);
+  // The timer runs on as it was: so must its record's bytes, for the next
+  // start to take it back; it was still left for a shutdown, whose run-out
+  // the next start must not report as a hang.
+  if (set != 0 && had_record) timer_record_write(before.set, kLeftForShutdown);
   SetLastError(request_error_code(outcome));
   snprintf(text, sizeof text,
            "VYR IPMI ASR: Windows is shutting down, and the BMC refused the timer's %s for the "

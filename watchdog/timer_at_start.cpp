@@ -124,8 +124,9 @@ static void report_expiry(BYTE use) {
     snprintf(text, sizeof text,
              "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
              "cleared: the timer was left for a shutdown at %s with %u s allowed, and the "
-             "shutdown and restart took longer (Windows did not hang). Raise ShutdownAllowance "
-             "under HKLM\\" PARAMETERS_KEY ".",
+             "shutdown and the restart did not end within it (a slow POST or boot, or a hung "
+             "shutdown). For a slow restart, raise ShutdownAllowance under HKLM\\" PARAMETERS_KEY
+             ".",
              when, recorded_allowance_s());
     report_warning_event(EVENT_EXPIRED_AFTER_SHUTDOWN, use, text);
     return;

@@ -39,5 +39,4 @@ void reset_system_state() {
   shutdown_requested = 0;
   shutdown_requested_ms = 0;
   stopped_reported = FALSE;
-  shutdown_requested = 0;
 }

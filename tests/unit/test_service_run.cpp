@@ -349,7 +349,8 @@ TEST_F(ServiceRun, PreshutdownLeavesTheTimerForTheRebootAndTheNextStartTakesItBa
       {700, 33,
        "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last cleared: "
        "the timer was left for a shutdown at 2026-12-01 00:00:20 UTC with 600 s allowed, and the "
-       "shutdown and restart took longer (Windows did not hang). Raise ShutdownAllowance under "
+       "shutdown and the restart did not end within it (a slow POST or boot, or a hung "
+       "shutdown). For a slow restart, raise ShutdownAllowance under "
        "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vyrq4asr\\Parameters."},
   };
   for (const Row &row : rows) {
