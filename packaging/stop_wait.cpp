@@ -20,6 +20,7 @@
 #include "cli/messages.h"
 #include "packaging/msi_log.h"
 #include "service/state.h"
+#include "watchdog/left_timer.h"
 
 namespace {
 
@@ -32,6 +33,24 @@ bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
   DWORD needed = 0;
   return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
                               sizeof(*status), &needed) != 0;
+}
+
+// With the service stopped, a timer it left running (its process crashed,
+// its disable was refused, it was left for a shutdown) would reset the server
+// once nothing feeds it: disarmed as -remove does.
+void disarm_timer_left(MSIHANDLE install) {
+  DWORD error = 0;
+  LeftTimer left = disarm_left_timer(&error);
+  char line[200];
+  if (left == kLeftTimerDisarmed) {
+    log_line(install, "StopServiceAndWait: the timer the service left running is disarmed");
+  } else if (left == kLeftTimerFailed) {
+    std::snprintf(line, sizeof line,
+                  "StopServiceAndWait: the timer the service left running may still be armed "
+                  "(error %lu)",
+                  error);
+    log_line(install, line);
+  }
 }
 
 }  // namespace
@@ -89,6 +108,7 @@ extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE ins
                 "StopServiceAndWait: vyrq4asr state %lu, process %s, after %lu ms",
                 status.dwCurrentState, ended ? "ended" : "still running", GetTickCount() - start);
   log_line(install, line);
+  if (status.dwCurrentState == SERVICE_STOPPED && ended) disarm_timer_left(install);
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return ERROR_SUCCESS;  // after 60 s the installation goes ahead, as -remove's delete does

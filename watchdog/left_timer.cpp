@@ -3,14 +3,36 @@
 #include "ipmi/ipmi.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
+#include "watchdog/retry_policy.h"
 #include "watchdog/timer_record.h"
+
+static BYTE reply[ipmi::kGetReplyLength];
+
+static int get_timer(WatchdogSession session, RequestOutcome *outcome) {
+  if (wd_get_timer(session, reply, sizeof reply, outcome) != 0) return -1;
+  return outcome->length > ipmi::kGetUse ? 0 : -1;
+}
+
+static int disable(WatchdogSession session, RequestOutcome *outcome) {
+  return wd_disable(session, outcome);
+}
+
+// Tried as the stop's disable is: a BMC busy now would leave the timer
+// armed with no service left to try again.
+static int retrying(int (*command)(WatchdogSession, RequestOutcome *), WatchdogSession session,
+                    RequestOutcome *outcome) {
+  DWORD first = GetTickCount();
+  while (command(session, outcome) != 0) {
+    if (GetTickCount() - first + kStopDisable.retry_ms > kStopDisable.limit_ms) return -1;
+    Sleep(kStopDisable.retry_ms);
+  }
+  return 0;
+}
 
 static LeftTimer check_and_disarm(WatchdogSession session, const TimerRecord &record,
                                   DWORD *error) {
-  BYTE reply[ipmi::kGetReplyLength];
   RequestOutcome outcome;
-  if (wd_get_timer(session, reply, sizeof reply, &outcome) != 0 ||
-      outcome.length <= ipmi::kGetUse) {
+  if (retrying(get_timer, session, &outcome) != 0) {
     *error = request_error_code(outcome);
     return kLeftTimerFailed;
   }
@@ -22,7 +44,7 @@ static LeftTimer check_and_disarm(WatchdogSession session, const TimerRecord &re
     timer_record_clear();
     return kNoTimerLeft;
   }
-  if (wd_disable(session, &outcome) != 0) {
+  if (retrying(disable, session, &outcome) != 0) {
     *error = request_error_code(outcome);
     return kLeftTimerFailed;
   }

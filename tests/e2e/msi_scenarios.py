@@ -284,9 +284,10 @@ def log_text(path):
 
 
 def uninstall_while_busy(ctx):
-    """msiexec /x while the BMC refuses every request: the service gives its
+    """msiexec /x while the BMC refuses 70 requests: the service gives its
     disable up after 10 s, and the stop action says in the log that the timer
-    may still be armed."""
+    may still be armed; then, the service stopped and the BMC answering
+    again, it disarms the timer the service left running."""
     start_clean(ctx)
     r, pfx = ctx.r, ctx.pfx
     sim = Bmcsim(ctx.dir, "bmcsim-busy-uninstall").start()
@@ -297,7 +298,8 @@ def uninstall_while_busy(ctx):
         r.eq("installed", 0, rc)
         pfx.wait_state("RUNNING", 15)
         wait_resets(Ctx(r, pfx, sim, ctx.dir), mark, 1, 15)
-        r.eq("bmcsim busy from now on", "ok", sim.control("cc 100000 c0"))
+        # More busy answers than the stop's 10 s of tries (51) take.
+        r.eq("bmcsim busy for the next 70 requests", "ok", sim.control("cc 70 c0"))
         rc, _ = msiexec(ctx, "busy-uninstall", "/x", winpath(MSI), "/qn")
         r.eq("msiexec /x exit status", 0, rc)
         text = log_text(ctx.dir / "busy-uninstall.log")
@@ -306,6 +308,10 @@ def uninstall_while_busy(ctx):
                           + r"[^\r\n]* \(0x45d\)", text) is not None, "that line",
                 [line for line in text.splitlines() if "StopServiceAndWait" in line
                  or "armed" in line])
+        r.check("install log: the timer the service left running is disarmed",
+                "StopServiceAndWait: the timer the service left running is disarmed" in text,
+                "that line", [line for line in text.splitlines() if "StopServiceAndWait" in line])
+        r.eq("bmcsim: the timer stopped", False, sim.status().get("running"))
         check_gone(ctx, "uninstalled while busy")
     finally:
         sim.stop()

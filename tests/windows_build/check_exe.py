@@ -27,13 +27,14 @@ WINDOWS_7 = (6, 1)
 WINDOWS_7_IMPORTS = {
     "advapi32.dll": """ChangeServiceConfig2A CloseServiceHandle ControlService CreateServiceA
         DeleteService DeregisterEventSource OpenSCManagerA OpenServiceA QueryServiceStatus
-        QueryServiceStatusEx RegCloseKey RegCreateKeyExA RegOpenKeyExA RegQueryValueExA
+        QueryServiceStatusEx RegCloseKey RegCreateKeyExA RegDeleteValueA RegOpenKeyExA RegQueryValueExA
         RegSetValueExA RegisterEventSourceA RegisterServiceCtrlHandlerExA ReportEventA
         SetServiceStatus StartServiceA StartServiceCtrlDispatcherA""",
     "kernel32.dll": """AcquireSRWLockExclusive AddVectoredExceptionHandler CloseHandle CopyFileA
         CreateEventA CreateEventW CreateFileA CreateSemaphoreA CreateThread DeleteCriticalSection
         DisableThreadLibraryCalls DuplicateHandle EnterCriticalSection FindClose FindFirstFileA
-        FormatMessageA FreeLibrary FreeLibraryAndExitThread GetCurrentProcess GetCurrentProcessId
+        FileTimeToSystemTime FormatMessageA FreeLibrary FreeLibraryAndExitThread GetCurrentProcess
+        GetCurrentProcessId
         GetCurrentThread GetCurrentThreadId GetFullPathNameA GetHandleInformation GetLastError
         GetModuleFileNameA GetModuleHandleA GetModuleHandleExW GetModuleHandleW GetProcAddress
         GetProcessAffinityMask GetStartupInfoA GetSystemDirectoryA GetSystemTimeAsFileTime
