@@ -68,18 +68,24 @@ int wd_disable(WatchdogSession session, RequestOutcome *outcome) {
   return 0;
 }
 
-int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
-  // The don't-stop bit set: the Set leaves a stopped timer stopped until the
-  // next Reset. The count is timeout_seconds in units of 100 ms.
+// A Set that arms the timer, with the don't-stop bit set: it leaves a stopped
+// timer stopped until the next Reset. The count is seconds in units of 100 ms.
+// Recorded before it is sent: a process that dies right after the Set has
+// left a timer that its next start must know as its own.
+static BOOL arm(WatchdogSession session, WORD seconds, BYTE pretimeout, TimerRecordReason reason,
+                RequestOutcome *outcome) {
   BYTE data[ipmi::kSetRequestLength];
-  build_set(TRUE, (WORD)(timeout_seconds * (1000 / ipmi::kMsPerCount)), enable_pretimeout_seconds,
+  build_set(TRUE, (WORD)(seconds * (1000 / ipmi::kMsPerCount)), pretimeout,
             enable_extra_clear_flags, data);
-  tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
-  // Recorded before it is sent: a process that dies right after the Set has
-  // left a timer that its next start must know as its own.
-  timer_record_write(data, kArmedWhileRunning);
+  if (reason == kArmedWhileRunning)
+    tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
+  timer_record_write(data, reason);
   BYTE response[RESPONSE_SIZE];
-  if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
+  return send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) == 0;
+}
+
+int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
+  if (!arm(session, timeout_seconds, enable_pretimeout_seconds, kArmedWhileRunning, outcome)) {
     trace("enable timer failed\n");
     return -1;
   }
@@ -87,13 +93,8 @@ int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
 }
 
 int wd_set_for_shutdown(WatchdogSession session, WORD seconds, RequestOutcome *outcome) {
-  // The enable's use and action, with no pre-timeout: an NMI during POST or
-  // an early boot would help nobody.
-  BYTE data[ipmi::kSetRequestLength];
-  build_set(TRUE, (WORD)(seconds * (1000 / ipmi::kMsPerCount)), 0, enable_extra_clear_flags, data);
-  timer_record_write(data, kLeftForShutdown);
-  BYTE response[RESPONSE_SIZE];
-  if (send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) != 0) {
+  // No pre-timeout: an NMI during POST or an early boot would help nobody.
+  if (!arm(session, seconds, 0, kLeftForShutdown, outcome)) {
     trace("shutdown set failed\n");
     return -1;
   }
