@@ -235,6 +235,7 @@ class Soak {
   // 8: this life's pre-timeout argument (0: none) and the BMC's make.
   WORD pretimeout_ = 0;
   bool bmc_refuses_pretimeout_ = false;
+  unsigned refusals_ = 0;
   std::atomic<int> start_enable_{0};
   bool start_checked_ = false;
 };
@@ -349,7 +350,10 @@ void Soak::start_life() {
   }
   pretimeout_ = pretimeout;
   bmc_refuses_pretimeout_ = rng_.chance(25);
-  fake::bmc().watchdog.refuse_pretimeout(bmc_refuses_pretimeout_);
+  // Each refusal BMCs give in turn, without a draw that would change the schedule.
+  static const uint8_t kRefusals[] = {0xCC, 0xC9, 0xD6, 0xD5, 0xC1};
+  fake::bmc().watchdog.refuse_pretimeout(bmc_refuses_pretimeout_,
+                                         kRefusals[refusals_++ % sizeof kRefusals]);
   bmc_ = fake::bmc_copy();
   life_ = Life::kRunning;
   running_seen_ = stopping_ = false;
