@@ -1,5 +1,7 @@
 #include "watchdog/power_events.h"
 
+#include <stdint.h>
+
 #include <atomic>
 
 #include "service/state.h"
@@ -11,17 +13,25 @@
 enum StepKind { kSuspendQuery, kSuspend, kResume };
 enum StepState { kRunning, kDone, kAbandoned };
 
-// Shared by the handler and the step's thread; the last of the two to let go
-// frees it.
-struct PowerStep {
-  StepKind kind;
-  unsigned event;
-  std::atomic<int> state;
-  std::atomic<int> holders;
+// What the handler and a step's thread share, one slot per power event in
+// turn. The service manager hands the handler one control at a time, so a
+// slot is taken again only when its handler is long done with it; a step
+// that finds its slot taken by a newer event is stale, and its session step
+// drops it anyway.
+#define STEP_SLOTS 4
+struct StepSlot {
+  std::atomic<int> kind;
+  std::atomic<unsigned> word;  // the event's number and its StepState
 };
+static StepSlot slots[STEP_SLOTS];
 
-static void let_go(PowerStep *step) {
-  if (--step->holders == 0) delete step;
+static unsigned word_of(unsigned event, StepState state) { return event << 2 | state; }
+
+// Moves the event's step from running to state; false when the other side
+// has moved it first (or the slot holds a newer event).
+static bool settle(unsigned event, StepState state) {
+  unsigned running = word_of(event, kRunning);
+  return slots[event % STEP_SLOTS].word.compare_exchange_strong(running, word_of(event, state));
 }
 
 // The system sleeps with the timer counting, and the BMC may reset it asleep:
@@ -34,42 +44,40 @@ static void report_disarm_failed(DWORD error) {
 }
 
 static DWORD WINAPI run_step(LPVOID parameter) {
-  PowerStep *step = (PowerStep *)parameter;
+  unsigned event = (unsigned)(uintptr_t)parameter;
   RequestOutcome outcome;
   int result = 0;
-  switch (step->kind) {
+  switch (slots[event % STEP_SLOTS].kind) {
     case kSuspendQuery:
-      session_suspend_query(step->event);
+      session_suspend_query(event);
       break;
     case kSuspend:
-      result = session_suspend(step->event, &outcome);
+      result = session_suspend(event, &outcome);
       break;
     case kResume:
-      session_resume(step->event);
+      session_resume(event);
       break;
   }
-  int running = kRunning;
   // A handler that stopped waiting has written the entry already.
-  if (step->state.compare_exchange_strong(running, kDone) && result != 0)
-    report_disarm_failed(request_error_code(outcome));
-  let_go(step);
+  if (settle(event, kDone) && result != 0) report_disarm_failed(request_error_code(outcome));
   return 0;
 }
 
 static void run_bounded(StepKind kind) {
-  PowerStep *step = new PowerStep{kind, session_power_event_taken(), {kRunning}, {2}};
-  HANDLE thread = CreateThread(NULL, 0, run_step, step, 0, NULL);
+  unsigned event = session_power_event_taken();
+  StepSlot &slot = slots[event % STEP_SLOTS];
+  slot.kind = kind;
+  slot.word = word_of(event, kRunning);
+  LPVOID parameter = (LPVOID)(uintptr_t)event;
+  HANDLE thread = CreateThread(NULL, 0, run_step, parameter, 0, NULL);
   if (!thread) {
-    run_step(step);  // no thread to spare: on the handler's own
-  } else {
-    if (WaitForSingleObject(thread, HANDLER_WAIT_MS) != WAIT_OBJECT_0) {
-      int running = kRunning;
-      if (step->state.compare_exchange_strong(running, kAbandoned) && kind == kSuspend)
-        report_disarm_failed(ERROR_TIMEOUT);
-    }
-    CloseHandle(thread);
+    run_step(parameter);  // no thread to spare: on the handler's own
+    return;
   }
-  let_go(step);
+  if (WaitForSingleObject(thread, HANDLER_WAIT_MS) != WAIT_OBJECT_0 && settle(event, kAbandoned) &&
+      kind == kSuspend)
+    report_disarm_failed(ERROR_TIMEOUT);
+  CloseHandle(thread);
 }
 
 void power_suspend_query(void) { run_bounded(kSuspendQuery); }
