@@ -20,8 +20,9 @@ void session_publish(WatchdogSession session);
 void session_withdraw(void);
 // Publishes the session unless a suspend has come since suspends_before
 // (hold_suspends()) or its hold is in force: a timer the start read before a
-// suspend is read again after the resume. In one locked step with the
-// suspend's, so that a suspend either finds the session or stops the publish.
+// suspend is read again after the resume. Under the lock that a suspend's
+// step takes after raising the hold, so that a suspend either stops the
+// publish or finds the session and disarms the timer.
 BOOL session_publish_unless_suspended(WatchdogSession session, unsigned suspends_before);
 // Disables the timer (a refused disable is tried again as policy says) and
 // clears the variable in one step, so that no power event can re-arm the

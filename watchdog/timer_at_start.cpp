@@ -51,7 +51,8 @@ static void wait_out_hold(void) {
   hold_watch_start(&hold);
   while (hold_in_force() && stop_requested == 0) {
     Sleep(TICK_MS);
-    // No session is published yet, so no locked step can race this one.
+    // Outside the session's lock: with no session published, a resume's
+    // step that races this one only ends the hold too.
     if (hold_watch_bound_reached(&hold)) hold_end_by_bound();
   }
 }
