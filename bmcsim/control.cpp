@@ -124,6 +124,15 @@ bool parse_control(const std::string& line, ControlCommand* out, std::string* er
     out->data2 = static_cast<int>(data2);
     return true;
   }
+  if (verb == "pretimeout-refuse" && w.size() > 1) {
+    if (w.size() != 2 || !number(w[1], 16, 1, 0xFF, &v)) {
+      *error = "usage: pretimeout-refuse [CODE] (hex)";
+      return false;
+    }
+    out->kind = ControlCommand::kRefusePretimeout;
+    out->cc = static_cast<uint8_t>(v);
+    return true;
+  }
   if (verb == "sel-fill") {
     if (w.size() != 2 || !number(w[1], 10, 1, 0xFFFF, &v)) {
       *error = "usage: sel-fill N";

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ipmi/ipmi.h"
+
 namespace bmcsim {
 
 // What happens to the next requests from the host.
@@ -31,7 +33,7 @@ struct ControlCommand {
     kSelAdd,            // sel-add TYPE OFFSET [DATA2]: a system event record in the SEL
     kSelFill,           // sel-fill N: N unrelated records
     kSelNone,           // sel-none: the BMC keeps no SEL
-    kRefusePretimeout,  // pretimeout-refuse: a Set with a pre-timeout interrupt gets CCh
+    kRefusePretimeout,  // pretimeout-refuse [CODE]: a Set with a pre-timeout gets CODE (CCh)
     kAcceptPretimeout,  // pretimeout-accept: as at start
   } kind = kPing;
   Fault fault;
@@ -41,6 +43,7 @@ struct ControlCommand {
   uint8_t sensor_type = 0, offset = 0;  // kSelAdd
   int data2 = -1;                       // kSelAdd: -1 when not given
   int stream_ms = 0;
+  uint8_t cc = ipmi::kCcInvalidData;  // kRefusePretimeout
 };
 
 // Parses one control line; on failure returns false and sets *error.

@@ -489,7 +489,7 @@ std::string Server::run_control(const std::string& line) {
       break;
     case ControlCommand::kRefusePretimeout:
     case ControlCommand::kAcceptPretimeout:
-      wd.refuse_pretimeout(command.kind == ControlCommand::kRefusePretimeout);
+      wd.refuse_pretimeout(command.kind == ControlCommand::kRefusePretimeout, command.cc);
       break;
     case ControlCommand::kStatus: {
       Entry e("status");

@@ -23,7 +23,7 @@ uint8_t Watchdog::set(const uint8_t* data, size_t n, int64_t now_ms) {
     return ipmi::kCcInvalidData;
   }
   if (refuses_pretimeout_ && s.pretimeout_interrupt != ipmi::kPretimeoutNone)
-    return ipmi::kCcInvalidData;
+    return pretimeout_refusal_;
 
   dont_log_ = s.dont_log;
   use_ = s.use;
@@ -76,9 +76,10 @@ void Watchdog::start_running(uint8_t use, uint8_t action, uint16_t count, int64_
 void Watchdog::lose_settings() {
   uint8_t flags = expired_flags_;
   bool refuses = refuses_pretimeout_;
+  uint8_t refusal = pretimeout_refusal_;
   *this = Watchdog();
   expired_flags_ = flags;
-  refuses_pretimeout_ = refuses;
+  refuse_pretimeout(refuses, refusal);
 }
 
 uint16_t Watchdog::present_count(int64_t now_ms) const {

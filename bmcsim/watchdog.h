@@ -34,9 +34,12 @@ class Watchdog {
   void lose_settings();
 
   // A BMC without the pre-timeout interrupt (OpenIPMI's ipmi_sim among them):
-  // a Set asking for one is refused with CCh and not carried out. It is the
-  // BMC's make, so a restart keeps it.
-  void refuse_pretimeout(bool refuse) { refuses_pretimeout_ = refuse; }
+  // a Set asking for one is refused with cc (ipmi_sim: CCh; others C9h, D5h,
+  // D6h, C1h) and not carried out. It is the BMC's make, so a restart keeps it.
+  void refuse_pretimeout(bool refuse, uint8_t cc = ipmi::kCcInvalidData) {
+    refuses_pretimeout_ = refuse;
+    pretimeout_refusal_ = cc;
+  }
   bool refuses_pretimeout() const { return refuses_pretimeout_; }
 
   // Moves time on to now_ms; writes at most max due events and returns their count.
@@ -73,6 +76,7 @@ class Watchdog {
   int64_t expires_at_ms_ = 0;   // while running
   bool pretimeout_done_ = false;
   bool refuses_pretimeout_ = false;
+  uint8_t pretimeout_refusal_ = ipmi::kCcInvalidData;
 };
 
 }  // namespace bmcsim

@@ -17,3 +17,7 @@ void query_service(void);
 // The system's text for error_code and the code in hex, "<text> (0x<code>)",
 // or the empty text. Returns text_buffer.
 char *format_system_error(DWORD error_code, char *text_buffer, DWORD buffer_size);
+// A service's exit code for the administrator: the system's text as above,
+// or in words when the system has none ("the service did not finish in order
+// (0xe0010002)").
+char *format_exit_code(DWORD exit_code, char *text_buffer, DWORD buffer_size);

@@ -1,6 +1,7 @@
 #include <stdio.h>
 
 #include "cli/commands.h"
+#include "service/state.h"
 
 // Room the text needs beyond the message itself: " (0x", eight hex digits,
 // ")" and the terminating NUL, less the two characters of the line end.
@@ -24,5 +25,15 @@ char *format_system_error(DWORD error_code, char *text_buffer, DWORD buffer_size
     snprintf(text_buffer, buffer_size, "%.*s (0x%x)", (int)length, message, (unsigned)error_code);
   }
   if (message != nullptr) LocalFree((HLOCAL)message);
+  return text_buffer;
+}
+
+char *format_exit_code(DWORD exit_code, char *text_buffer, DWORD buffer_size) {
+  format_system_error(exit_code, text_buffer, buffer_size);
+  if (buffer_size == 0 || text_buffer[0] != '\0') return text_buffer;
+  // The stop error is the service's own: no system text names it.
+  snprintf(text_buffer, buffer_size, "%s (0x%x)",
+           exit_code == STOP_ERROR_EXIT_CODE ? "the service did not finish in order" : "exit code",
+           (unsigned)exit_code);
   return text_buffer;
 }

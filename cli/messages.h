@@ -5,7 +5,7 @@
 #include <windows.h>
 
 // After "stopped" when the service's STOPPED report carries a non-zero exit
-// code: display name, then the system text for that code. The package's stop
+// code: display name, then that code in words (format_exit_code). The package's stop
 // action writes the same line to the installation log.
 #define STOPPED_BUT_ARMED_FORMAT "%s stopped, but the timer may still be armed - %s\n"
 

@@ -31,7 +31,7 @@ static void wait_for_stop(SC_HANDLE service) {
   if (status_record.dwWin32ExitCode != 0) {
     saved_error = status_record.dwWin32ExitCode;
     say(STOPPED_BUT_ARMED_FORMAT, SERVICE_DISPLAY_NAME,
-        format_system_error(saved_error, error_text, sizeof error_text));
+        format_exit_code(saved_error, error_text, sizeof error_text));
   }
 }
 

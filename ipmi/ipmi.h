@@ -45,8 +45,27 @@ constexpr uint8_t kCcInvalidCommand = 0xC1;
 constexpr uint8_t kCcTimeout = 0xC3;
 constexpr uint8_t kCcBadLength = 0xC7;
 constexpr uint8_t kCcNotPresent = 0xCB;  // requested record not present
+constexpr uint8_t kCcParameterOutOfRange = 0xC9;
 constexpr uint8_t kCcInvalidData = 0xCC;
+constexpr uint8_t kCcNoResponse = 0xCE;           // response could not be provided
+constexpr uint8_t kCcFirmwareUpdate = 0xD1;       // device in firmware update mode
+constexpr uint8_t kCcInitialising = 0xD2;         // BMC initialisation in progress
+constexpr uint8_t kCcNotInPresentState = 0xD5;    // not supported in present state
+constexpr uint8_t kCcSubfunctionDisabled = 0xD6;  // sub-function disabled or unavailable
 constexpr uint8_t kCcUnspecified = 0xFF;
+// Table 5-2: the answers of a BMC that is busy for now; the same request may
+// be taken a moment later.
+constexpr bool is_transient(uint8_t cc) {
+  return cc == kCcNodeBusy || cc == kCcTimeout || cc == kCcNoResponse || cc == kCcFirmwareUpdate ||
+         cc == kCcInitialising;
+}
+// Table 5-2: the answers with which BMCs refuse a Set Watchdog Timer that asks
+// for a pre-timeout interrupt they do not have (ipmi_sim: CCh; others C9h,
+// D5h, D6h or C1h).
+constexpr bool refuses_pretimeout(uint8_t cc) {
+  return cc == kCcInvalidCommand || cc == kCcParameterOutOfRange || cc == kCcInvalidData ||
+         cc == kCcNotInPresentState || cc == kCcSubfunctionDisabled;
+}
 // Section 27.5: Reset Watchdog Timer before any Set since the BMC started
 // ("attempt to start un-initialized watchdog").
 constexpr uint8_t kCcWatchdogNotSet = 0x80;

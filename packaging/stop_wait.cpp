@@ -92,7 +92,7 @@ extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE ins
     if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
       char text[256];
       std::snprintf(line, sizeof line, STOPPED_BUT_ARMED_FORMAT, SERVICE_DISPLAY_NAME,
-                    format_system_error(status.dwWin32ExitCode, text, sizeof text));
+                    format_exit_code(status.dwWin32ExitCode, text, sizeof text));
       line[std::strcspn(line, "\n")] = '\0';
       log_line(install, line);
     }

@@ -1,7 +1,7 @@
 #include "service/service_main.h"
 #include "service/state.h"
 #include "service/trace.h"
-#include "watchdog/session.h"
+#include "watchdog/power_events.h"
 #include "watchdog/shutdown.h"
 
 static void power_event(DWORD event_type) {
@@ -12,17 +12,17 @@ static void power_event(DWORD event_type) {
       // be refused and the sleep called off, resets are not held: the
       // worker's next reset starts the timer again.
       trace("Service_ctrl power suspend\n");
-      session_suspend_query();
+      power_suspend_query();
       break;
     case PBT_APMSUSPEND:
       trace("Service_ctrl power suspend\n");
-      session_suspend();
+      power_suspend();
       break;
     case PBT_APMRESUMECRITICAL:
     case PBT_APMRESUMESUSPEND:
     case PBT_APMRESUMEAUTOMATIC:
       trace("Service_ctrl power resume\n");
-      session_resume();
+      power_resume();
       break;
     default:
       trace("Service_ctrl power default\n");

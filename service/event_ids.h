@@ -27,7 +27,7 @@
 // 20..29: the pre-timeout interrupt.
 // The pre-timeout argument lies outside its range and is not used.
 #define EVENT_PRETIMEOUT_NOT_USED 20
-// The BMC refused the enable's pre-timeout interrupt (CCh): armed without it.
+// The BMC refused the enable's pre-timeout interrupt: armed without it.
 #define EVENT_PRETIMEOUT_REFUSED 21
 // Windows is not set to write a crash dump on the pre-timeout's NMI.
 #define EVENT_NO_CRASH_DUMP 22

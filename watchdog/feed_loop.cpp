@@ -97,6 +97,9 @@ int feed_loop(DWORD *failure_code) {
       if (first) pretimeout_check_windows();
       first = false;
       if (result == -1) {
+        // The system may have slept while the call was out: a suspend's
+        // step no longer waits for it.
+        if (hold_watch_slept(&hold)) last_fed_ms = GetTickCount();
         // Half the timeout since the last reset taken: a BMC that counts
         // but refuses resets still has the other half to take the disable.
         if (elapsed_ms(last_fed_ms) >= ride_through_limit_ms(timeout_seconds)) {

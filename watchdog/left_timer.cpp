@@ -4,6 +4,7 @@
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/retry_policy.h"
+#include "watchdog/session.h"
 #include "watchdog/timer_record.h"
 
 static BYTE reply[ipmi::kGetReplyLength];
@@ -13,26 +14,12 @@ static int get_timer(WatchdogSession session, RequestOutcome *outcome) {
   return outcome->length > ipmi::kGetUse ? 0 : -1;
 }
 
-static int disable(WatchdogSession session, RequestOutcome *outcome) {
-  return wd_disable(session, outcome);
-}
-
-// Tried as the stop's disable is: a BMC busy now would leave the timer
-// armed with no service left to try again.
-static int retrying(int (*command)(WatchdogSession, RequestOutcome *), WatchdogSession session,
-                    RequestOutcome *outcome) {
-  DWORD first = GetTickCount();
-  while (command(session, outcome) != 0) {
-    if (GetTickCount() - first + kStopDisable.retry_ms > kStopDisable.limit_ms) return -1;
-    Sleep(kStopDisable.retry_ms);
-  }
-  return 0;
-}
-
 static LeftTimer check_and_disarm(WatchdogSession session, const TimerRecord &record,
                                   DWORD *error) {
+  // Tried as the stop's disable is: a BMC busy now would leave the timer
+  // armed with no service left to try again.
   RequestOutcome outcome;
-  if (retrying(get_timer, session, &outcome) != 0) {
+  if (command_retrying(session, get_timer, kStopDisable, &outcome) != 0) {
     *error = request_error_code(outcome);
     return kLeftTimerFailed;
   }
@@ -44,7 +31,7 @@ static LeftTimer check_and_disarm(WatchdogSession session, const TimerRecord &re
     timer_record_clear();
     return kNoTimerLeft;
   }
-  if (retrying(disable, session, &outcome) != 0) {
+  if (command_retrying(session, wd_disable, kStopDisable, &outcome) != 0) {
     *error = request_error_code(outcome);
     return kLeftTimerFailed;
   }

@@ -144,21 +144,24 @@ void pretimeout_check_windows(void) {
   }
 }
 
-static bool refused_as_invalid(const RequestOutcome &outcome) {
-  return outcome.sent && outcome.status == 0 && outcome.completion_code == ipmi::kCcInvalidData;
+static bool refuses_pretimeout(const RequestOutcome &outcome) {
+  return outcome.sent && outcome.status == 0 && ipmi::refuses_pretimeout(outcome.completion_code);
 }
 
 int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome) {
   RequestOutcome result;
   int answer = wd_enable(session, &result);
   if (outcome) *outcome = result;
-  if (answer == 0 || enable_pretimeout_seconds == 0 || !refused_as_invalid(result)) return answer;
-  // Many BMCs take no NMI pre-timeout (OpenIPMI's ipmi_sim answers CCh):
-  // protection without it beats none.
+  if (answer == 0 || enable_pretimeout_seconds == 0 || !refuses_pretimeout(result)) return answer;
+  // Many BMCs take no NMI pre-timeout, and say so in several words (OpenIPMI's
+  // ipmi_sim answers CCh): protection without it beats none.
   enable_pretimeout_seconds = 0;
   refused = true;
-  report_warning_event(EVENT_PRETIMEOUT_REFUSED, request_error_code(result),
-                       "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion code "
-                       "CCh); the timer is armed without it.");
+  char text[160];
+  snprintf(text, sizeof text,
+           "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion code %02Xh); the "
+           "timer is armed without it.",
+           result.completion_code);
+  report_warning_event(EVENT_PRETIMEOUT_REFUSED, request_error_code(result), text);
   return wd_enable(session, outcome);
 }

@@ -27,6 +27,6 @@ void pretimeout_start(void);
 void pretimeout_check_windows(void);
 
 // The enable, for every place that sends it. A BMC that refuses the
-// pre-timeout (CCh) gets the plain enable at once and from then on, with one
-// warning.
+// pre-timeout (ipmi::refuses_pretimeout) gets the plain enable at once and
+// from then on, with one warning; a busy answer is the caller's to retry.
 int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome = nullptr);

@@ -55,16 +55,16 @@ static int set_for_shutdown(WatchdogSession session, RequestOutcome *outcome) {
   return wd_set_for_shutdown(session, allowance_s, outcome);
 }
 
-// One step tried again while the BMC refuses it, as long as a try can still
-// end within the bound.
+// One step tried again while the BMC fails it, as long as a try can still
+// end within the bound, which counts from the control.
 static int within_bound(int (*command)(WatchdogSession, RequestOutcome *), RequestOutcome *outcome) {
-  for (;;) {
-    if (session_command(command, outcome) == 0) return 0;
-    if (GetTickCount() - shutdown_requested_ms + kShutdownRetry.retry_ms >
-        kShutdownRetry.limit_ms)
-      return -1;
-    Sleep(kShutdownRetry.retry_ms);
-  }
+  DWORD spent = GetTickCount() - shutdown_requested_ms;
+  RetryPolicy retry = kShutdownRetry;
+  if (spent >= retry.limit_ms)
+    retry.attempts = 1;
+  else
+    retry.limit_ms -= spent;
+  return session_retrying(command, retry, outcome);
 }
 
 void shutdown_leave_armed(void) {
@@ -82,10 +82,19 @@ void shutdown_leave_armed(void) {
     report_info_event(EVENT_LEFT_FOR_SHUTDOWN, text);
     return;
   }
-  // The timer runs on as it was: so must its record's bytes, for the next
+  // The timer runs on as it was, so must its record's bytes, for the next
   // start to take it back; it was still left for a shutdown, whose run-out
-  // the next start must not report as a hang.
-  if (set != 0 && had_record) timer_record_write(before.set, kLeftForShutdown);
+  // the next start must not report as a hang. A Set whose reply never came
+  // may have been taken: then the record names both.
+  if (set != 0 && had_record) {
+    bool answered = outcome.sent && outcome.status == 0;
+    if (answered) {
+      timer_record_write(before.set, kLeftForShutdown);
+    } else {
+      TimerRecord sent;
+      if (timer_record_read(&sent)) timer_record_write(sent.set, kLeftForShutdown, before.set);
+    }
+  }
   SetLastError(request_error_code(outcome));
   snprintf(text, sizeof text,
            "VYR IPMI ASR: Windows is shutting down, and the BMC refused the timer's %s for the "

@@ -7,8 +7,14 @@
 
 static std::atomic<bool> resets_held{false};
 static std::atomic<unsigned> resume_count{0};
+static std::atomic<unsigned> suspend_count{0};
 
-void hold_raise(void) { resets_held = true; }
+void hold_raise(void) {
+  suspend_count++;
+  resets_held = true;
+}
+
+unsigned hold_suspends(void) { return suspend_count; }
 
 void hold_end_by_resume(void) {
   resets_held = false;

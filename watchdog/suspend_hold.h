@@ -2,11 +2,15 @@
 // the timer just before the system sleeps, and ended by a resume notice or,
 // when none comes, by its bound of 60 s of the worker's own ticks. A sleeping
 // system stops the ticks, so the bound runs out only when the system did not
-// sleep or the notice was lost. The raising and ending happen in the session's
-// locked steps; the worker watches the hold once per tick.
+// sleep or the notice was lost. A suspend raises it at once, without the
+// session's lock, which the worker may hold in a long library call; the ending
+// happens in the session's locked steps. The worker watches the hold once per
+// tick.
 #pragma once
 
 void hold_raise(void);
+// How many suspends have raised the hold since process start.
+unsigned hold_suspends(void);
 // A resume notice ends the hold and counts, so that the worker learns of a
 // resume even when the system slept before it saw the hold.
 void hold_end_by_resume(void);

@@ -5,8 +5,10 @@
 #include "ipmi/ipmi.h"
 #include "service/state.h"
 #include "watchdog/commands.h"
-#include "watchdog/shutdown.h"
+#include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
+#include "watchdog/shutdown.h"
+#include "watchdog/suspend_hold.h"
 #include "watchdog/timer_record.h"
 
 // What the start's Get showed, kept for the entries written once the enable
@@ -48,31 +50,56 @@ static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
   return result;
 }
 
-int timer_at_start(WatchdogSession session) {
-  RequestOutcome outcome;
-  bios_timer_running = FALSE;
-  own_timer_running = FALSE;
-  record_found = timer_record_read(&found_record);
-  // Under the session's lock once the session is published, so that no
-  // power event's enable runs at the same time.
-  int result = watchdog_session == session ? session_command(read_timer, &outcome)
-                                           : read_timer(session, &outcome);
-  if (result != 0 || found_length <= ipmi::kGetUse) return -1;
-  BYTE use_byte = found_reply[ipmi::kGetUse];
-  if (use_byte & ipmi::kRunning) {
-    if (ipmi::is_bios_use(use_byte & ipmi::kUseMask)) {
-      bios_timer_running = TRUE;
-    } else if (record_found && timer_record_matches(found_record, found_reply, found_length)) {
-      // This service armed it and ended without disarming it, or left it
-      // for a shutdown: refusing it would have the BMC reset a healthy
-      // server. Another agent's timer, even one set as this service sets
-      // its own, finds no record: an orderly stop clears it.
-      own_timer_running = TRUE;
-    } else {
-      return -1;
-    }
+// A timer is read only while no suspend holds resets: the system may sleep
+// at any moment, and the timer is read again once it is awake. The hold's
+// bound ends a hold whose resume notice was lost. Returns early on a stop.
+static void wait_out_hold(void) {
+  HoldWatch hold;
+  hold_watch_start(&hold);
+  while (hold_in_force() && stop_requested == 0) {
+    Sleep(TICK_MS);
+    // Outside the session's lock: with no session published, a resume's
+    // step that races this one only ends the hold too.
+    if (hold_watch_bound_reached(&hold)) hold_end_by_bound();
   }
-  return 0;
+}
+
+int timer_at_start(WatchdogSession session) {
+  for (;;) {
+    wait_out_hold();
+    if (stop_requested != 0) return 0;
+    unsigned suspends = hold_suspends();
+    RequestOutcome outcome;
+    bios_timer_running = FALSE;
+    own_timer_running = FALSE;
+    record_found = timer_record_read(&found_record);
+    RetryPolicy retry =
+        record_found ? own_timer_start_request(timeout_seconds) : kStartRequest;
+    // Under the session's lock once the session is published, so that no
+    // power event's enable runs at the same time.
+    int result = watchdog_session == session
+                     ? session_retrying(read_timer, retry, &outcome)
+                     : command_retrying(session, read_timer, retry, &outcome);
+    if (stop_requested != 0) return 0;
+    // A suspend during the Get: the reply may be stale by the resume.
+    if (hold_suspends() != suspends) continue;
+    if (result != 0 || found_length <= ipmi::kGetUse) return -1;
+    BYTE use_byte = found_reply[ipmi::kGetUse];
+    if (use_byte & ipmi::kRunning) {
+      if (ipmi::is_bios_use(use_byte & ipmi::kUseMask)) {
+        bios_timer_running = TRUE;
+      } else if (record_found && timer_record_matches(found_record, found_reply, found_length)) {
+        // This service armed it and ended without disarming it, or left it
+        // for a shutdown: refusing it would have the BMC reset a healthy
+        // server. Another agent's timer, even one set as this service sets
+        // its own, finds no record: an orderly stop clears it.
+        own_timer_running = TRUE;
+      } else {
+        return -1;
+      }
+    }
+    if (session_publish_unless_suspended(session, suspends)) return 0;
+  }
 }
 
 static void report_bios_timer(void) {

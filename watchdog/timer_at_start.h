@@ -4,10 +4,13 @@
 
 #include "qd4/qd4_driver.h"
 
-// Reads the timer (Get Watchdog Timer). 0 when the service may arm it: it is
-// stopped, or it is the BIOS's boot watchdog (FRB2, POST, OS Load), which the
-// service takes over. -1 when another agent runs it (SMS/OS, OEM, a reserved
-// use) or the Get failed or came back without its first byte. The enables
+// Reads the timer (Get Watchdog Timer, a busy BMC ridden through as
+// kStartRequest says) and publishes the session when the service may arm it:
+// it is stopped, or it is the BIOS's boot watchdog (FRB2, POST, OS Load),
+// which the service takes over. A suspend before the reply is taken makes it
+// read again after the resume. -1 when another agent runs it (SMS/OS, OEM, a
+// reserved use) or the Get failed or came back without its first byte; 0
+// without a publish when a stop came first. The enables
 // from then on also clear every expiration flag the reply showed (with none
 // but SMS/OS's, their bytes are the plain ones), so that no expiry is
 // reported twice.

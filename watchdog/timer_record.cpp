@@ -3,20 +3,26 @@
 #include <stdio.h>
 #include <string.h>
 
-// The value's layout: the Set's bytes, the reason, the time written.
+// The value's layout: the Set's bytes, the reason, the time written, and
+// the earlier Set's bytes when the last one's outcome is not known.
 #define RECORD_SIZE (ipmi::kSetRequestLength + sizeof(DWORD) + sizeof(FILETIME))
+#define RECORD_SIZE_WITH_EARLIER (RECORD_SIZE + ipmi::kSetRequestLength)
 
 bool timer_record_read(TimerRecord *record) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS)
     return false;
-  BYTE data[RECORD_SIZE];
+  BYTE data[RECORD_SIZE_WITH_EARLIER];
   DWORD type = 0;
   DWORD size = sizeof data;
   LONG status = RegQueryValueExA(key, TIMER_RECORD_VALUE, nullptr, &type, data, &size);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS || type != REG_BINARY || size != RECORD_SIZE) return false;
+  if (status != ERROR_SUCCESS || type != REG_BINARY ||
+      (size != RECORD_SIZE && size != RECORD_SIZE_WITH_EARLIER))
+    return false;
+  record->has_earlier = size == RECORD_SIZE_WITH_EARLIER;
+  if (record->has_earlier) memcpy(record->earlier, data + RECORD_SIZE, ipmi::kSetRequestLength);
   memcpy(record->set, data, ipmi::kSetRequestLength);
   memcpy(&record->reason, data + ipmi::kSetRequestLength, sizeof record->reason);
   memcpy(&record->written, data + ipmi::kSetRequestLength + sizeof record->reason,
@@ -24,20 +30,23 @@ bool timer_record_read(TimerRecord *record) {
   return record->reason == kArmedWhileRunning || record->reason == kLeftForShutdown;
 }
 
-void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason) {
-  BYTE data[RECORD_SIZE];
+void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason,
+                        const BYTE *earlier) {
+  BYTE data[RECORD_SIZE_WITH_EARLIER];
   DWORD why = reason;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   memcpy(data, set, ipmi::kSetRequestLength);
   memcpy(data + ipmi::kSetRequestLength, &why, sizeof why);
   memcpy(data + ipmi::kSetRequestLength + sizeof why, &now, sizeof now);
+  if (earlier) memcpy(data + RECORD_SIZE, earlier, ipmi::kSetRequestLength);
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return;
   // One value, so that a record is never half written.
-  RegSetValueExA(key, TIMER_RECORD_VALUE, 0, REG_BINARY, data, sizeof data);
+  RegSetValueExA(key, TIMER_RECORD_VALUE, 0, REG_BINARY, data,
+                 earlier ? RECORD_SIZE_WITH_EARLIER : RECORD_SIZE);
   RegCloseKey(key);
 }
 
@@ -50,15 +59,18 @@ void timer_record_clear(void) {
   RegCloseKey(key);
 }
 
-bool timer_record_matches(const TimerRecord &record, const BYTE *reply, WORD length) {
-  if (length < ipmi::kGetInitialCount + 2) return false;
+static bool set_matches(const BYTE set[ipmi::kSetRequestLength], const BYTE *reply) {
   // The Set's first byte carries the don't-stop bit where the Get's carries
   // the running bit (the same bit): only the use is compared.
-  return (reply[ipmi::kGetUse] & ipmi::kUseMask) == (record.set[0] & ipmi::kUseMask) &&
-         reply[ipmi::kGetActions] == record.set[1] &&
-         reply[ipmi::kGetPretimeout] == record.set[2] &&
-         reply[ipmi::kGetInitialCount] == record.set[4] &&
-         reply[ipmi::kGetInitialCount + 1] == record.set[5];
+  return (reply[ipmi::kGetUse] & ipmi::kUseMask) == (set[0] & ipmi::kUseMask) &&
+         reply[ipmi::kGetActions] == set[1] && reply[ipmi::kGetPretimeout] == set[2] &&
+         reply[ipmi::kGetInitialCount] == set[4] && reply[ipmi::kGetInitialCount + 1] == set[5];
+}
+
+bool timer_record_matches(const TimerRecord &record, const BYTE *reply, WORD length) {
+  if (length < ipmi::kGetInitialCount + 2) return false;
+  return set_matches(record.set, reply) ||
+         (record.has_earlier && set_matches(record.earlier, reply));
 }
 
 void timer_record_time_text(const TimerRecord &record, char *text, size_t size) {

@@ -24,15 +24,21 @@ struct TimerRecord {
   BYTE set[ipmi::kSetRequestLength];
   DWORD reason;
   FILETIME written;  // UTC
+  // A Set whose reply was lost may or may not have been taken: the timer then
+  // runs with its bytes or with those of the Set before it.
+  bool has_earlier;
+  BYTE earlier[ipmi::kSetRequestLength];
 };
 
 // False when there is no record (or it cannot be read or is malformed).
 bool timer_record_read(TimerRecord *record);
 // Best effort: a record that cannot be written only means that a start after
 // a crash refuses the timer, as it would without one.
-void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason);
+void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason,
+                        const BYTE *earlier = nullptr);
 void timer_record_clear(void);
-// Whether a Get Watchdog Timer reply describes the recorded timer: its use,
+// Whether a Get Watchdog Timer reply describes the recorded timer (either Set
+// when the record has two): its use,
 // actions, pre-timeout interval and initial count (the reply's first six
 // bytes, all that some BMCs send).
 bool timer_record_matches(const TimerRecord &record, const BYTE *reply, WORD length);

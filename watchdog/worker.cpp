@@ -83,10 +83,13 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     close_session(session);
     return late_exit();
   }
-  session_publish(session);
 
   RequestOutcome outcome;
-  if (session_command(pretimeout_enable, &outcome) != 0) {
+  if (session_retrying(pretimeout_enable, kStartRequest, &outcome) != 0) {
+    if (stop_requested != 0) {
+      close_session(session);
+      return late_exit();
+    }
     SetLastError(request_error_code(outcome));
     report_error_event("VYR IPMI ASR exiting; timer enable failed.");
     close_session(session);

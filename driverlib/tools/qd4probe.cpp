@@ -158,7 +158,8 @@ void run_reconnect() {
                       buffer, &reply_length, &cc, 0);
     std::printf("poll-%d session=%lu rc=%lu cc=%02x data=", i, static_cast<unsigned long>(session),
                 static_cast<unsigned long>(rc), cc);
-    for (WORD k = 0; rc == 0 && k < reply_length; ++k) std::printf("%02x", buffer[k]);
+    for (WORD k = 0; rc == 0 && k < reply_length && k < sizeof(buffer); ++k)
+      std::printf("%02x", buffer[k]);
     std::printf(" ms=%lu\n", static_cast<unsigned long>(GetTickCount() - t0));
     std::fflush(stdout);
     if (rc != 0) ++failed;

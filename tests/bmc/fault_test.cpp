@@ -103,7 +103,8 @@ TEST_F(FaultTest, BadControlLinesAndBrokenFramesAreReportedNotFatal) {
   for (const char* line :
        {"cc 1", "cc x c0", "cc 1 1c0", "delay 1 -5", "noreply 0", "badreply 1 lun", "badreply 1",
         "stream 0", "stream 1 2", "bogus", "status now", "", "run-timer 10 6", "run-timer 10 3 4",
-        "sel-add 23", "sel-add 23 10", "sel-fill 0"}) {
+        "sel-add 23", "sel-add 23 10", "sel-fill 0", "pretimeout-refuse 0",
+        "pretimeout-refuse c9 1"}) {
     EXPECT_EQ(0u, sim_.control(line).find("error ")) << "control line '" << line << "'";
   }
   // A request with a broken checksum is dropped; the next is served.

@@ -12,7 +12,7 @@ import time
 
 from fault_scenarios import (ERROR_TIMEOUT, RETRY_HIGH, check_episode, replies, stop_disarms,
                              wait_reset_taken)
-from harness import DLL, PROBE, STOP_ERROR, Bmcsim, requests
+from harness import DLL, PROBE, STOP_ERROR, Bmcsim, requests, set_enable
 from scenarios import (P, REMOVED, RESET_HIGH, RESET_LOW, RESET_PERIOD, check_arming,
                        check_stopped, hang, new_entries, wait_resets)
 from wmifake import install_wmifake, set_wmifake
@@ -180,6 +180,49 @@ def stop_during_stall(ctx):
     pfx.asr("-remove", key=True)
 
 
+def busy_start_and_refused_pretimeout(ctx):
+    """A BMC busy (C0h) for the start's first three requests: the Get is
+    tried again, and the service is RUNNING and armed, with no entry. Then
+    BMCs refusing the NMI pre-timeout with C9h and with D6h: the plain enable,
+    and warning 21 naming the code."""
+    r, pfx = ctx.r, ctx.pfx
+    fresh_bmc(ctx, "bmcsim-busy-start")
+    sim = ctx.sim
+    mark, ev = len(sim.entries()), pfx.event_mark()
+    r.eq("bmcsim: the next 3 requests busy", "ok", sim.control("cc 3 c0"))
+    pfx.asr("-install", "-n", "300")
+    q = pfx.wait_state("RUNNING", 15)
+    r.eq("RUNNING after the busy start", "RUNNING", q and q["name"])
+    wait_resets(ctx, mark, 1, 30)
+    entries = new_entries(sim, mark)
+    r.eq("the Get refused busy three times, then taken; the enable taken",
+         (["c0", "c0", "c0", "00"], ["00"]),
+         ([e["cc"] for e in replies(entries, "25")], [e["cc"] for e in replies(entries, "24")]))
+    st = sim.status()
+    r.eq("bmcsim: armed and running, initial 3000", (True, 3000),
+         (st.get("running"), st.get("initial")))
+    r.eq("no event-log entries", [], pfx.typed_events(ev))
+    pfx.asr("-remove", key=True)
+    for code in ("C9", "D6"):
+        r.eq(f"bmcsim takes pretimeout-refuse {code}", "ok",
+             sim.control(f"pretimeout-refuse {code}"))
+        mark, ev = len(sim.entries()), pfx.event_mark()
+        pfx.asr("-install", "-n", "250", "95")
+        pfx.wait_state("RUNNING", 15)
+        wait_resets(ctx, mark, 1, 30)
+        entries = new_entries(sim, mark)
+        r.eq(f"{code}: Sets: the enable with the NMI refused, then the plain one taken",
+             [(set_enable(250, 95), code.lower()), (set_enable(250), "00")],
+             list(zip([e["data"] for e in requests(entries, "24")],
+                      [e["cc"] for e in replies(entries, "24")]))[:2])
+        r.match(f"{code}: event log: warning 21 naming {code}h",
+                r"warn: vyrq4asr warning: 1117 \| warn: VYR IPMI ASR: the BMC refused the "
+                rf"pre-timeout interrupt \(completion code {code}h\); the timer is armed without "
+                r"it\.", " | ".join(pfx.typed_events(ev)))
+        pfx.asr("-remove", key=True)
+    sim.control("pretimeout-accept")
+
+
 INBOX_SEQUENCE = [
     ("in-box: install -n 300 without a settings file, armed through WMI", install_and_run),
     ("in-box: qd4probe while the service runs", check_tool_while_running),
@@ -187,6 +230,8 @@ INBOX_SEQUENCE = [
     ("in-box: the driver absent", driver_absent),
     ("in-box: a driver stalled for 8 s", stalled_driver),
     ("in-box: a stop while the driver stalls", stop_during_stall),
+    ("in-box: a busy start, and the pre-timeout refused with C9h and D6h",
+     busy_start_and_refused_pretimeout),
 ]
 
 INBOX_HANG_SEQUENCE = [

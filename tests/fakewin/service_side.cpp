@@ -208,8 +208,14 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
     }
     // The service manager delivers controls only after the registration.
     happens_after(&handler);
+    uint64_t called_at = fake::now();
     DWORD r = h(c.control, c.event_type, nullptr, ctx);
     log("control %u type=%u -> %u", c.control, c.event_type, r);
+    // HandlerEx's documentation: a handler must return within 30 s, and the
+    // service manager holds other services' controls while it waits.
+    if (fake::now() - called_at > 30000)
+      violation("control %u took %llu ms; a handler has 30 s", c.control,
+                static_cast<unsigned long long>(fake::now() - called_at));
     WorldLock lock;
     results.push_back(r);
   }

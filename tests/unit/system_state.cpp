@@ -15,7 +15,7 @@ void reset_system_state() {
   status_record = StatusRecord{};
   status_handle = nullptr;
   checkpoint_counter = 1;
-  service_exit_code = 0;
+  exit_code_clear();
   stop_event = nullptr;
   stop_requested = 0;
   worker_finished = 0;

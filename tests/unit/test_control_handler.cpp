@@ -1,5 +1,6 @@
 // The control handler during a service run: power events around suspend and
 // resume, interrogate and other controls.
+#include "ipmi/ipmi.h"
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
@@ -175,55 +176,110 @@ TEST_F(Controls, PowerEventsAfterTheWorkerClosedItsSessionSendNothing) {
   EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0xe0010002");
 }
 
-TEST_F(Controls, ControlsDuringTheOwnershipCheckNeverTouchTheTimer) {
-  // The Get takes 500 ms; the controls come during it, before the timer is
-  // known to be free.
+TEST_F(Controls, ControlsWhileStartingTouchOnlyATimerTheStartHasRead) {
+  // One request takes 500 ms (the Get, or the enable); the controls come
+  // during it. A suspend during the Get leaves the timer alone, and the Get
+  // is sent again after the resume; one during the enable disarms it.
   struct Row {
     const char *what;
+    int slow_request;
+    bool bios_timer;
     std::vector<DWORD> power_events;
     bool stop;
     std::vector<std::string> commands;
+    bool running_at_3s;
   } rows[] = {
-      {"a suspend: held until the resume at 5 s",
+      {"a suspend during the Get: read again after the resume at 5 s",
+       1,
+       false,
        {PBT_APMSUSPEND},
        false,
-       {"Get", "Enable", "Enable", "Reset", "Disable"}},
-      {"a suspend and a resume: armed and fed as usual",
+       {"Get", "Get", "Enable", "Reset", "Disable"},
+       false},
+      {"a suspend and a resume during the Get: read again, armed and fed",
+       1,
+       false,
        {PBT_APMSUSPEND, PBT_APMRESUMESUSPEND},
        false,
-       {"Get", "Enable", "Reset", "Enable", "Reset", "Disable"}},
-      {"a stop: no enable, no reset", {}, true, {"Get"}},
+       {"Get", "Get", "Enable", "Reset", "Enable", "Reset", "Disable"},
+       true},
+      {"a stop during the Get: no enable, no reset", 1, false, {}, true, {"Get"}, false},
+      {"a BIOS timer, a suspend during the Get: the BIOS's until read again",
+       1,
+       true,
+       {PBT_APMSUSPEND},
+       false,
+       {"Get", "Get", "Enable", "Reset", "Disable"},
+       true},
+      {"a BIOS timer, a suspend during the enable: disarmed asleep, armed at the resume",
+       2,
+       true,
+       {PBT_APMSUSPEND},
+       false,
+       {"Get", "Enable", "Disable", "Enable", "Reset", "Disable"},
+       false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     fake::reset();
     reset_system_state();
-    fake::before("SendQD4Request", 1, [] { Sleep(500); });
+    if (row.bios_timer)
+      fake::bmc().watchdog.start_running(ipmi::kUseOsLoad, ipmi::kActionHardReset, 3000, 0);
+    fake::before("SendQD4Request", row.slow_request, [] { Sleep(500); });
     uint64_t at = 100;
     for (DWORD type : row.power_events) fake::send_control(at++, SERVICE_CONTROL_POWEREVENT, type);
     if (row.stop) fake::send_control(200, SERVICE_CONTROL_STOP, 0);
     fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
     fake::send_control(12000, SERVICE_CONTROL_STOP, 0);
+    fake::Bmc at_3s;
+    fake::at(3000, [&at_3s] { at_3s = fake::bmc_copy(); });
     run();
     EXPECT_THAT(ipmi_commands(), ::testing::ElementsAreArray(row.commands));
-    EXPECT_EQ(fake::ipmi_requests()[0].at_ms, 500u);
+    EXPECT_EQ(fake::ipmi_requests()[0].at_ms, row.slow_request == 1 ? 500u : 0u);
+    EXPECT_EQ(at_3s.watchdog.running(), row.running_at_3s);
+    if (row.bios_timer && row.running_at_3s) {
+      EXPECT_EQ(at_3s.watchdog.use(), ipmi::kUseOsLoad) << "a timer not yet read is not touched";
+    }
     EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
     EXPECT_FALSE(fake::bmc().watchdog.running());
   }
 }
 
-TEST_F(Controls, SuspendBeforeTheSessionOpensHoldsTheFirstReset) {
-  // The suspend arrives while the worker is still starting: once it arms the
-  // timer it must not start it before the resume.
+TEST_F(Controls, SuspendBeforeTheSessionOpensDefersTheRead) {
+  // The suspend arrives while the worker is still starting: the timer is
+  // read, armed and started only after the resume.
   fake::before("OpenQD4Driver", 1, [] {
     control_handler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, nullptr);
   });
   fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
   fake::send_control(12000, SERVICE_CONTROL_STOP, 0);
   run();
-  EXPECT_THAT(request_times(0x22), ElementsAre(10100))
-      << "the first reset may come only after the resume";
-  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Enable", "Reset", "Disable"));
+  EXPECT_THAT(request_times(0x25), ElementsAre(5100)) << "the first tick after the resume";
+  EXPECT_THAT(ipmi_commands(), ElementsAre("Get", "Enable", "Reset", "Disable"));
+}
+
+TEST_F(Controls, SuspendWhileTheWorkerWaitsOnTheLibraryIsAnsweredWithinTheBound) {
+  // Each call made from 20 s to 20.5 s takes 120 s: the reset at 20.2 s
+  // holds the session until 140.2 s, past the suspend and the resume.
+  fake::add_bmc_fault({fake::BmcFault::kSlow, 20000, 20500, 120000});
+  fake::send_control(25000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::send_control(60000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+  fake::send_control(150000, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto events = fake::events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at_ms, 27000u) << "written when the handler stopped waiting";
+  EXPECT_THAT(
+      events[0].strings,
+      ElementsAre("vyrq4asr error: 1460",
+                  "VYR IPMI ASR: timer disable failed at a suspend; the timer stays armed."));
+  EXPECT_THAT(ipmi_commands(),
+              ElementsAre("Get", "Enable", "Reset", "Reset", "Reset", "Enable", "Disable"))
+      << "the delayed disarm is dropped: the resume came before the session was free";
+  EXPECT_EQ(request_times(0x24)[1], 140200u) << "the resume's enable, once the call returned";
+  EXPECT_THAT(fake::control_results(), ElementsAre(NO_ERROR, NO_ERROR, NO_ERROR));
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0")
+      << "the resume armed the timer again and the stop disarmed it";
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ TEST_F(RemoveQuery, StopWithANonZeroExitCodeSaysTheTimerMayBeArmed) {
   } rows[] = {{ERROR_IO_DEVICE,
                "The request could not be performed because of an I/O device "
                "error. (0x45d)"},
-              {0xE0010002, ""}};  // no system text: the line ends in " - "
+              {0xE0010002, "the service did not finish in order (0xe0010002)"}};
   for (const Row &row : rows) {
     fake::reset();
     reset_system_state();

@@ -182,6 +182,18 @@ TEST_F(RideThrough, StopDuringTheRideThroughIsHonouredAtOnce) {
   expect_stopped_cleanly_at(14550);
 }
 
+TEST_F(RideThrough, StopDuringTheStartsBusyEnableEndsItsTriesAtOnce) {
+  fake::script_reply(0x24, 0, 0, 0xC0);
+  fake::send_control(1050, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto sets = request_times(0x24);
+  ASSERT_FALSE(sets.empty());
+  EXPECT_EQ(sets.back(), 1000u) << "tried every 200 ms, and no more once the stop came";
+  EXPECT_THAT(event_lines(), ::testing::IsEmpty()) << "a stop is no failed start";
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
+  EXPECT_FALSE(fake::bmc().watchdog.initialised()) << "the timer stays as it was found";
+}
+
 TEST_F(RideThrough, LostResumeNoticeEndsTheHoldAfterSixtySeconds) {
   timeout_seconds = 300;
   fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);

@@ -468,7 +468,8 @@ TEST_F(ServiceRun, EachExpiryFoundAtStartIsReportedOnceAndCleared) {
 }
 
 TEST_F(WorkerFailure, FailedOwnershipQueryCountsAsRunning) {
-  fake::script_reply(0x25, 1, 0, 0xC0);
+  // A busy answer would be tried again; this one is not.
+  fake::script_reply(0x25, 1, 0, 0xFF);
   run();
   expect_failed_stop();
   expect_event("vyrq4asr error: 0", "VYR IPMI ASR exiting; timer is not available.");
@@ -476,7 +477,7 @@ TEST_F(WorkerFailure, FailedOwnershipQueryCountsAsRunning) {
 }
 
 TEST_F(WorkerFailure, EnableFails) {
-  fake::script_reply(0x24, 1, 0, 0xC0);
+  fake::script_reply(0x24, 1, 0, 0xFF);
   run();
   expect_failed_stop();
   // A refused request carries ERROR_IO_DEVICE.
@@ -771,40 +772,49 @@ TEST_F(ServiceRun, PretimeoutIsTakenOnlyInRangeAndWarnsWhenNoDumpWouldCome) {
   }
 }
 
-// A BMC without the pre-timeout interrupt: the plain enable at once and at
-// every later enable, with one warning and no other.
-TEST_F(ServiceRun, PretimeoutRefusedWithCChFallsBackToThePlainEnableOnce) {
-  timeout_seconds = 250;
-  pretimeout_argument = "95";
-  pretimeout_requested = 95;
-  fake::bmc().watchdog.refuse_pretimeout(true);
-  // No NMI will come: the dump settings are not judged.
-  fake::set_registry_dword("SYSTEM\\CurrentControlSet\\Control\\CrashControl", "CrashDumpEnabled",
-                           0);
-  fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
-  fake::send_control(6000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
-  fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
-  run();
-  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
-  std::vector<std::string> sets;
-  for (const fake::IpmiRequest &r : fake::ipmi_requests()) {
-    if (r.command != 0x24) continue;
-    char line[40];
-    snprintf(line, sizeof line, "%02X %02X %02X -> %02X", r.data[0], r.data[1], r.data[2],
-             r.completion_out);
-    sets.push_back(line);
+// A BMC without the pre-timeout interrupt, whichever refusal it gives: the
+// plain enable at once and at every later enable, with one warning naming the
+// code and no other.
+TEST_F(ServiceRun, PretimeoutRefusedFallsBackToThePlainEnableOnce) {
+  for (BYTE cc : {0xCC, 0xC9, 0xD6, 0xC1, 0xD5}) {
+    SCOPED_TRACE(cc);
+    fake::reset();
+    reset_system_state();
+    timeout_seconds = 250;
+    pretimeout_argument = "95";
+    pretimeout_requested = 95;
+    fake::bmc().watchdog.refuse_pretimeout(true, cc);
+    // No NMI will come: the dump settings are not judged.
+    fake::set_registry_dword("SYSTEM\\CurrentControlSet\\Control\\CrashControl", "CrashDumpEnabled",
+                             0);
+    fake::send_control(5000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+    fake::send_control(6000, SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    fake::send_control(8000, SERVICE_CONTROL_STOP, 0);
+    run();
+    EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0");
+    std::vector<std::string> sets;
+    for (const fake::IpmiRequest &r : fake::ipmi_requests()) {
+      if (r.command != 0x24) continue;
+      char line[40];
+      snprintf(line, sizeof line, "%02X %02X %02X -> %02X", r.data[0], r.data[1], r.data[2],
+               r.completion_out);
+      sets.push_back(line);
+    }
+    char refused[40], warning[160];
+    snprintf(refused, sizeof refused, "44 21 5F -> %02X", cc);
+    snprintf(warning, sizeof warning,
+             "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion code %02Xh); "
+             "the timer is armed without it.",
+             cc);
+    EXPECT_THAT(sets, ElementsAre(refused, "44 01 00 -> 00", "04 01 00 -> 00", "44 01 00 -> 00",
+                                  "04 01 00 -> 00"))
+        << "refused, armed without it; the suspend's disable, the resume's enable, the stop's";
+    auto events = fake::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events[0].id, 21u);
+    EXPECT_THAT(events[0].strings, ElementsAre("vyrq4asr warning: 1117", warning));
   }
-  EXPECT_THAT(sets, ElementsAre("44 21 5F -> CC", "44 01 00 -> 00", "04 01 00 -> 00",
-                                "44 01 00 -> 00", "04 01 00 -> 00"))
-      << "refused, armed without it; the suspend's disable, the resume's enable, the stop's";
-  auto events = fake::events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
-  EXPECT_EQ(events[0].id, 21u);
-  EXPECT_THAT(events[0].strings,
-              ElementsAre("vyrq4asr warning: 1117",
-                          "VYR IPMI ASR: the BMC refused the pre-timeout interrupt (completion "
-                          "code CCh); the timer is armed without it."));
 }
 
 }  // namespace

@@ -60,6 +60,30 @@ TEST_F(SoakFindings, BusyReplyAfterALongSleepStartsARideThroughNotAnExit) {
       << "the sleep, with the timer stopped, must not count against the ride-through";
 }
 
+TEST_F(SoakFindings, ResetCallOutlastingASuspendAndALongSleepIsNoGivingUp) {
+  timeout_seconds = 300;
+  // The reset at 20.2 s fails, its retry at 21.2 s waits 20 s to fail; the
+  // suspend's step waits for it, the handler does not, and the system sleeps
+  // for longer than half the timeout with the call still out.
+  fake::add_bmc_fault({fake::BmcFault::kUnreachable, 20000, 22000, 20000});
+  fake::send_control(25000, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+  fake::at(27100, [] {
+    fake::freeze("");
+    Sleep(200000);
+    fake::thaw("");
+    fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+  });
+  fake::send_control(260000, SERVICE_CONTROL_STOP, 0);
+  run();
+  auto events = event_lines();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].substr(0, 2), "W|") << "the ride-through begins";
+  EXPECT_EQ(events[1].substr(0, 2), "E|") << "the suspend's disarm did not go out in time";
+  EXPECT_EQ(events[2].substr(0, 2), "I|") << "the ride-through ends well after the sleep";
+  EXPECT_EQ(reports().back(), "STOPPED cp=0 hint=0 accept=0x141 exit=0x0")
+      << "the sleep must not count against the ride-through; the resume mended the suspend's error";
+}
+
 TEST_F(SoakFindings, ResumeWhoseEnableIsRefusedIsArmedAgainByTheNextReset) {
   timeout_seconds = 300;
   fake::send_control(15050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
