@@ -1,7 +1,7 @@
 #include "watchdog/driver_library.h"
 
-#include "service/trace.h"
 #include "qd4/system_folder.h"
+#include "service/trace.h"
 
 HMODULE driver_library = NULL;
 OpenQD4DriverFn qd4_open = NULL;

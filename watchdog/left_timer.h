@@ -6,10 +6,10 @@
 #include <windows.h>
 
 enum LeftTimer {
-  kNoTimerLeft,       // no record, or the recorded timer is not running
+  kNoTimerLeft,        // no record, or the recorded timer is not running
   kLeftTimerDisarmed,  // it was running and is disarmed now
-  kLeftTimerNotOurs,  // a running timer that the record does not describe: left alone
-  kLeftTimerFailed,   // the library, the session or the BMC failed: *error says why
+  kLeftTimerNotOurs,   // a running timer that the record does not describe: left alone
+  kLeftTimerFailed,    // the library, the session or the BMC failed: *error says why
 };
 
 // With the service not running: reads the record, and when the BMC's timer

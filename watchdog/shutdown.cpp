@@ -20,14 +20,13 @@ static WORD default_allowance(void) {
 void shutdown_allowance_start(void) {
   allowance_s = default_allowance();
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
     return;
   DWORD type = 0;
   DWORD value = 0;
   DWORD size = sizeof value;
-  LONG status = RegQueryValueExA(key, SHUTDOWN_ALLOWANCE_VALUE, nullptr, &type, (LPBYTE)&value,
-                                 &size);
+  LONG status =
+      RegQueryValueExA(key, SHUTDOWN_ALLOWANCE_VALUE, nullptr, &type, (LPBYTE)&value, &size);
   RegCloseKey(key);
   if (status == ERROR_FILE_NOT_FOUND) return;
   bool usable = status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value;
@@ -57,7 +56,8 @@ static int set_for_shutdown(WatchdogSession session, RequestOutcome *outcome) {
 
 // One step tried again while the BMC fails it, as long as a try can still
 // end within the bound, which counts from the control.
-static int within_bound(int (*command)(WatchdogSession, RequestOutcome *), RequestOutcome *outcome) {
+static int within_bound(int (*command)(WatchdogSession, RequestOutcome *),
+                        RequestOutcome *outcome) {
   DWORD spent = GetTickCount() - shutdown_requested_ms;
   RetryPolicy retry = kShutdownRetry;
   if (spent >= retry.limit_ms)

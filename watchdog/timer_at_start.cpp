@@ -73,8 +73,7 @@ int timer_at_start(WatchdogSession session) {
     bios_timer_running = FALSE;
     own_timer_running = FALSE;
     record_found = timer_record_read(&found_record);
-    RetryPolicy retry =
-        record_found ? own_timer_start_request(timeout_seconds) : kStartRequest;
+    RetryPolicy retry = record_found ? own_timer_start_request(timeout_seconds) : kStartRequest;
     // Under the session's lock once the session is published, so that no
     // power event's enable runs at the same time.
     int result = watchdog_session == session

@@ -52,8 +52,7 @@ void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReas
 
 void timer_record_clear(void) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_SET_VALUE, &key) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
     return;
   RegDeleteValueA(key, TIMER_RECORD_VALUE);
   RegCloseKey(key);

@@ -942,9 +942,8 @@ void Soak::planned_reboot() {
           stopped ? "STOPPED" : "no STOPPED", static_cast<unsigned long long>(took),
           timer_running(), bmc_.watchdog.initial_count() / kCountsPerSecond,
           bmc_.watchdog.pretimeout_interrupt(), refused);
-    bool warned =
-        logged_since(life_started_, true,
-                     SHUTDOWN_ALLOWANCE_VALUE " under HKLM\\" PARAMETERS_KEY " is");
+    bool warned = logged_since(life_started_, true,
+                               SHUTDOWN_ALLOWANCE_VALUE " under HKLM\\" PARAMETERS_KEY " is");
     check(4, warned == allowance_warning_,
           "the start at %s: ShutdownAllowance warning expected %d, got %d",
           clock_text(life_started_).c_str(), allowance_warning_, warned);
@@ -977,8 +976,8 @@ void Soak::planned_reboot() {
   // timeout, and an error said so); a service still starting left the timer,
   // and its record, as it found them.
   left_set_refused_ = logged_since(t, false, "timer's setting for the shutdown");
-  left_ = !own        ? Left::kNone
-          : !starting ? Left::kShutdown
+  left_ = !own                           ? Left::kNone
+          : !starting                    ? Left::kShutdown
           : own_at_start_ != Left::kNone ? own_at_start_
                                          : Left::kCrash;
   left_expires_at_ = own ? expires_at() : kNever;

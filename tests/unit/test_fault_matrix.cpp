@@ -109,11 +109,24 @@ std::vector<ServiceRow> service_rows() {
         "shutdown at 2026-12-01 00:00:00 UTC." +
             taken_back,
         "stopped"}},
+      // Restarted into a BMC out of reach: its own timer is worth the wait.
+      {"the service's own timer left running, the start's Get unanswered for 20 s",
+       [] {
+         timer_left_running(kArmedWhileRunning);
+         fake::script_outage(0, 20000, 5, 0, false);
+       },
+       {kClean,
+        "VYR IPMI ASR: the service's own timer was still running: the service had ended without "
+        "disarming it (its process crashed or was ended)." +
+            taken_back,
+        "stopped"}},
       {"a timer set as the service's own, with no record (another agent's)",
        [] { timer_left_running(0); },
        {kStopError, not_available, "running"}},
       // A preshutdown leaves the timer armed with the allowance.
-      {"a preshutdown", [] { preshutdown_at(20050); }, {kClean, left_for_shutdown("600"), "running"}},
+      {"a preshutdown",
+       [] { preshutdown_at(20050); },
+       {kClean, left_for_shutdown("600"), "running"}},
       {"a preshutdown, its Set answered C0h five times",
        [] {
          preshutdown_at(20050);

@@ -69,8 +69,8 @@ TEST_F(RemoveQuery, RemovingAStoppedServiceDisarmsTheTimerItLeftRunning) {
     add_installed(SERVICE_STOPPED);
     timer_record_write(enable, kArmedWhileRunning);
     if (row.running_count != 0)
-      fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionHardReset,
-                                         row.running_count, 0);
+      fake::bmc().watchdog.start_running(ipmi::kUseSmsOs, ipmi::kActionHardReset, row.running_count,
+                                         0);
     fake::bmc().open_status = row.open_status;
     EXPECT_EQ(remove(), row.output);
     EXPECT_EQ(fake::bmc().watchdog.running(), row.running_after);
