@@ -64,12 +64,6 @@ static void nothing_sent(RequestOutcome *outcome) {
   if (outcome) *outcome = RequestOutcome{FALSE, 0, 0xFF, 0};
 }
 
-void session_publish(WatchdogSession session) {
-  AcquireSRWLockExclusive(&session_lock);
-  watchdog_session = session;
-  ReleaseSRWLockExclusive(&session_lock);
-}
-
 void session_withdraw(void) {
   AcquireSRWLockExclusive(&session_lock);
   watchdog_session = 0;

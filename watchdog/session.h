@@ -15,7 +15,6 @@ extern std::atomic<WatchdogSession> watchdog_session;
 // reset sends it first.
 extern std::atomic<bool> enable_owed;
 
-void session_publish(WatchdogSession session);
 // Clears the variable; no command is in flight on the session afterwards.
 void session_withdraw(void);
 // Publishes the session unless a suspend has come since suspends_before

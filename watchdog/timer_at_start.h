@@ -5,16 +5,18 @@
 #include "qd4/qd4_driver.h"
 
 // Reads the timer (Get Watchdog Timer, a busy BMC ridden through as
-// kStartRequest says) and publishes the session when the service may arm it:
-// it is stopped, or it is the BIOS's boot watchdog (FRB2, POST, OS Load),
-// which the service takes over. A suspend before the reply is taken makes it
-// read again after the resume. -1 when another agent runs it (SMS/OS, OEM, a
-// reserved use) or the Get failed or came back without its first byte; 0
+// kStartRequest says; with a record of the service's own timer, every failure
+// for half the timeout) and publishes the session when the service may arm
+// it: it is stopped, it is the BIOS's boot watchdog (FRB2, POST, OS Load), or
+// it is the service's own as its record describes it, left by a crash or a
+// shutdown; the service takes these over. A suspend before the reply is taken
+// makes it read again after the resume. -1 when another agent runs it (SMS/OS,
+// OEM, a reserved use) or the Get failed or came back without its first byte; 0
 // without a publish when a stop came first. The enables
 // from then on also clear every expiration flag the reply showed (with none
 // but SMS/OS's, their bytes are the plain ones), so that no expiry is
 // reported twice.
 int timer_at_start(WatchdogSession session);
-// Once the first enable has been taken: one entry for a BIOS timer taken
-// over and one for each expiration flag the start found.
+// Once the first enable has been taken: one entry for a BIOS timer or the
+// service's own taken over, and one for each expiration flag the start found.
 void report_timer_at_start(void);
