@@ -1,7 +1,7 @@
 #include <stdio.h>
 
 #include "cli/commands.h"
-#include "service/state.h"
+#include "service/events.h"
 
 // Room the text needs beyond the message itself: " (0x", eight hex digits,
 // ")" and the terminating NUL, less the two characters of the line end.

@@ -2,7 +2,9 @@
 // message table, so that Event Viewer renders each entry.
 #pragma once
 
-#include "service/state.h"
+#include <windows.h>
+
+#include "service/names.h"
 
 #define EVENT_SOURCE_KEY "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\" SERVICE_NAME
 // Error, warning and information entries.

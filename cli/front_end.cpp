@@ -5,8 +5,9 @@
 #include <windows.h>
 
 #include "cli/commands.h"
+#include "service/events.h"
+#include "service/names.h"
 #include "service/service_main.h"
-#include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/pretimeout.h"

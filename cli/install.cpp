@@ -8,7 +8,7 @@
 #include "cli/service_config.h"
 #include "qd4/qd4_driver.h"
 #include "qd4/system_folder.h"
-#include "service/state.h"
+#include "service/names.h"
 #include "service/trace.h"
 
 #define SERVICE_TYPE (SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS)

@@ -4,7 +4,7 @@
 #include <stdio.h>
 
 #include "cli/commands.h"
-#include "service/state.h"
+#include "service/names.h"
 
 int verbose = 1;
 DWORD saved_error = 0;

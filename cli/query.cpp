@@ -1,6 +1,6 @@
 #include "cli/commands.h"
 #include "cli/service_handles.h"
-#include "service/state.h"
+#include "service/status.h"
 
 void query_service(void) {
   SC_HANDLE manager, service;

@@ -1,28 +1,16 @@
 #include "cli/commands.h"
 #include "cli/messages.h"
 #include "cli/service_handles.h"
-#include "service/state.h"
+#include "cli/wait_for_stop.h"
+#include "service/names.h"
+#include "service/status.h"
 #include "watchdog/left_timer.h"
 
-// The service disarms and stops within seconds (a busy BMC may hold its
-// disable for up to 16 s); one that is still stopping after a minute is hung, and the delete goes
-// ahead so that the removal (or the reinstallation it is part of) is not held up for ever.
-#define STOP_WAIT_QUERIES 60
-#define STOP_POLL_MS 1000
+static void say_dot(void) { say("."); }
 
-static void wait_for_stop(SC_HANDLE service) {
+static void stop_and_say(SC_HANDLE service) {
   say("Stopping %s.", SERVICE_DISPLAY_NAME);
-  Sleep(STOP_POLL_MS);
-  for (int query = 0; query < STOP_WAIT_QUERIES; query++) {
-    if (!QueryServiceStatus(service, &status_record)) {
-      saved_error = GetLastError();
-      break;
-    }
-    if (status_record.dwCurrentState != SERVICE_STOP_PENDING) break;
-    if (query == STOP_WAIT_QUERIES - 1) break;  // a minute has passed
-    say(".");
-    Sleep(STOP_POLL_MS);
-  }
+  wait_for_stop(service, &status_record, &saved_error, say_dot);
   // A failed last query leaves an older state in the record: no line then.
   if (status_record.dwCurrentState != SERVICE_STOPPED) return;
   say("\n%s stopped.\n", SERVICE_DISPLAY_NAME);
@@ -61,7 +49,7 @@ void remove_service(void) {
   // A service that is not running refuses the stop; there is nothing to wait for.
   bool stopped;
   if (ControlService(service, SERVICE_CONTROL_STOP, &status_record)) {
-    wait_for_stop(service);
+    stop_and_say(service);
     stopped = status_record.dwCurrentState == SERVICE_STOPPED;
   } else {
     saved_error = GetLastError();

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "service/timing.h"
+
 // Shown by the Services console. The package's build reads it from here:
 // string pieces only, no other macro in it.
 #define SERVICE_DESCRIPTION_TEXT                                                                 \
@@ -12,15 +14,11 @@
   "BMC resets the server when Windows or this service hangs. Stopping the service disarms the "  \
   "timer."
 
-// After a crash (an end without a STOPPED report) the service manager restarts
-// the service after 10 s, then after 60 s for the second and every later
-// failure (it repeats the last action); the count starts again after a day
-// without one. A stop the service reports itself, with its error exit code
-// (another agent's timer, a BMC gone), is no crash and is never restarted:
-// the non-crash-failures flag is left FALSE.
-#define RESTART_FIRST_DELAY_MS 10000
-#define RESTART_LATER_DELAY_MS 60000
-#define FAILURE_RESET_PERIOD_S 86400
+// The recovery actions restart a crashed service (RESTART_FIRST_DELAY_MS,
+// RESTART_LATER_DELAY_MS, FAILURE_RESET_PERIOD_S); the service manager repeats
+// the last action for every later failure. A stop the service reports itself,
+// with its error exit code (another agent's timer, a BMC gone), is no crash
+// and is never restarted: the non-crash-failures flag is left FALSE.
 
 // Registers the description, then the recovery actions. service needs
 // SERVICE_CHANGE_CONFIG and, for the restart actions, SERVICE_START access.

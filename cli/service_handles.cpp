@@ -1,7 +1,7 @@
 #include "cli/service_handles.h"
 
 #include "cli/messages.h"
-#include "service/state.h"
+#include "service/names.h"
 
 bool open_service(SC_HANDLE *manager, SC_HANDLE *service) {
   *manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

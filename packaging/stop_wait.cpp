@@ -18,16 +18,15 @@
 
 #include "cli/commands.h"
 #include "cli/messages.h"
+#include "cli/wait_for_stop.h"
 #include "packaging/msi_log.h"
-#include "service/state.h"
+#include "service/names.h"
+#include "service/timing.h"
 #include "watchdog/left_timer.h"
 
 namespace {
 
 constexpr char kServiceName[] = SERVICE_NAME;
-// As long as -remove waits for a stopping service: 60 s.
-constexpr DWORD kStopWaitMs = 60000;
-constexpr DWORD kPollMs = 100;
 
 bool query(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
   DWORD needed = 0;
@@ -80,35 +79,36 @@ extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE ins
     process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
   }
   const DWORD start = GetTickCount();
-  if (status.dwCurrentState != SERVICE_STOPPED) {
-    SERVICE_STATUS ignored;
-    ControlService(service, SERVICE_CONTROL_STOP, &ignored);  // may be stopping already
-    while (GetTickCount() - start < kStopWaitMs && query(service, &status) &&
-           status.dwCurrentState != SERVICE_STOPPED) {
-      Sleep(kPollMs);
-    }
+  SERVICE_STATUS stop = {};
+  stop.dwCurrentState = status.dwCurrentState;
+  if (stop.dwCurrentState != SERVICE_STOPPED) {
+    ControlService(service, SERVICE_CONTROL_STOP, &stop);  // may be stopping already
+    DWORD error = 0;
+    wait_for_stop(service, &stop, &error, nullptr);
     // As -remove says it: a stop with a non-zero exit code may have left the
     // timer armed (a disable the BMC kept refusing).
-    if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+    if (stop.dwCurrentState == SERVICE_STOPPED && stop.dwWin32ExitCode != 0) {
       char text[256];
       std::snprintf(line, sizeof line, STOPPED_BUT_ARMED_FORMAT, SERVICE_DISPLAY_NAME,
-                    format_exit_code(status.dwWin32ExitCode, text, sizeof text));
+                    format_exit_code(stop.dwWin32ExitCode, text, sizeof text));
       line[std::strcspn(line, "\n")] = '\0';
       log_line(install, line);
     }
   }
   bool ended = true;
   if (process) {
+    // The process may outlive its STOPPED report for a moment: it gets what
+    // is left of the same wait.
     const DWORD spent = GetTickCount() - start;
-    ended = WaitForSingleObject(process, spent < kStopWaitMs ? kStopWaitMs - spent : 0) ==
-            WAIT_OBJECT_0;
+    ended = WaitForSingleObject(process, spent < REMOVAL_STOP_WAIT_MS ? REMOVAL_STOP_WAIT_MS - spent
+                                                                      : 0) == WAIT_OBJECT_0;
     CloseHandle(process);
   }
   std::snprintf(line, sizeof line,
                 "StopServiceAndWait: vyrq4asr state %lu, process %s, after %lu ms",
-                status.dwCurrentState, ended ? "ended" : "still running", GetTickCount() - start);
+                stop.dwCurrentState, ended ? "ended" : "still running", GetTickCount() - start);
   log_line(install, line);
-  if (status.dwCurrentState == SERVICE_STOPPED && ended) disarm_timer_left(install);
+  if (stop.dwCurrentState == SERVICE_STOPPED && ended) disarm_timer_left(install);
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return ERROR_SUCCESS;  // after 60 s the installation goes ahead, as -remove's delete does

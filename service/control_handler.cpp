@@ -1,8 +1,9 @@
+#include "service/hooks.h"
 #include "service/service_main.h"
-#include "service/state.h"
+#include "service/status.h"
+#include "service/stop.h"
+#include "service/timing.h"
 #include "service/trace.h"
-#include "watchdog/power_events.h"
-#include "watchdog/shutdown.h"
 
 static void power_event(DWORD event_type) {
   switch (event_type) {
@@ -46,10 +47,9 @@ DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
     case SERVICE_CONTROL_PRESHUTDOWN:
       // Answered at once: the worker leaves the timer armed for the
       // shutdown (never disarmed, so that a hung shutdown is still reset)
-      // and reports STOPPED within the bound. The flag is raised before the
-      // stop is signalled, so that the worker sees both together.
-      shutdown_requested_ms = GetTickCount();
-      shutdown_requested = FLAG_RAISED;
+      // and reports STOPPED within the bound. The shutdown is taken before
+      // the stop is signalled, so that the worker sees both together.
+      shutdown_taken();
       report_status(SERVICE_STOP_PENDING, 0, SHUTDOWN_WAIT_HINT_MS);
       signal_stop();
       return NO_ERROR;

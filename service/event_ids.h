@@ -1,6 +1,8 @@
 // Event identifiers of the source "vyrq4asr", one for each kind of entry, so
-// that a monitoring rule can key on what happened. The executable's message
-// table renders each with its two strings.
+// that a monitoring rule can key on what happened. The one table of them: the
+// executable's message table is written from it at build time
+// (cmake/message_table.cmake), one message for each "#define EVENT_<NAME> <N>"
+// line, which renders the entry's two strings.
 #pragma once
 
 // Every error entry of the service's first design keeps identifier 0.

@@ -2,7 +2,7 @@
 // each start, written by the package from its properties.
 #pragma once
 
-#include "service/state.h"
+#include "service/names.h"
 
 #define PARAMETERS_KEY "SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME "\\Parameters"
 

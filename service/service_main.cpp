@@ -1,8 +1,12 @@
 #include "service/service_main.h"
 
-#include "service/state.h"
+#include "service/events.h"
+#include "service/hooks.h"
+#include "service/names.h"
+#include "service/status.h"
+#include "service/stop.h"
+#include "service/timing.h"
 #include "service/trace.h"
-#include "watchdog/run_service.h"
 
 void WINAPI service_main(DWORD argc, LPSTR *argv) {
   trace("Service_Main entry\n");

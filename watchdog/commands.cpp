@@ -8,8 +8,6 @@
 #include "watchdog/timer_record.h"
 
 WORD timeout_seconds = 255;
-BYTE enable_pretimeout_seconds = 0;
-BYTE enable_extra_clear_flags = 0;
 
 #define RESPONSE_SIZE 64
 // Used only if a Reset starts the disabled timer again: 256 s.
@@ -72,11 +70,11 @@ int wd_disable(WatchdogSession session, RequestOutcome *outcome) {
 // timer stopped until the next Reset. The count is seconds in units of 100 ms.
 // Recorded before it is sent: a process that dies right after the Set has
 // left a timer that its next start must know as its own.
-static BOOL arm(WatchdogSession session, WORD seconds, BYTE pretimeout, TimerRecordReason reason,
-                RequestOutcome *outcome) {
+static BOOL arm(WatchdogSession session, WORD seconds, const EnableSettings &settings,
+                TimerRecordReason reason, RequestOutcome *outcome) {
   BYTE data[ipmi::kSetRequestLength];
-  build_set(TRUE, (WORD)(seconds * (1000 / ipmi::kMsPerCount)), pretimeout,
-            enable_extra_clear_flags, data);
+  build_set(TRUE, (WORD)(seconds * (1000 / ipmi::kMsPerCount)), settings.pretimeout_seconds,
+            settings.extra_clear_flags, data);
   if (reason == kArmedWhileRunning)
     tracef("enable WD, CmdData[4] = %x, CmdData[5] = %x \n", data[4], data[5]);
   timer_record_write(data, reason);
@@ -84,17 +82,19 @@ static BOOL arm(WatchdogSession session, WORD seconds, BYTE pretimeout, TimerRec
   return send_command(session, ipmi::kCmdSetWatchdog, data, sizeof data, response, outcome) == 0;
 }
 
-int wd_enable(WatchdogSession session, RequestOutcome *outcome) {
-  if (!arm(session, timeout_seconds, enable_pretimeout_seconds, kArmedWhileRunning, outcome)) {
+int wd_enable(WatchdogSession session, const EnableSettings &settings, RequestOutcome *outcome) {
+  if (!arm(session, timeout_seconds, settings, kArmedWhileRunning, outcome)) {
     trace("enable timer failed\n");
     return -1;
   }
   return 0;
 }
 
-int wd_set_for_shutdown(WatchdogSession session, WORD seconds, RequestOutcome *outcome) {
+int wd_set_for_shutdown(WatchdogSession session, WORD seconds, BYTE extra_clear_flags,
+                        RequestOutcome *outcome) {
   // No pre-timeout: an NMI during POST or an early boot would help nobody.
-  if (!arm(session, seconds, 0, kLeftForShutdown, outcome)) {
+  EnableSettings no_pretimeout = {0, extra_clear_flags};
+  if (!arm(session, seconds, no_pretimeout, kLeftForShutdown, outcome)) {
     trace("shutdown set failed\n");
     return -1;
   }

@@ -3,16 +3,14 @@
 #include <stdio.h>
 
 #include "ipmi/ipmi.h"
-#include "service/state.h"
+#include "service/events.h"
+#include "service/stop.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
 #include "watchdog/suspend_hold.h"
-
-// A reset at once, then one after every 101 ticks: about every 10.1 s.
-#define TICKS_PER_RESET 101
 
 // A run of failed resets, from the first failure to the next reset the BMC
 // takes.

@@ -1,10 +1,10 @@
-#include "watchdog/power_events.h"
-
 #include <stdint.h>
 
 #include <atomic>
 
-#include "service/state.h"
+#include "service/events.h"
+#include "service/hooks.h"
+#include "service/timing.h"
 #include "watchdog/commands.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"

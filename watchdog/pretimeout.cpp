@@ -5,8 +5,9 @@
 #include <atomic>
 
 #include "ipmi/ipmi.h"
-#include "service/state.h"
+#include "service/events.h"
 #include "watchdog/retry_policy.h"
+#include "watchdog/timer_at_start.h"
 
 const char *pretimeout_argument = nullptr;
 WORD pretimeout_requested = 0;
@@ -15,6 +16,10 @@ WORD pretimeout_requested = 0;
 static std::atomic<bool> refused{false};
 // The pre-timeout this start took, in range; 0 for none. The worker's own.
 static WORD taken_seconds = 0;
+// The pre-timeout every enable carries: the one taken, until the BMC refuses
+// it. Written by the worker before the session is published, and after that
+// only under the session's lock.
+static BYTE enable_pretimeout_seconds = 0;
 
 // The NMI's margin after a ride-through has given up and disarmed the timer.
 #define RIDE_THROUGH_MARGIN_S 30
@@ -150,7 +155,8 @@ static bool refuses_pretimeout(const RequestOutcome &outcome) {
 
 int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome) {
   RequestOutcome result;
-  int answer = wd_enable(session, &result);
+  int answer =
+      wd_enable(session, EnableSettings{enable_pretimeout_seconds, enable_clear_flags()}, &result);
   if (outcome) *outcome = result;
   if (answer == 0 || enable_pretimeout_seconds == 0 || !refuses_pretimeout(result)) return answer;
   // Many BMCs take no NMI pre-timeout, and say so in several words (OpenIPMI's
@@ -163,5 +169,5 @@ int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome) {
            "timer is armed without it.",
            result.completion_code);
   report_warning_event(EVENT_PRETIMEOUT_REFUSED, request_error_code(result), text);
-  return wd_enable(session, outcome);
+  return wd_enable(session, EnableSettings{0, enable_clear_flags()}, outcome);
 }

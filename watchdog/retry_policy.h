@@ -1,8 +1,11 @@
 // How the service meets a BMC that refuses a request (busy, C0h) or does not
-// answer: every retry policy in one place.
+// answer: the retry policies of single requests, and the bound of the feed
+// loop's ride-through of failed resets. Their spans are in service/timing.h.
 #pragma once
 
 #include <windows.h>
+
+#include "service/timing.h"
 
 // A refused request is tried again a moment later. The loop ends at the first
 // request taken, or when either bound (0: none) is reached.
@@ -17,33 +20,24 @@ struct RetryPolicy {
   // A stop requested ends the tries at once.
   bool ends_at_stop;
 };
-// A suspend's disable, and the one after a ride-through gave up: three tries
-// 100 ms apart, since the system is about to sleep, or the BMC has refused
-// resets for half the timeout.
-constexpr RetryPolicy kQuickDisable = {3, 100, 0, true, false};
-// The orderly stop's rides through a busy spell of up to 10 s; the run
-// routine keeps the service manager waiting meanwhile.
-constexpr RetryPolicy kStopDisable = {0, 200, 10000, true, false};
-// The start's Get and enable ride through a busy BMC as the stop does; the
-// service manager already shows the service running.
-constexpr RetryPolicy kStartRequest = {0, kStopDisable.retry_ms, kStopDisable.limit_ms, false,
+// The disables at a suspend query and a suspend, and the one after a
+// ride-through gave up: three tries, since the system is about to sleep, or
+// the BMC has refused resets for half the timeout.
+constexpr RetryPolicy kQuickDisable = {3, QUICK_DISABLE_RETRY_MS, 0, true, false};
+// The orderly stop's disable, and a removal's Get and disable of a timer the
+// stopped service left running: every failure, through a busy spell of up to
+// 10 s. The run routine (or the removal) keeps waiting meanwhile.
+constexpr RetryPolicy kStopDisable = {0, STOP_DISABLE_RETRY_MS, STOP_DISABLE_LIMIT_MS, true, false};
+// The start's Get (with no record of the service's own timer) and its first
+// enable: only busy or transient answers, for as long as the stop's disable
+// rides through them, and a stop ends the tries; the service manager already
+// shows the service running.
+constexpr RetryPolicy kStartRequest = {0, STOP_DISABLE_RETRY_MS, STOP_DISABLE_LIMIT_MS, false,
                                        true};
-// A preshutdown's Set and reset ride through a BMC that fails them while a
-// try, with one library call of up to LIBRARY_CALL_ALLOWANCE_MS, still ends
-// within the shutdown's bound of 8 s; its limit counts from the control.
-constexpr RetryPolicy kShutdownRetry = {0, 200, 4000, true, false};
-// How long the run routine waits after a stop for a worker that still holds
-// its session: the stop's disable and two library calls of up to 3 s (our
-// library's reply timeout), one in flight when the stop came and the
-// disable's last. A worker without a session gets 2 s, as before.
-#define LIBRARY_CALL_ALLOWANCE_MS 3000
-#define STOP_WAIT_LIMIT_MS (kStopDisable.limit_ms + 2 * LIBRARY_CALL_ALLOWANCE_MS)
+// A preshutdown's Set and reset: every failure, while a try can still end
+// within SHUTDOWN_BOUND_MS; the caller counts the limit from the control.
+constexpr RetryPolicy kShutdownRetry = {0, SHUTDOWN_RETRY_MS, SHUTDOWN_RETRY_LIMIT_MS, true, false};
 
-// The worker's tick: a stop is seen within one.
-#define TICK_MS 100
-// A failed reset is tried again at most once a second: a busy BMC or one that
-// is restarting answers again within seconds.
-#define RESET_RETRY_TICKS 10
 // The ride-through gives up when no reset has been taken for half the
 // timeout: a BMC that counts but refuses resets still has the other half to
 // take the disable.
@@ -58,12 +52,3 @@ inline RetryPolicy own_timer_start_request(WORD timeout_seconds) {
   return RetryPolicy{0, RESET_RETRY_TICKS * TICK_MS, ride_through_limit_ms(timeout_seconds), true,
                      true};
 }
-
-// An enable refused at a resume or at the end of a suspend's hold is owed:
-// it is sent again before each reset until the BMC takes it, so that the
-// timer never runs on with the disable's count and settings.
-
-// The longest the control handler waits for a power event's step: Windows
-// gives an application about 2 s to act on a suspend, and waits for a
-// handler (30 s at most) before it sends other services their controls.
-#define HANDLER_WAIT_MS 2000

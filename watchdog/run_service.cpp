@@ -1,23 +1,18 @@
-#include "watchdog/run_service.h"
-
-#include "service/state.h"
+#include "service/events.h"
+#include "service/hooks.h"
+#include "service/status.h"
+#include "service/stop.h"
+#include "service/timing.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
-
-// After a stop, the worker gets 20 polls of 100 ms; one that still holds its
-// session gets up to STOP_WAIT_LIMIT_MS, with a STOP_PENDING report each
-// second so that the service manager keeps waiting.
-#define WORKER_WAIT_MS 2000
-#define POLL_MS 100
-#define REPORT_EVERY_MS 1000
-#define STOP_WAIT_HINT_MS 2000
+#include "watchdog/worker.h"
 
 // Waits for the stop event. A failed wait is retried after a pause rather
 // than at once: the process may run at real-time priority.
 static void wait_for_stop(HANDLE event) {
-  while (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) Sleep(POLL_MS);
+  while (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) Sleep(WORKER_POLL_MS);
 }
 
 static void wait_for_worker(void) {
@@ -27,9 +22,9 @@ static void wait_for_worker(void) {
     // the call it was in): it keeps the longer wait to its end.
     if (watchdog_session != 0) limit = STOP_WAIT_LIMIT_MS;
     if (waited >= limit) return;
-    Sleep(POLL_MS);
-    waited += POLL_MS;
-    if (limit == STOP_WAIT_LIMIT_MS && waited % REPORT_EVERY_MS == 0 && worker_finished == 0)
+    Sleep(WORKER_POLL_MS);
+    waited += WORKER_POLL_MS;
+    if (limit == STOP_WAIT_LIMIT_MS && waited % STOP_REPORT_EVERY_MS == 0 && worker_finished == 0)
       report_status(SERVICE_STOP_PENDING, 0, STOP_WAIT_HINT_MS);
   }
 }

@@ -1,7 +1,8 @@
 #include "watchdog/session.h"
 
 #include "ipmi/ipmi.h"
-#include "service/state.h"
+#include "service/events.h"
+#include "service/stop.h"
 #include "watchdog/commands.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"

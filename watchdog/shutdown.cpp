@@ -2,13 +2,22 @@
 
 #include <stdio.h>
 
+#include "service/events.h"
+#include "service/hooks.h"
+#include "service/stop.h"
 #include "watchdog/commands.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
+#include "watchdog/timer_at_start.h"
 #include "watchdog/timer_record.h"
 
 std::atomic<LONG> shutdown_requested{0};
 std::atomic<DWORD> shutdown_requested_ms{0};
+
+void shutdown_taken(void) {
+  shutdown_requested_ms = GetTickCount();
+  shutdown_requested = FLAG_RAISED;
+}
 
 static WORD allowance_s = SHUTDOWN_ALLOWANCE_DEFAULT_S;
 
@@ -51,7 +60,7 @@ void shutdown_allowance_start(void) {
 WORD shutdown_allowance_seconds(void) { return allowance_s; }
 
 static int set_for_shutdown(WatchdogSession session, RequestOutcome *outcome) {
-  return wd_set_for_shutdown(session, allowance_s, outcome);
+  return wd_set_for_shutdown(session, allowance_s, enable_clear_flags(), outcome);
 }
 
 // One step tried again while the BMC fails it, as long as a try can still

@@ -10,14 +10,11 @@
 #include <atomic>
 
 #include "service/parameters.h"
-// The preshutdown control to STOPPED, within Windows' preshutdown timeout
-// (10 s from Windows 10 1703 and Server 2019 on, 180 s before).
-#define SHUTDOWN_BOUND_MS 8000
-// The wait hint of the preshutdown's STOP_PENDING report.
-#define SHUTDOWN_WAIT_HINT_MS SHUTDOWN_BOUND_MS
+#include "service/timing.h"
 
-// Raised by the preshutdown control before it signals the stop; the worker
-// then leaves the timer armed instead of disarming it. Never lowered.
+// Raised by the preshutdown control (shutdown_taken, service/hooks.h) before
+// it signals the stop; the worker then leaves the timer armed instead of
+// disarming it. Never lowered.
 extern std::atomic<LONG> shutdown_requested;
 // GetTickCount() when the control came: the bound counts from there.
 extern std::atomic<DWORD> shutdown_requested_ms;

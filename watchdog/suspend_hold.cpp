@@ -2,8 +2,9 @@
 
 #include <atomic>
 
-// 60 s of 100 ms ticks.
-#define HOLD_LIMIT_TICKS 600
+#include "service/timing.h"
+
+#define HOLD_LIMIT_TICKS (SUSPEND_HOLD_BOUND_MS / TICK_MS)
 
 static std::atomic<bool> resets_held{false};
 static std::atomic<unsigned> resume_count{0};

@@ -3,7 +3,8 @@
 #include <stdio.h>
 
 #include "ipmi/ipmi.h"
-#include "service/state.h"
+#include "service/events.h"
+#include "service/stop.h"
 #include "watchdog/commands.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
@@ -21,6 +22,13 @@ static BOOL bios_timer_running = FALSE;
 static TimerRecord found_record;
 static bool record_found = false;
 static BOOL own_timer_running = FALSE;
+// What the enables are to clear besides the SMS/OS flag, which is in every
+// enable's mask already.
+static BYTE extra_clear_flags = 0;
+
+BYTE enable_clear_flags(void) { return extra_clear_flags; }
+
+void enable_clear_flags_forget(void) { extra_clear_flags = 0; }
 
 static DWORD expiry_event(BYTE use) {
   switch (use) {
@@ -37,12 +45,11 @@ static DWORD expiry_event(BYTE use) {
   }
 }
 
-// The Get, and what the enables are to clear besides the SMS/OS flag, which
-// is in every enable's mask already.
+// The Get, and the flags the enables are to clear.
 static int read_timer(WatchdogSession session, RequestOutcome *outcome) {
   int result = wd_get_timer(session, found_reply, sizeof found_reply, outcome);
   found_length = result == 0 ? outcome->length : 0;
-  enable_extra_clear_flags =
+  extra_clear_flags =
       found_length > ipmi::kGetExpiredFlags
           ? (BYTE)(found_reply[ipmi::kGetExpiredFlags] & ipmi::kExpirationFlagsMask &
                    ~ipmi::expiration_flag(ipmi::kUseSmsOs))

@@ -1,16 +1,19 @@
-#include "service/state.h"
+#include "watchdog/worker.h"
+
+#include "service/events.h"
+#include "service/status.h"
+#include "service/stop.h"
+#include "service/timing.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/feed_loop.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
-#include "watchdog/run_service.h"
 #include "watchdog/session.h"
 #include "watchdog/shutdown.h"
 #include "watchdog/timer_at_start.h"
 
-#define LIBRARY_MISSING_DELAY_MS 30000
 #define WORKER_FAILED ((DWORD)-1)
 
 static void set_priority(DWORD priority_class) {

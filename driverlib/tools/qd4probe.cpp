@@ -1,8 +1,10 @@
 // qd4probe: the first thing to run on a server. Without arguments it loads
-// vyrqd4w.dll as the service does, from the 32-bit service's system folder
-// only (SysWOW64 on 64-bit Windows) with the service's flags, never from its
-// own folder or PATH; "--library PATH" loads that file instead, to probe a
-// library before it is deployed. It prints the full path of the file loaded,
+// the very vyrqd4w.dll the service would, the same way (qd4/system_folder.h):
+// from the 32-bit service's system folder only (SysWOW64 on 64-bit Windows),
+// never from its own folder or PATH; "--library PATH" loads that file
+// instead, to probe a library before it is deployed. Unlike the service,
+// which runs on without a missing entry and fails its calls, it stops at the
+// first entry missing. It prints the full path of the file loaded,
 // then says in words which transport the library will use, what the BMC is
 // (Get Device ID), what its watchdog timer is doing (Get Watchdog Timer) and
 // what the SEL tells of the watchdog (its latest Watchdog 2, OS Stop and OS

@@ -1,7 +1,9 @@
 #include <cstring>
 
 #include "cli/commands.h"
-#include "service/state.h"
+#include "service/events.h"
+#include "service/status.h"
+#include "service/stop.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
@@ -9,6 +11,7 @@
 #include "watchdog/session.h"
 #include "watchdog/shutdown.h"
 #include "watchdog/suspend_hold.h"
+#include "watchdog/timer_at_start.h"
 #include "world.h"
 
 void reset_system_state() {
@@ -21,10 +24,10 @@ void reset_system_state() {
   worker_finished = 0;
   trace_enabled = 0;
   timeout_seconds = 255;
-  enable_pretimeout_seconds = 0;
   pretimeout_argument = nullptr;
   pretimeout_requested = 0;
-  enable_extra_clear_flags = 0;
+  pretimeout_start();  // with no argument: no pre-timeout taken or refused
+  enable_clear_flags_forget();
   watchdog_session = 0;
   driver_library = nullptr;
   qd4_open = nullptr;

@@ -10,7 +10,6 @@
 #include "cli/commands.h"
 #include "cli_run.h"
 #include "ipmi/ipmi.h"
-#include "service/state.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
 #include "watchdog/shutdown.h"

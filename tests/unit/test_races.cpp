@@ -2,7 +2,6 @@
 // instants as the worker's own steps, so that both really run at once. Run
 // under ThreadSanitizer by the test script's race configuration.
 #include "service/service_main.h"
-#include "service/state.h"
 #include "service_run.h"
 #include "watchdog/session.h"
 

@@ -3,7 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli_run.h"
-#include "service/state.h"
+#include "service/status.h"
 #include "watchdog/timer_record.h"
 #include "world.h"
 

@@ -1,7 +1,6 @@
 // Failed resets on a real BMC: busy spells, a library that gets no reply, a
 // BMC that restarts and forgets the timer, one that never answers again; and
 // a suspend whose resume notice never comes.
-#include "service/state.h"
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"

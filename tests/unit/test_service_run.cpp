@@ -1,6 +1,5 @@
 // Whole service runs through the dispatcher: start, feeding, the orderly stop,
 // and every way the worker can end on its own.
-#include "service/state.h"
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"

@@ -1,7 +1,6 @@
 // Faults the month-long soak found, each replayed on its own: a BMC that is
 // busy just as the system suspends or resumes, and a sleep longer than half
 // the timeout followed by a busy reply.
-#include "service/state.h"
 #include "service_run.h"
 #include "watchdog/session.h"
 

@@ -48,8 +48,7 @@ TEST_F(WatchdogCommands, EnableCarriesTimeoutInHundredMillisecondUnits) {
                {3200, 255, 0x21, 0x00, 0x7D}};
   for (const Case &c : cases) {
     timeout_seconds = c.seconds;
-    enable_pretimeout_seconds = c.pretimeout;
-    EXPECT_EQ(wd_enable(session), 0);
+    EXPECT_EQ(wd_enable(session, EnableSettings{c.pretimeout, 0}), 0);
     fake::IpmiRequest r = last();
     expect_common_shape(r, session);
     EXPECT_EQ(r.command, 0x24);
@@ -60,8 +59,8 @@ TEST_F(WatchdogCommands, EnableCarriesTimeoutInHundredMillisecondUnits) {
 }
 
 TEST_F(WatchdogCommands, DisableStopsTimerWithFixedCount) {
-  enable_pretimeout_seconds = 95;  // the disable clears an enable's pre-timeout
-  EXPECT_EQ(wd_disable(session), 0);
+  EXPECT_EQ(wd_enable(session, EnableSettings{95, 0}), 0);
+  EXPECT_EQ(wd_disable(session), 0);  // and clears the enable's pre-timeout
   fake::IpmiRequest r = last();
   expect_common_shape(r, session);
   EXPECT_EQ(r.command, 0x24);
@@ -69,7 +68,7 @@ TEST_F(WatchdogCommands, DisableStopsTimerWithFixedCount) {
 }
 
 TEST_F(WatchdogCommands, ResetAndGetSendNoData) {
-  wd_enable(session);
+  wd_enable(session, EnableSettings{});
   EXPECT_EQ(wd_reset(session), 0);
   fake::IpmiRequest r = last();
   expect_common_shape(r, session);
@@ -109,7 +108,7 @@ TEST_F(WatchdogCommands, FailureIsNonZeroStatusOrNonZeroCompletionCode) {
   fake::script_reply(0x24, 0, 0, 0xC0);
   fake::script_reply(0x22, 0, 0, 0xC0);
   fake::script_reply(0x25, 0, 0, 0xC0);
-  EXPECT_EQ(wd_enable(session), -1);
+  EXPECT_EQ(wd_enable(session, EnableSettings{}), -1);
   EXPECT_EQ(wd_disable(session), -1);
   EXPECT_EQ(wd_reset(session), -1);
   EXPECT_EQ(wd_is_running(session), -1) << "a failed Get gives -1";
@@ -118,7 +117,7 @@ TEST_F(WatchdogCommands, FailureIsNonZeroStatusOrNonZeroCompletionCode) {
   ASSERT_EQ(driver_open(&session), 0u);
   fake::script_reply(0x24, 0, 5, 0x00);
   fake::script_reply(0x25, 0, 1, 0x00);
-  EXPECT_EQ(wd_enable(session), -1) << "non-zero call status";
+  EXPECT_EQ(wd_enable(session, EnableSettings{}), -1) << "non-zero call status";
   EXPECT_EQ(wd_is_running(session), -1);
 }
 
@@ -129,7 +128,7 @@ TEST_F(WatchdogCommands, FailureTracesNameTheCommand) {
   fake::script_reply(0x25, 0, 1, 0);
   timeout_seconds = 300;
   wd_disable(session);
-  wd_enable(session);
+  wd_enable(session, EnableSettings{});
   wd_reset(session);
   wd_is_running(session);
   EXPECT_THAT(fake::journal("OutputDebugStringA"),
