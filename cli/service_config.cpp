@@ -1,5 +1,7 @@
 #include "cli/service_config.h"
 
+#include "service/timing.h"
+
 BOOL set_description_and_recovery(SC_HANDLE service) {
   char description[] = SERVICE_DESCRIPTION_TEXT;
   SERVICE_DESCRIPTIONA described = {description};

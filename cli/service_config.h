@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include "service/timing.h"
-
 // Shown by the Services console. The package's build reads it from here:
 // string pieces only, no other macro in it.
 #define SERVICE_DESCRIPTION_TEXT                                                                 \
@@ -14,14 +12,12 @@
   "BMC resets the server when Windows or this service hangs. Stopping the service disarms the "  \
   "timer."
 
-// The recovery actions restart a crashed service (RESTART_FIRST_DELAY_MS,
-// RESTART_LATER_DELAY_MS, FAILURE_RESET_PERIOD_S); the service manager repeats
-// the last action for every later failure. A stop the service reports itself,
-// with its error exit code (another agent's timer, a BMC gone), is no crash
-// and is never restarted: the non-crash-failures flag is left FALSE.
-
-// Registers the description, then the recovery actions. service needs
-// SERVICE_CHANGE_CONFIG and, for the restart actions, SERVICE_START access.
-// FALSE with the last error of the first call that failed; the other is still
-// tried.
+// Registers the description, then the recovery actions: a crashed service is
+// restarted (RESTART_FIRST_DELAY_MS, then RESTART_LATER_DELAY_MS, the service
+// manager repeating the last action; FAILURE_RESET_PERIOD_S). A stop the
+// service reports itself, with its error exit code (another agent's timer, a
+// BMC gone), is no crash and is never restarted: the non-crash-failures flag
+// is left FALSE. service needs SERVICE_CHANGE_CONFIG and, for the restart
+// actions, SERVICE_START access. FALSE with the last error of the first call
+// that failed; the other is still tried.
 BOOL set_description_and_recovery(SC_HANDLE service);
