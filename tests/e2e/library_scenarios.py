@@ -334,8 +334,9 @@ def inbox_transport(ctx):
     for fault, status in OPEN_FAULTS:
         set_wmifake(pfx, sim.port, f"fault={fault}")
         p = Probe(ctx, "open")
-        r.eq(f"fault {fault}: Open fails with {status}", True,
-             p.step("open").startswith(f"open rc={status} session=0"))
+        r.check(f"fault {fault}: Open fails with {status}",
+                p.step("open").startswith(f"open rc={status} session=0"),
+                f"'open rc={status} session=0 ...'", repr(p.step("open")))
         r.within("... at once", 0, p.ms("open"), 1000, " ms")
     for fault in ("exec_fail", "wide_cc"):
         set_wmifake(pfx, sim.port, f"fault={fault}")
