@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds both targets and runs every test: unit tests under ASan and
-# UBSan, the unit tests again under TSan (label race), the Windows build's checks, the stand-in
-# library's checks and the end-to-end tests under Wine, and the fuzzers' short
+# UBSan, the unit tests again under TSan (label race), the Windows build's
+# checks, the stand-in library's and the fake WMI provider's checks and the
+# end-to-end tests under Wine (one harness, tests/e2e), and the fuzzers' short
 # runs. Setup and builds print one line each (their output in build/logs/);
 # the tests print their own results.
 set -euo pipefail
@@ -30,20 +31,17 @@ phase "build tsan (unit tests under ThreadSanitizer)" build-tsan.log build_tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L race
 
 echo "== Windows build"
-/usr/bin/python3 tests/windows_build/check_exe.py build/win32/vyriasrw.exe \
-  build/win32/driverlib/qd4probe.exe build/win32/packaging/asrmsi.dll
+/usr/bin/python3 tests/windows_build/check_pe.py build/win32/vyriasrw.exe \
+  build/win32/driverlib/qd4probe.exe build/win32/packaging/asrmsi.dll \
+  build/win32/driverlib/vyrqd4w.dll
 /usr/bin/python3 packaging/check_msi.py x86 build/win32/vyriasrw.msi build/win32
 /usr/bin/python3 packaging/check_msi.py x64 build/win64/vyriasrw.msi build/win64
-/usr/bin/python3 tests/windows_build/check_dll.py build/win32/driverlib/vyrqd4w.dll
 
-echo "== the stand-in library under Wine against bmcsim"
-bash tests/bmc/dll_under_wine.sh
-
-echo "== the fake WMI provider (Windows' IPMI driver) under Wine against bmcsim"
-bash tests/wmifake/run_check.sh
+echo "== the stand-in library and the fake WMI provider under Wine against bmcsim"
+bash tests/e2e/run_all.sh --only library --only wmifake
 
 echo "== end to end under Wine"
-bash tests/e2e/run_all.sh
+bash tests/e2e/run_all.sh --skip library --skip wmifake
 
 echo "== fuzzers"
 bash tests/fuzz/run.sh

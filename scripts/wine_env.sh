@@ -1,46 +1,26 @@
 # shellcheck shell=bash
-# Sourced by the scripts that run the Windows build under Wine against bmcsim
-# (the stand-in library's and the fake WMI provider's checks, the demo). It
-# sources wine_select.sh, then gives them one work folder per run, a fresh
-# prefix in it and bmcsim, and the clean-up on any exit: bmcsim stopped, the
-# prefix's wineserver ended, the prefix deleted, and the rest of the folder
-# (logs, journals) deleted too unless the script exits non-zero.
+# Sourced by the demo, which runs the Windows build under Wine against bmcsim
+# (the tests do the same in Python, tests/e2e/harness.py). It sources
+# wine_select.sh, then gives one work folder per run, a fresh prefix in it and
+# bmcsim, and the clean-up on any exit: bmcsim stopped, the prefix's
+# wineserver ended, the prefix deleted, and the rest of the folder (logs,
+# journals) deleted too unless the script exits non-zero.
 #
-#   wine_env_builds [HOST_BUILD_DIR] [WIN_BUILD_DIR] [FILE]...
-#                            $host_build, $win_build (default build/host and
-#                            $ASR_WIN_BUILD) and $bmcsim; exits with 2 when
-#                            bmcsim or a FILE (under $win_build) is missing
 #   wine_env_init TEMPLATE   $work = mktemp -d TEMPLATE.XXXXXX; exports the
 #                            Wine variables for the prefix $work/prefix (not
 #                            made yet), whose system folder is $system32
 #   wine_env_boot            makes the prefix and keeps one wineserver for the
 #                            whole run, so that Wine commands do not race its exit
-#   wine_env_start           the checks' start: the prefix, then bmcsim with
-#                            the journal $journal, each with a line saying so
 #   bmcsim_start BIN JOURNAL [PORT]
 #                            starts bmcsim with that journal on PORT or a free
 #                            port, its output in $work/bmcsim.log; sets sim_pid,
 #                            port and control_port from its listen entry
 #   bmcsim_stop              stops the bmcsim that bmcsim_start started
 #   bmcsim_control LINE      one line to bmcsim's control port; prints the answer
-#   bmcsim_drop CMD...       runs CMD while bmcsim drops the connection right
-#                            after its next reply (in $journal)
-#   since STAMP              seconds since a $(date +%s%N) stamp, to 0.1 s
 
 . "$(dirname "${BASH_SOURCE[0]}")/wine_select.sh"
 
 sim_pid=""
-
-wine_env_builds() {
-  local f
-  host_build=$(cd "${1:-$asr_root/build/host}" && pwd) || exit 2
-  win_build=$(cd "${2:-$ASR_WIN_BUILD}" && pwd) || exit 2
-  bmcsim="$host_build/bmcsim/bmcsim"
-  shift 2
-  for f in "$bmcsim" "${@/#/$win_build/}"; do
-    [ -f "$f" ] || { echo "missing $f: build it first"; exit 2; }
-  done
-}
 
 wine_env_init() {
   work=$(mktemp -d "$1.XXXXXX")
@@ -65,17 +45,6 @@ wine_env_boot() {
   wineboot --init
   timeout 120 wineserver -w
   wineserver -p
-}
-
-wine_env_start() {
-  local t0
-  t0=$(date +%s%N)
-  echo "== fresh $WINEARCH prefix $WINEPREFIX"
-  wine_env_boot >/dev/null 2>&1
-  echo "   created in $(since "$t0") s"
-  journal="$work/journal.jsonl"
-  bmcsim_start "$bmcsim" "$journal" || exit 1
-  echo "== bmcsim on 127.0.0.1:$port, control $control_port"
 }
 
 bmcsim_start() {
@@ -110,22 +79,4 @@ bmcsim_control() {
   read -r -t 3 answer <&3 || true
   exec 3>&-
   echo "$answer"
-}
-
-bmcsim_drop() {
-  local replies pid
-  replies=$(grep -c '"kind":"reply"' "$journal")
-  "$@" &
-  pid=$!
-  for _ in $(seq 1 200); do
-    [ "$(grep -c '"kind":"reply"' "$journal")" -gt "$replies" ] && break
-    sleep 0.05
-  done
-  bmcsim_control disconnect >/dev/null
-  wait "$pid"
-}
-
-since() {
-  local d=$((($(date +%s%N) - $1) / 100000000))
-  echo "$((d / 10)).$((d % 10))"
 }

@@ -1,13 +1,14 @@
-"""Runs the end-to-end scenarios in nine groups, each in a prefix of its own
+"""Runs the tests under Wine in eleven groups, each in a prefix of its own
 with a bmcsim of its own. In the background, the groups that mostly wait: the
 two hangs (about 250 s each), the long outage (about 130 s) and the in-box
 transport's hang. In the foreground, one after the other once the background
 groups have their prefixes (so that no reset timing is measured while wineboot
 loads the cores): the main sequence, the BMC faults, the 32-bit build in a
-64-bit prefix (wow64), the Windows Installer package (msi) and the in-box
-transport's scenarios (through the fake WMI provider).
+64-bit prefix (wow64), the Windows Installer package (msi), the in-box
+transport's scenarios (through the fake WMI provider), our driver library
+driven by qd4probe (library) and the fake WMI provider's own check (wmifake).
 
-usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
+usage: run_e2e.py [--only GROUP]... [--skip GROUP]...   (GROUP: one of GROUPS below)
                   [--step TEXT]...   (only the steps whose titles hold one of the texts)
 """
 
@@ -22,13 +23,17 @@ import traceback
 import fault_scenarios
 import harness
 import inbox_scenarios
+import library_scenarios
 import msi_scenarios
 import scenarios
 import wmifake
+import wmifake_scenarios
 from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
 
 
 STEPS = None  # --step: the titles' texts to run
+GROUPS = ["main", "faults", "wow64", "hang-stop", "hang-kill", "outage", "msi", "inbox",
+          "inbox-hang", "library", "wmifake"]
 
 
 def recover(ctx):
@@ -95,17 +100,16 @@ def run_group(name, workroot, steps, ready=None, setup=vm_setup, wow64=False):
 
 def main():
     ap = argparse.ArgumentParser()
-    groups = ["main", "faults", "wow64", "hang-stop", "hang-kill", "outage", "msi", "inbox",
-              "inbox-hang"]
-    ap.add_argument("--only", action="append", choices=groups)
+    ap.add_argument("--only", action="append", choices=GROUPS)
+    ap.add_argument("--skip", action="append", choices=GROUPS, default=[])
     ap.add_argument("--step", action="append")
     args = ap.parse_args()
-    only = set(args.only or groups)
+    only = set(args.only or GROUPS) - set(args.skip)
     global STEPS
     STEPS = args.step
 
     for f in (harness.BMCSIM, harness.EXE, harness.DLL, msi_scenarios.MSI, wmifake.WMIFAKE_DLL,
-              harness.PROBE, harness.PLANTED_DLL):
+              harness.PROBE, harness.PLANTED_DLL, wmifake_scenarios.CHECK_EXE):
         if not f.is_file():
             print(f"e2e: missing {f}: build first (ASR_TEST_VEHICLES=ON bash scripts/build.sh)")
             print("e2e: 0 passed, 1 failed")
@@ -160,6 +164,12 @@ def main():
         if "inbox" in only:
             run_group("inbox", workroot, inbox_scenarios.INBOX_SEQUENCE,
                       setup=inbox_scenarios.use_inbox)
+        if "library" in only:
+            run_group("library", workroot, library_scenarios.LIBRARY_SEQUENCE,
+                      setup=library_scenarios.library_setup)
+        if "wmifake" in only:
+            run_group("wmifake", workroot, wmifake_scenarios.WMIFAKE_SEQUENCE,
+                      setup=wmifake_scenarios.wmifake_setup)
         for t in threads:
             t.join(max(1, 600 - (time.monotonic() - t_start)))
             if t.is_alive():

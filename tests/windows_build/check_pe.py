@@ -1,20 +1,22 @@
 #!/usr/bin/python3
-"""Checks the built vyriasrw.exe: a 32-bit console program that imports only
-system DLLs and carries the version record the installer's users see; it and
-each other binary named after it (qd4probe.exe, the package's custom action)
-run on Windows 7: 6.1 in the PE header, no import newer than Windows 7.
+"""Checks built Windows files: each is a 32-bit PE that imports only system
+DLLs and runs on Windows 7 (6.1 in the PE header, no import newer than Windows
+7); a program is a console program, a library a DLL. Two files carry more:
+vyriasrw.exe the version record the installer's users see, vyrqd4w.dll the
+four entries undecorated, as the service looks them up by name.
 
-Usage: /usr/bin/python3 check_exe.py build/win32/vyriasrw.exe [OTHER.exe|.dll ...]
+Usage: /usr/bin/python3 check_pe.py FILE.exe|FILE.dll ...
 """
+import os
 import sys
 
 import pefile
 
 # DLLs every Windows installation has; anything else (libstdc++, libgcc,
-# libwinpthread ...) would have to be shipped beside the executable.
+# libwinpthread ...) would have to be shipped beside the file.
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll",
-    "ntdll.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "gdi32.dll",
+    "ntdll.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "gdi32.dll", "msi.dll",
 }
 
 # The oldest Windows the binaries run on, Windows 7 / Server 2008 R2, as the
@@ -63,13 +65,13 @@ WINDOWS_7_IMPORTS = {
         getsockopt htons inet_addr ioctlsocket recv select send setsockopt socket""",
 }
 
+# vyriasrw.exe's version record.
 FIXED = {
     "FileVersionMS": 0x00010005, "FileVersionLS": 0x00000000,
     "ProductVersionMS": 0x00010005, "ProductVersionLS": 0x00000000,
     "FileFlagsMask": 0x3F, "FileFlags": 0, "FileOS": 0x40004,
     "FileType": 3, "FileSubtype": 7, "FileDateMS": 0, "FileDateLS": 0,
 }
-
 STRINGS = [
     ("Comments", "This application preforms system watchdog function through IPMI."),
     ("FileDescription", "VYR IPMI watchdog application"),
@@ -79,32 +81,46 @@ STRINGS = [
     ("ProductName", "VYR IPMI ASR"),
     ("ProductVersion", "1.05"),
 ]
-# Ours to choose, but present.
-OWN_STRINGS = ["CompanyName", "LegalCopyright"]
+OWN_STRINGS = ["CompanyName", "LegalCopyright"]  # ours to choose, but present
+
+# vyrqd4w.dll's entries.
+ENTRIES = {"OpenQD4Driver", "CloseQD4Driver", "SendQD4Request", "GetQD4Version"}
 
 failures = 0
 
 
-def check(ok, text):
+def check(ok, line):
     global failures
-    print(("ok   " if ok else "FAIL ") + text)
-    if not ok:
-        failures += 1
+    print(("ok   " if ok else "FAIL ") + line)
+    failures += 0 if ok else 1
 
 
 def text(value):
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 
 
-def check_windows_7(pe, name, check):
-    """6.1 as the header's OS and subsystem versions; every import on the list."""
+def check_common(pe, name):
+    """What every file must be: i386 PE32, of its kind, system imports of Windows 7."""
+    machine = pe.FILE_HEADER.Machine
+    check(machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
+          "%s: machine is i386 (0x14c), found 0x%x" % (name, machine))
     oh = pe.OPTIONAL_HEADER
+    check(oh.Magic == 0x10B, "%s: PE32 optional header (0x10b), found 0x%x" % (name, oh.Magic))
+    if name.lower().endswith(".dll"):
+        check(pe.is_dll(), "%s: a DLL, found characteristics 0x%x"
+              % (name, pe.FILE_HEADER.Characteristics))
+    else:
+        check(oh.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
+              "%s: console subsystem (3), found %d" % (name, oh.Subsystem))
     for what, got in (("OS", (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion)),
                       ("subsystem", (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion))):
         check(got == WINDOWS_7, "%s: %s version %d.%d, found %d.%d" % ((name, what) + WINDOWS_7 + got))
+    imports = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    check(len(imports) > 0, "%s: imports found: %s" % (name, ", ".join(text(e.dll) for e in imports)))
     beyond = []
-    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+    for entry in imports:
         dll = text(entry.dll).lower()
+        check(dll in SYSTEM_DLLS, "%s: imported DLL %s is a system DLL" % (name, dll))
         known = set(WINDOWS_7_IMPORTS.get(dll, "").split())
         for imp in entry.imports:
             function = text(imp.name) if imp.name else "#%d" % imp.ordinal
@@ -114,95 +130,66 @@ def check_windows_7(pe, name, check):
           % (name, ", ".join(beyond) or "none"))
 
 
-def string_tables(pe):
-    """(key, [(name, value) in file order]) for every string table."""
-    tables = []
+def file_infos(pe, key):
     for file_info in getattr(pe, "FileInfo", []) or []:
-        entries = file_info if isinstance(file_info, list) else [file_info]
-        for entry in entries:
-            if text(getattr(entry, "Key", b"")) != "StringFileInfo":
-                continue
-            for table in entry.StringTable:
-                pairs = [(text(k), text(v)) for k, v in table.entries.items()]
-                tables.append((text(table.LangID), pairs))
-    return tables
+        for entry in file_info if isinstance(file_info, list) else [file_info]:
+            if text(getattr(entry, "Key", b"")) == key:
+                yield entry
 
 
-def translations(pe):
-    found = []
-    for file_info in getattr(pe, "FileInfo", []) or []:
-        entries = file_info if isinstance(file_info, list) else [file_info]
-        for entry in entries:
-            if text(getattr(entry, "Key", b"")) != "VarFileInfo":
-                continue
-            for var in entry.Var:
-                for value in var.entry.values():
-                    found.append(text(value))
-    return found
+def check_version_record(pe, name):
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+    check(bool(fixed), "%s: version record present" % name)
+    for field, expected in FIXED.items() if fixed else ():
+        actual = getattr(fixed[0], field)
+        check(actual == expected, "%s: %s is 0x%x, found 0x%x" % (name, field, expected, actual))
+    tables = [(text(t.LangID), [(text(k), text(v)) for k, v in t.entries.items()])
+              for e in file_infos(pe, "StringFileInfo") for t in e.StringTable]
+    keys = [key.upper() for key, _ in tables]
+    check(keys == ["040904B0"], "%s: one string table 040904B0, found %s" % (name, keys))
+    pairs = tables[0][1] if tables else []
+    values = dict(pairs)
+    for field, expected in STRINGS:
+        check(values.get(field) == expected,
+              "%s: %s is %r, found %r" % (name, field, expected, values.get(field)))
+    order = [field for field, _ in pairs if field in dict(STRINGS)]
+    check(order == [field for field, _ in STRINGS],
+          "%s: the seven strings in their order, found %s" % (name, order))
+    for field in OWN_STRINGS:
+        check(bool(values.get(field)), "%s: %s is set, found %r" % (name, field, values.get(field)))
+    found = [text(v) for e in file_infos(pe, "VarFileInfo") for var in e.Var
+             for v in var.entry.values()]
+    check(any(t.lower() in ("0x0409 0x04b0", "0x409 0x4b0") for t in found),
+          "%s: translation 0x0409, 0x04B0, found %s" % (name, found))
+
+
+def check_exports(pe, name):
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    exported = {text(s.name) for s in exports.symbols if s.name} if exports else set()
+    check(ENTRIES <= exported, "%s: exports %s undecorated, found %s"
+          % (name, sorted(ENTRIES), sorted(exported)))
+
+
+# What a file of this name carries beyond what every file must be.
+EXTRA = {"vyriasrw.exe": check_version_record, "vyrqd4w.dll": check_exports}
 
 
 def main():
     if len(sys.argv) < 2:
         print(__doc__.strip())
         return 2
-    path = sys.argv[1]
-    try:
-        pe = pefile.PE(path)
-    except (OSError, pefile.PEFormatError) as error:
-        print("FAIL cannot read %s: %s" % (path, error))
-        return 1
-
-    machine = pe.FILE_HEADER.Machine
-    check(machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
-          "machine is i386 (0x14c), found 0x%x" % machine)
-    check(pe.OPTIONAL_HEADER.Magic == 0x10B,
-          "PE32 optional header (0x10b), found 0x%x" % pe.OPTIONAL_HEADER.Magic)
-    subsystem = pe.OPTIONAL_HEADER.Subsystem
-    check(subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
-          "console subsystem (3), found %d" % subsystem)
-
-    dlls = [text(e.dll) for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    check(len(dlls) > 0, "imports found: %s" % ", ".join(dlls))
-    for dll in dlls:
-        check(dll.lower() in SYSTEM_DLLS, "imported DLL %s is a system DLL" % dll)
-
-    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
-    check(bool(fixed), "version record present")
-    if fixed:
-        info = fixed[0]
-        for field, expected in FIXED.items():
-            actual = getattr(info, field)
-            check(actual == expected,
-                  "%s is 0x%x, found 0x%x" % (field, expected, actual))
-
-    tables = string_tables(pe)
-    keys = [key for key, _ in tables]
-    check(keys == ["040904B0"] or keys == ["040904b0"],
-          "one string table 040904B0, found %s" % keys)
-    pairs = tables[0][1] if tables else []
-    values = dict(pairs)
-    for name, expected in STRINGS:
-        check(values.get(name) == expected,
-              "%s is %r, found %r" % (name, expected, values.get(name)))
-    order = [name for name, _ in pairs if name in dict(STRINGS)]
-    check(order == [name for name, _ in STRINGS],
-          "the seven strings in their order, found %s" % order)
-    for name in OWN_STRINGS:
-        check(bool(values.get(name)), "%s is set, found %r" % (name, values.get(name)))
-
-    found = translations(pe)
-    check(any(t.lower() in ("0x0409 0x04b0", "0x409 0x4b0") for t in found),
-          "translation 0x0409, 0x04B0, found %s" % found)
-
-    check_windows_7(pe, path, check)
-    for other in sys.argv[2:]:
+    for path in sys.argv[1:]:
         try:
-            check_windows_7(pefile.PE(other), other, check)
+            pe = pefile.PE(path)
         except (OSError, pefile.PEFormatError) as error:
-            check(False, "cannot read %s: %s" % (other, error))
-
-    print("%s: %s" % (path, "all checks passed" if failures == 0
-                      else "%d check(s) failed" % failures))
+            check(False, "cannot read %s: %s" % (path, error))
+            continue
+        check_common(pe, path)
+        extra = EXTRA.get(os.path.basename(path).lower())
+        if extra:
+            extra(pe, path)
+    print("%d file(s): %s" % (len(sys.argv) - 1, "all checks passed" if failures == 0
+                              else "%d check(s) failed" % failures))
     return 0 if failures == 0 else 1
 
 
