@@ -578,6 +578,27 @@ std::vector<CommandRow> command_rows() {
        0,
        {output(unable + "Access is denied. (0x5)\n"), calls("CopyFileA", 1),
         services_installed(0)}},
+      // A lock violation is tried once more, after removing a service that is not there.
+      {"CopyFileA every call (33)",
+       {"-install"},
+       false,
+       [] { fail("CopyFileA", 0, 33); },
+       unable + "The process cannot access the file because another process has locked a "
+                "portion of the file. (0x21)",
+       0,
+       {output("Removing existing version of service\nOpenService failed - The specified service "
+               "does not exist as an installed service. (0x424)\n" +
+               unable +
+               "The process cannot access the file because another process has locked a "
+               "portion of the file. (0x21)\n"),
+        calls("CopyFileA", 2)}},
+      {"CopyFileA #1, quiet (5)",
+       {"-install", "-n"},
+       false,
+       [] { fail("CopyFileA", 1, 5); },
+       "",
+       0,
+       {output(""), saved_error_is(5)}},
       {"CopyFileA #2, after the removal (32)",
        {"-install"},
        true,
@@ -599,6 +620,20 @@ std::vector<CommandRow> command_rows() {
        0,
        {output("CreateService failed - Access is denied. (0x5)\n"),
         calls("CloseServiceHandle", 1)}},
+      // Over a stopped installation: removed, then the create is not tried a third time.
+      {"CreateServiceA #2, after the removal (1073)",
+       {"-install"},
+       true,
+       [] {
+         fake::services()["vyrq4asr"].state = SERVICE_STOPPED;
+         fail("CreateServiceA", 2, 1073);
+       },
+       "CreateService failed - The specified service already exists. (0x431)",
+       0,
+       {output("Removing existing version of service\n" DISPLAY
+               " removed.\nCreateService failed - The specified service already exists. "
+               "(0x431)\n"),
+        calls("CreateServiceA", 2)}},
       {"ChangeServiceConfig2A #1, the description (5)",
        {"-install"},
        false,
