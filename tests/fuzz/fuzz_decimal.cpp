@@ -23,23 +23,17 @@ namespace {
   abort();
 }
 
-// The conversion of a heap copy of exactly the text and its NUL, so that a
+// A routine run on a heap copy of exactly the text and its NUL, so that a
 // read past the end is caught.
-int32_t converted(const std::string &text) {
+template <class Routine>
+auto on_copy(const std::string &text, Routine routine) {
   char *copy = static_cast<char *>(malloc(text.size() + 1));
   memcpy(copy, text.c_str(), text.size() + 1);
-  int32_t value = decimal_to_int32(copy);
+  auto value = routine(copy);
   free(copy);
   return value;
 }
-
-uint16_t timeout_of(const std::string &text) {
-  char *copy = static_cast<char *>(malloc(text.size() + 1));
-  memcpy(copy, text.c_str(), text.size() + 1);
-  uint16_t value = timeout_from_argument(copy);
-  free(copy);
-  return value;
-}
+int32_t converted(const std::string &text) { return on_copy(text, decimal_to_int32); }
 
 bool in_range(uint32_t seconds) { return seconds >= 250 && seconds <= 3200; }
 
@@ -107,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fail_check("a leading blank", text, converted(" " + text), value);
 
   // The timeout: the low 16 bits when in range, else 255.
-  uint16_t timeout = timeout_of(text);
+  uint16_t timeout = on_copy(text, timeout_from_argument);
   uint16_t low = static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFFFFu);
   uint16_t want = in_range(low) ? low : 255;
   if (timeout != want) fail_check("timeout_from_argument", text, timeout, want);
