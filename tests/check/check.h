@@ -2,27 +2,30 @@
 // host and, built by MinGW, under Wine): each failed check prints
 //   FAIL <what>: expected <expected>, got <got>
 // and a passed one "ok   <what>" when passes are printed. The counts give the
-// closing line and the exit code. Header-only, standard C++ only.
+// closing line and the exit code. Header-only and C's stdio alone, so that a
+// Windows test program stays small and quick to start under Wine.
 #pragma once
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 namespace check {
 
-// printf into a std::string.
-inline std::string text(const char *format, ...) __attribute__((format(printf, 1, 2)));
-inline std::string text(const char *format, ...) {
-  char buffer[512];
+// A formatted text, for what was expected and what came.
+struct Text {
+  char chars[512];
+  operator const char *() const { return chars; }
+};
+
+inline Text text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+inline Text text(const char *format, ...) {
+  Text t;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
+  std::vsnprintf(t.chars, sizeof t.chars, format, args);
   va_end(args);
-  return buffer;
+  return t;
 }
-
-inline std::string hex32(unsigned long value) { return text("0x%08lx", value); }
 
 class Report {
  public:
@@ -36,28 +39,25 @@ class Report {
   void set_output(FILE *out) { out_ = out; }
   FILE *output() const { return out_; }
 
-  bool expect(const std::string &what, bool ok, const std::string &expected,
-              const std::string &got) {
+  bool expect(const char *what, bool ok, const char *expected, const char *got) {
     if (ok) {
       passed_++;
-      if (passes_ == Passes::kPrinted) std::fprintf(out_, "ok   %s\n", what.c_str());
+      if (passes_ == Passes::kPrinted) std::fprintf(out_, "ok   %s\n", what);
     } else {
       failed_++;
-      if (printing())
-        std::fprintf(out_, "FAIL %s: expected %s, got %s\n", what.c_str(), expected.c_str(),
-                     got.c_str());
+      if (printing()) std::fprintf(out_, "FAIL %s: expected %s, got %s\n", what, expected, got);
     }
     std::fflush(out_);
     return ok;
   }
 
-  bool expect_eq(const std::string &what, long long expected, long long got) {
+  bool expect_eq(const char *what, long long expected, long long got) {
     return expect(what, expected == got, text("%lld", expected), text("%lld", got));
   }
 
   // Windows' result codes read best in hex.
-  bool expect_hex(const std::string &what, unsigned long expected, unsigned long got) {
-    return expect(what, expected == got, hex32(expected), hex32(got));
+  bool expect_hex(const char *what, unsigned long expected, unsigned long got) {
+    return expect(what, expected == got, text("0x%08lx", expected), text("0x%08lx", got));
   }
 
   // Whether the last failure was printed, so that a caller may add its context.

@@ -290,7 +290,7 @@ void Soak::check(int n, bool ok, const char *format, ...) {
   va_start(args, format);
   vsnprintf(detail, sizeof detail, format, args);
   va_end(args);
-  report.expect(std::string("invariant ") + inv_[n].text, false, "it holds", detail);
+  report.expect(check::text("invariant %s", inv_[n].text), false, "it holds", detail);
   if (!report.printing()) return;
   fprintf(out, "    at virtual %s, seed %llu (replay: soak --seed %llu --days %g)\n",
           clock_text(fake::now()).c_str(), static_cast<unsigned long long>(seed_),
