@@ -3,7 +3,7 @@
 // runs over the fake Windows against the fake BMC, through a seeded random
 // schedule of BMC trouble and service life (crashes, reinstalls and planned
 // reboots among it; the registry carries over as a machine's does), and
-// these promises are checked on every event:
+// these eight promises are checked on every event:
 //   1. never a false reset: the timer runs out only over a hung service,
 //      after the service logged an error saying that protection had ended,
 //      or when a shutdown's allowance ran out over a slow boot;
@@ -52,6 +52,7 @@
 #include "fake.h"
 #include "ipmi/ipmi.h"
 #include "service/event_ids.h"
+#include "tests/check/check.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/retry_policy.h"
 #include "watchdog/shutdown.h"
@@ -105,9 +106,10 @@ struct Logged {
   std::string text;
 };
 
+// A promise and its checks; the first five violations are printed in full.
 struct Invariant {
   const char *text;
-  long checks = 0, violations = 0;
+  check::Report report{out, check::Report::Passes::kCounted, 5};
 };
 
 enum class Life { kNone, kRunning, kHung, kAsleep };
@@ -197,7 +199,7 @@ class Soak {
   bool fault_active(uint64_t at) const;
   uint64_t answering_from(uint64_t at) const;
   void check(int n, bool ok, const char *format, ...) __attribute__((format(printf, 4, 5)));
-  void pass(int n) { inv_[n].checks++; }
+  void pass(int n) { check(n, true, "%s", ""); }
   void count(const std::string &kind) { events_[kind]++; }
 
   uint64_t seed_, span_;
@@ -278,30 +280,31 @@ class Soak {
 };
 
 void Soak::check(int n, bool ok, const char *format, ...) {
-  inv_[n].checks++;
-  if (ok) return;
-  inv_[n].violations++;
+  check::Report &report = inv_[n].report;
+  if (ok) {
+    report.expect(inv_[n].text, true, "", "");
+    return;
+  }
   char detail[512];
   va_list args;
   va_start(args, format);
   vsnprintf(detail, sizeof detail, format, args);
   va_end(args);
-  if (inv_[n].violations <= 5) {
-    fprintf(out,
-            "FAIL invariant %s at virtual %s, seed %llu (replay: soak --seed %llu --days %g): %s\n",
-            inv_[n].text, clock_text(fake::now()).c_str(), static_cast<unsigned long long>(seed_),
-            static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay, detail);
-    for (size_t i = log_.size() > 3 ? log_.size() - 3 : 0; i < log_.size(); i++)
-      fprintf(out, "    event at %s: %s%s\n", clock_text(log_[i].at_ms).c_str(),
-              log_[i].type == kError     ? "error: "
-              : log_[i].type == kWarning ? "warning: "
-                                         : "",
-              log_[i].text.c_str());
-    auto lines = fake::journal();
-    size_t tail = tail_lines;
-    size_t from = lines.size() > tail ? lines.size() - tail : 0;
-    for (size_t i = from; i < lines.size(); i++) fprintf(out, "    | %s\n", lines[i].c_str());
-  }
+  report.expect(check::text("invariant %s", inv_[n].text), false, "it holds", detail);
+  if (!report.printing()) return;
+  fprintf(out, "    at virtual %s, seed %llu (replay: soak --seed %llu --days %g)\n",
+          clock_text(fake::now()).c_str(), static_cast<unsigned long long>(seed_),
+          static_cast<unsigned long long>(seed_), static_cast<double>(span_) / kDay);
+  for (size_t i = log_.size() > 3 ? log_.size() - 3 : 0; i < log_.size(); i++)
+    fprintf(out, "    event at %s: %s%s\n", clock_text(log_[i].at_ms).c_str(),
+            log_[i].type == kError     ? "error: "
+            : log_[i].type == kWarning ? "warning: "
+                                       : "",
+            log_[i].text.c_str());
+  auto lines = fake::journal();
+  size_t tail = tail_lines;
+  size_t from = lines.size() > tail ? lines.size() - tail : 0;
+  for (size_t i = from; i < lines.size(); i++) fprintf(out, "    | %s\n", lines[i].c_str());
 }
 
 bool Soak::logged_since(uint64_t from, bool warnings_too, const char *text) const {
@@ -1065,8 +1068,8 @@ int Soak::run() {
     if (life_ != Life::kNone && fake::now() >= next_action_) act();
   }
   if (life_ != Life::kNone) end_life();
-  long violations = 0;
-  for (int i = 1; i <= kInvariants; i++) violations += inv_[i].violations;
+  int violations = 0;
+  for (int i = 1; i <= kInvariants; i++) violations += inv_[i].report.failed();
   return violations == 0 ? 0 : 1;
 }
 
@@ -1098,7 +1101,8 @@ void Soak::write_table(const char *path, double wall_seconds) {
   for (const auto &e : pretimeouts_) fprintf(t, "| %s | %ld |\n", e.first.c_str(), e.second);
   fprintf(t, "\n## Invariants\n\n| invariant | checks | violations |\n|---|---|---|\n");
   for (int i = 1; i <= kInvariants; i++)
-    fprintf(t, "| %s | %ld | %ld |\n", inv_[i].text, inv_[i].checks, inv_[i].violations);
+    fprintf(t, "| %s | %d | %d |\n", inv_[i].text,
+            inv_[i].report.passed() + inv_[i].report.failed(), inv_[i].report.failed());
   fclose(t);
 }
 

@@ -12,10 +12,122 @@
 #include "ipmi/ipmi.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
+#include "watchdog/session.h"
 #include "watchdog/shutdown.h"
 #include "watchdog/timer_record.h"
 
 namespace {
+
+// What a row may state beyond its outcome: one observation of the run and
+// the value it must have. A row's unstated facts go unchecked.
+struct Fact {
+  std::string name;
+  std::function<std::string(const std::string &output)> observe;  // a command's output
+  std::string expected;
+};
+
+uint64_t last_report_ms = 0;  // when the service's last status report came
+
+std::string joined(const std::vector<std::string> &items) {
+  std::string out;
+  for (const std::string &item : items) out += (out.empty() ? "" : " ") + item;
+  return out;
+}
+
+Fact number_fact(const std::string &name, std::function<long long()> observe, long long expected) {
+  return {name, [observe](const std::string &) { return std::to_string(observe()); },
+          std::to_string(expected)};
+}
+
+std::string without_prompt(const std::string &out) {
+  const std::string prompt = "Press any key to continue.\n";
+  bool prompted = out.size() >= prompt.size() &&
+                  out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0;
+  return prompted ? out.substr(0, out.size() - prompt.size()) : out;
+}
+
+// The first string of the first event entry.
+Fact first_string(const std::string &expected) {
+  return {"first string",
+          [](const std::string &) {
+            auto events = fake::events();
+            return events.empty() || events[0].strings.empty() ? std::string("(no entry)")
+                                                               : events[0].strings[0];
+          },
+          expected};
+}
+// The IPMI requests that reached the library, e.g. "Get Enable".
+Fact requests(const std::string &expected) {
+  return {"requests", [](const std::string &) { return joined(ipmi_commands()); }, expected};
+}
+// The states of the accepted status reports, in order.
+Fact states(const std::string &expected) {
+  return {"states",
+          [](const std::string &) {
+            std::vector<std::string> names;
+            for (const SERVICE_STATUS &s : fake::status_reports())
+              names.push_back(state_name(s.dwCurrentState));
+            return joined(names);
+          },
+          expected};
+}
+Fact calls(const char *call, long long expected) {
+  return number_fact(
+      std::string(call) + " calls",
+      [call] { return static_cast<long long>(fake::journal(call).size()); }, expected);
+}
+Fact library_refcount(int expected) {
+  return number_fact(
+      "library refcount", [] { return fake::library_refcount(); }, expected);
+}
+Fact open_handles(const char *kind, int expected) {
+  return number_fact(
+      std::string("open ") + kind + " handles", [kind] { return fake::open_handles(kind); },
+      expected);
+}
+Fact stopped_at(uint64_t ms) {
+  return number_fact(
+      "STOPPED at ms", [] { return static_cast<long long>(last_report_ms); },
+      static_cast<long long>(ms));
+}
+Fact saved_error_is(DWORD expected) {
+  return number_fact(
+      "saved_error", [] { return saved_error; }, expected);
+}
+// A command's whole output, without the key prompt.
+Fact output(const std::string &expected) { return {"output", without_prompt, expected}; }
+
+// A worker that failed at start: the run routine waited its 2 s for it, and
+// the worker's thread, priority, handles and session are all given back.
+std::vector<Fact> worker_failed(std::vector<Fact> more) {
+  std::vector<Fact> facts = {
+      states("START_PENDING START_PENDING START_PENDING RUNNING STOP_PENDING STOPPED"),
+      stopped_at(2000),
+      number_fact(
+          "worker's exit code", [] { return exit_code_of("thread1"); }, 0xFFFFFFFF),
+      number_fact(
+          "priority class", [] { return static_cast<long long>(fake::priority_class()); },
+          NORMAL_PRIORITY_CLASS),
+      open_handles("event", 0),
+      open_handles("eventsource", 0),
+      number_fact(
+          "session", [] { return static_cast<long long>(watchdog_session.load()); }, 0)};
+  facts.insert(facts.end(), more.begin(), more.end());
+  return facts;
+}
+
+// Checks the row's facts; returns them as the table shows them, "" if none.
+std::string check_facts(const std::string &fault, const std::vector<Fact> &facts,
+                        const std::string &output_text, bool *ok) {
+  std::string cells;
+  for (const Fact &f : facts) {
+    std::string got = f.observe(output_text);
+    EXPECT_EQ(got, f.expected) << fault << ": " << f.name;
+    if (got != f.expected) *ok = false;
+    cells += (cells.empty() ? "" : "; ") + f.name + " " + got;
+  }
+  return cells;
+}
 
 struct Outcome {
   std::string final_state;  // e.g. "STOPPED 0x0", or "no report"
@@ -27,6 +139,7 @@ struct ServiceRow {
   std::string fault;  // what was made to fail, as the table shows it
   std::function<void()> inject;
   Outcome expected;
+  std::vector<Fact> also = {};
 };
 
 const char *kStopError = "STOPPED 0xe0010002";
@@ -47,6 +160,7 @@ void fail(const char *call, int nth, DWORD error) { fake::fail(call, nth, error)
 Outcome run_service_row(const ServiceRow &row) {
   fake::reset();
   reset_system_state();
+  fake::before("SetServiceStatus", 0, [] { last_report_ms = fake::now(); });
   row.inject();
   fake::send_control(30050, SERVICE_CONTROL_STOP, 0);
   // A second stop, as an administrator would send after a lost one; the
@@ -162,18 +276,25 @@ std::vector<ServiceRow> service_rows() {
       {"RegisterServiceCtrlHandlerExA #1 (1060)",
        [] { fail("RegisterServiceCtrlHandlerExA", 1, 1060); },
        {"no report", "", "never set"}},
+      // A failed start report ends the run before the worker.
       {"SetServiceStatus #1, first START_PENDING (87)",
        [] { fail("SetServiceStatus", 1, 87); },
-       {kStopError, "SetServiceStatus", "never set"}},
+       {kStopError, "SetServiceStatus", "never set"},
+       {states("STOPPED"), calls("CreateThread", 0), first_string("vyrq4asr error: 87")}},
       {"SetServiceStatus #2, START_PENDING (87)",
        [] { fail("SetServiceStatus", 2, 87); },
-       {kStopError, "SetServiceStatus", "never set"}},
+       {kStopError, "SetServiceStatus", "never set"},
+       {states("START_PENDING STOPPED"), calls("CreateThread", 0), open_handles("event", 0)}},
       {"SetServiceStatus #3, START_PENDING (87)",
        [] { fail("SetServiceStatus", 3, 87); },
-       {kStopError, "SetServiceStatus", "never set"}},
+       {kStopError, "SetServiceStatus", "never set"},
+       {states("START_PENDING START_PENDING STOPPED"), calls("CreateThread", 0),
+        open_handles("event", 0)}},
       {"SetServiceStatus #4, RUNNING (87)",
        [] { fail("SetServiceStatus", 4, 87); },
-       {kStopError, "SetServiceStatus", "never set"}},
+       {kStopError, "SetServiceStatus", "never set"},
+       {states("START_PENDING START_PENDING START_PENDING STOPPED"), calls("CreateThread", 0),
+        open_handles("event", 0)}},
       // The event's last error becomes the exit code of an orderly stop.
       {"SetServiceStatus #5, the stop's STOP_PENDING (87)",
        [] { fail("SetServiceStatus", 5, 87); },
@@ -184,8 +305,16 @@ std::vector<ServiceRow> service_rows() {
       {"SetServiceStatus #7, STOPPED (87)",
        [] { fail("SetServiceStatus", 7, 87); },
        {"STOP_PENDING 0x0", "SetServiceStatus", "stopped"}},
-      {"CreateEventA #1 (8)", [] { fail("CreateEventA", 1, 8); }, {kStopError, "", "never set"}},
-      {"CreateThread #1 (8)", [] { fail("CreateThread", 1, 8); }, {kStopError, "", "never set"}},
+      {"CreateEventA #1 (8)",
+       [] { fail("CreateEventA", 1, 8); },
+       {kStopError, "", "never set"},
+       {states("START_PENDING START_PENDING STOPPED"), calls("CreateThread", 0)}},
+      // No worker: the service waits for the stop at 30 s, then 2 s for the worker.
+      {"CreateThread #1 (8)",
+       [] { fail("CreateThread", 1, 8); },
+       {kStopError, "", "never set"},
+       {states("START_PENDING START_PENDING START_PENDING RUNNING STOP_PENDING STOPPED"),
+        stopped_at(32050), open_handles("event", 0)}},
       {"WaitForSingleObject #1 (6)",
        [] { fail("WaitForSingleObject", 1, 6); },
        {kClean, "", "stopped"}},
@@ -225,13 +354,16 @@ std::vector<ServiceRow> service_rows() {
        {kClean, "", "stopped"}},
       {"GetProcAddress #2, OpenQD4Driver (127)",
        [] { fail("GetProcAddress", 2, 127); },
-       {kStopError, open_failed, "never set"}},
+       {kStopError, open_failed, "never set"},
+       worker_failed({requests("")})},
       {"GetProcAddress #3, CloseQD4Driver (127)",
        [] { fail("GetProcAddress", 3, 127); },
-       {kClean, "", "stopped"}},
+       {kClean, "", "stopped"},
+       {calls("CloseQD4Driver", 0), library_refcount(0)}},
       {"GetProcAddress #4, SendQD4Request (127)",
        [] { fail("GetProcAddress", 4, 127); },
-       {kStopError, not_available, "never set"}},
+       {kStopError, not_available, "never set"},
+       worker_failed({first_string("vyrq4asr error: 127"), requests("")})},
       {"GetProcAddress #5, GetQD4Version (127)",
        [] { fail("GetProcAddress", 5, 127); },
        {kClean, "", "stopped"}},
@@ -239,9 +371,16 @@ std::vector<ServiceRow> service_rows() {
       {"OpenQD4Driver #1 (status 5)",
        [] { fail("OpenQD4Driver", 1, 5); },
        {kStopError, open_failed, "never set"}},
-      {"CloseQD4Driver #1 (status 5)",
-       [] { fail("CloseQD4Driver", 1, 5); },
-       {kClean, "", "stopped"}},
+      // The library's last error is logged; no session was opened, so the
+      // library stays loaded.
+      {"OpenQD4Driver every call (status 1167, its last error)",
+       [] { fake::bmc().open_status = 1167; },
+       {kStopError, open_failed, "never set"},
+       worker_failed({first_string("vyrq4asr error: 1167"), requests(""), library_refcount(1)})},
+      {"CloseQD4Driver #1 (status 31)",
+       [] { fail("CloseQD4Driver", 1, 31); },
+       {kClean, "", "stopped"},
+       {library_refcount(0)}},
       {"SendQD4Request #1, Get (status 5)",
        [] { fail("SendQD4Request", 1, 5); },
        {kStopError, not_available, "never set"}},
@@ -342,13 +481,22 @@ std::vector<ServiceRow> service_rows() {
     char name[80];
     bool transient = ipmi::is_transient(cc);
     snprintf(name, sizeof name, "Get answered with cc %02Xh", cc);
+    // A refused Get counts as another agent's timer: no enable follows.
     rows.push_back({name, [cc] { fake::script_reply(0x25, 1, 0, cc); },
                     transient ? Outcome{kClean, "", "stopped"}
-                              : Outcome{kStopError, not_available, "never set"}});
+                              : Outcome{kStopError, not_available, "never set"},
+                    transient
+                        ? std::vector<Fact>{}
+                        : worker_failed({first_string("vyrq4asr error: 0"), requests("Get")})});
     snprintf(name, sizeof name, "enable answered with cc %02Xh", cc);
-    rows.push_back({name, [cc] { fake::script_reply(0x24, 1, 0, cc); },
-                    transient ? Outcome{kClean, "", "stopped"}
-                              : Outcome{kStopError, enable_failed, "never set"}});
+    // A refused request carries ERROR_IO_DEVICE; the session is closed.
+    rows.push_back(
+        {name, [cc] { fake::script_reply(0x24, 1, 0, cc); },
+         transient ? Outcome{kClean, "", "stopped"}
+                   : Outcome{kStopError, enable_failed, "never set"},
+         transient ? std::vector<Fact>{}
+                   : worker_failed({first_string("vyrq4asr error: 1117"), requests("Get Enable"),
+                                    calls("CloseQD4Driver", 1), library_refcount(0)})});
     snprintf(name, sizeof name, "first reset answered with cc %02Xh", cc);
     char events[400];
     if (cc == 0x80)
@@ -375,6 +523,7 @@ struct CommandRow {
   std::function<void()> inject;
   std::string expected_last_line;
   int handles_left = 0;  // manager and service handles a failed close leaves open
+  std::vector<Fact> also = {};
 };
 
 std::vector<CommandRow> command_rows() {
@@ -415,7 +564,31 @@ std::vector<CommandRow> command_rows() {
        {"-install"},
        false,
        [] { fail("CopyFileA", 1, 5); },
-       unable + "Access is denied. (0x5)"},
+       unable + "Access is denied. (0x5)",
+       0,
+       {output(unable + "Access is denied. (0x5)\n"), calls("CopyFileA", 1),
+        calls("CreateServiceA", 0)}},
+      // A lock violation is tried once more, after removing a service that is not there.
+      {"CopyFileA every call (33)",
+       {"-install"},
+       false,
+       [] { fail("CopyFileA", 0, 33); },
+       unable + "The process cannot access the file because another process has locked a "
+                "portion of the file. (0x21)",
+       0,
+       {output("Removing existing version of service\nOpenService failed - The specified service "
+               "does not exist as an installed service. (0x424)\n" +
+               unable +
+               "The process cannot access the file because another process has locked a "
+               "portion of the file. (0x21)\n"),
+        calls("CopyFileA", 2)}},
+      {"CopyFileA #1, quiet (5)",
+       {"-install", "-n"},
+       false,
+       [] { fail("CopyFileA", 1, 5); },
+       "",
+       0,
+       {output(""), saved_error_is(5)}},
       {"CopyFileA #2, after the removal (32)",
        {"-install"},
        true,
@@ -426,12 +599,31 @@ std::vector<CommandRow> command_rows() {
        {"-install"},
        false,
        [] { fail("OpenSCManagerA", 1, 5); },
-       "OpenSCManager failed - Access is denied. (0x5)"},
+       "OpenSCManager failed - Access is denied. (0x5)",
+       0,
+       {calls("CreateServiceA", 0)}},
       {"CreateServiceA #1 (5)",
        {"-install"},
        false,
        [] { fail("CreateServiceA", 1, 5); },
-       "CreateService failed - Access is denied. (0x5)"},
+       "CreateService failed - Access is denied. (0x5)",
+       0,
+       {output("CreateService failed - Access is denied. (0x5)\n"),
+        calls("CloseServiceHandle", 1)}},
+      // Over a stopped installation: removed, then the create is not tried a third time.
+      {"CreateServiceA #2, after the removal (1073)",
+       {"-install"},
+       true,
+       [] {
+         fake::services()["vyrq4asr"].state = SERVICE_STOPPED;
+         fail("CreateServiceA", 2, 1073);
+       },
+       "CreateService failed - The specified service already exists. (0x431)",
+       0,
+       {output("Removing existing version of service\n" DISPLAY
+               " removed.\nCreateService failed - The specified service already exists. "
+               "(0x431)\n"),
+        calls("CreateServiceA", 2)}},
       {"ChangeServiceConfig2A #1, the description (5)",
        {"-install"},
        false,
@@ -442,7 +634,25 @@ std::vector<CommandRow> command_rows() {
        false,
        [] { fail("StartServiceA", 1, 1053); },
        "StartService failed - The service did not respond to the start or control request in a "
-       "timely fashion. (0x41d)"},
+       "timely fashion. (0x41d)",
+       0,
+       {output(DISPLAY " installed and started.\nStartService failed - The service did not "
+                       "respond to the start or control request in a timely fashion. (0x41d)\n"),
+        saved_error_is(1053)}},
+      {"OpenSCManagerA every call, remove (5)",
+       {"-remove"},
+       true,
+       [] { fail("OpenSCManagerA", 0, 5); },
+       "OpenSCManager failed - Access is denied. (0x5)",
+       0,
+       {calls("OpenServiceA", 0)}},
+      {"OpenSCManagerA every call, query (5)",
+       {"-query"},
+       true,
+       [] { fail("OpenSCManagerA", 0, 5); },
+       "OpenSCManager failed - Access is denied. (0x5)",
+       0,
+       {calls("OpenServiceA", 0)}},
       {"OpenServiceA #1, remove (5)",
        {"-remove"},
        true,
@@ -458,6 +668,17 @@ std::vector<CommandRow> command_rows() {
        true,
        [] { fail("QueryServiceStatus", 1, 6); },
        "Stopping " DISPLAY "." DISPLAY " removed."},
+      // The wait ends at the failed query, without the stopped line.
+      {"QueryServiceStatus #2, remove, still stopping (6)",
+       {"-remove"},
+       true,
+       [] {
+         fake::services()["vyrq4asr"].stop_pending_queries = 5;
+         fail("QueryServiceStatus", 2, 6);
+       },
+       "Stopping " DISPLAY ".." DISPLAY " removed.",
+       0,
+       {saved_error_is(6)}},
       {"DeleteService #1, remove (5)",
        {"-remove"},
        true,
@@ -499,11 +720,7 @@ std::vector<CommandRow> command_rows() {
 }
 
 std::string last_line(const std::string &out) {
-  std::string text = out;
-  const std::string prompt = "Press any key to continue.\n";
-  if (text.size() >= prompt.size() &&
-      text.compare(text.size() - prompt.size(), prompt.size(), prompt) == 0)
-    text.resize(text.size() - prompt.size());
+  std::string text = without_prompt(out);
   if (!text.empty() && text.back() == '\n') text.pop_back();
   size_t cut = text.rfind('\n');
   return cut == std::string::npos ? text : text.substr(cut + 1);
@@ -517,7 +734,8 @@ TEST_F(FaultMatrix, EveryFaultReachesItsOutcomeAndTheTableIsWritten) {
   FILE *table = fopen("fault_matrix.md", "w");
   ASSERT_NE(table, nullptr);
   fprintf(table, "# Fault matrix (generated by the unit tests)\n\n## Service run\n\n");
-  fprintf(table, "| fault | final report | event | timer | as expected |\n|---|---|---|---|---|\n");
+  fprintf(table, "| fault | final report | event | timer | more | as expected |\n");
+  fprintf(table, "|---|---|---|---|---|---|\n");
   int failures = 0;
   for (const ServiceRow &row : service_rows()) {
     Outcome o = run_service_row(row);
@@ -526,13 +744,14 @@ TEST_F(FaultMatrix, EveryFaultReachesItsOutcomeAndTheTableIsWritten) {
     EXPECT_EQ(o.final_state, row.expected.final_state) << row.fault;
     EXPECT_EQ(o.event, row.expected.event) << row.fault;
     EXPECT_EQ(o.timer, row.expected.timer) << row.fault;
+    std::string more = check_facts(row.fault, row.also, "", &ok);
     failures += !ok;
-    fprintf(table, "| %s | %s | %s | %s | %s |\n", row.fault.c_str(), o.final_state.c_str(),
-            cell(o.event).c_str(), o.timer.c_str(), ok ? "yes" : "NO");
+    fprintf(table, "| %s | %s | %s | %s | %s | %s |\n", row.fault.c_str(), o.final_state.c_str(),
+            cell(o.event).c_str(), o.timer.c_str(), cell(more).c_str(), ok ? "yes" : "NO");
   }
 
-  fprintf(table, "\n## Commands\n\n| fault | command | last message | as expected |\n");
-  fprintf(table, "|---|---|---|---|\n");
+  fprintf(table, "\n## Commands\n\n| fault | command | last message | more | as expected |\n");
+  fprintf(table, "|---|---|---|---|---|\n");
   for (const CommandRow &row : command_rows()) {
     fake::reset();
     reset_system_state();
@@ -547,11 +766,10 @@ TEST_F(FaultMatrix, EveryFaultReachesItsOutcomeAndTheTableIsWritten) {
     std::string line = last_line(run.out);
     EXPECT_EQ(line, row.expected_last_line) << row.fault << "\nwhole output:\n" << run.out;
     bool ok = line == row.expected_last_line && run.status == 0;
+    std::string more = check_facts(row.fault, row.also, run.out, &ok);
     failures += !ok;
-    std::string command;
-    for (const auto &a : row.args) command += (command.empty() ? "" : " ") + a;
-    fprintf(table, "| %s | %s | %s | %s |\n", row.fault.c_str(), command.c_str(),
-            cell(line).c_str(), ok ? "yes" : "NO");
+    fprintf(table, "| %s | %s | %s | %s | %s |\n", row.fault.c_str(), joined(row.args).c_str(),
+            cell(line).c_str(), cell(more).c_str(), ok ? "yes" : "NO");
   }
   fprintf(table, "\n%d rows not as expected.\n", failures);
   fclose(table);

@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli_run.h"
 #include "service/trace.h"
+#include "timeout_cases.h"
 #include "watchdog/commands.h"
 #include "watchdog/pretimeout.h"
 #include "world.h"
@@ -69,19 +70,9 @@ TEST(DecimalToInt32, WrapsAroundIn32BitsOnOverflow) {
 }
 
 TEST(TimeoutFromArgument, KeepsLow16BitsInRangeElse255) {
-  struct Case {
-    const char *argument;
-    uint16_t seconds;
-  };
-  const Case cases[] = {
-      {"250", 250},   {"3200", 3200}, {"249", 255},        {"3201", 255},  {"0", 255},
-      {"abc", 255},   {"", 255},      {" +300x", 300},     {"65836", 300}, {"-65286", 250},
-      {"65535", 255}, {"-1", 255},    {"4294967596", 300},
-  };
-  for (const Case &c : cases) {
-    EXPECT_EQ(timeout_from_argument(c.argument), c.seconds) << "argument [" << c.argument << "]";
-  }
-  EXPECT_EQ(timeout_from_argument(nullptr), 255);
+  for (const TimeoutCase &c : kTimeoutCases)
+    EXPECT_EQ(timeout_from_argument(c.argument), c.seconds)
+        << "argument [" << (c.argument ? c.argument : "(none)") << "]";
 }
 
 TEST_F(FrontEnd, CommandWordsIgnoreCaseAndTakeEitherIntroducer) {
@@ -264,20 +255,6 @@ TEST_F(FrontEnd, ServicePathHandsTheTableToTheDispatcher) {
       fake::journal("StartServiceCtrlDispatcherA"),
       ElementsAre("StartServiceCtrlDispatcherA vyrq4asr", "StartServiceCtrlDispatcherA returns"));
   EXPECT_THAT(fake::events(), IsEmpty());
-}
-
-TEST_F(FrontEnd, TracesTheArgumentsInThreeOutputsEach) {
-  trace_enabled = 1;
-  run_service_path({"300"});
-  std::vector<std::string> lines = fake::journal("OutputDebugStringA");
-  ASSERT_THAT(lines, SizeIs(::testing::Ge(11u)));
-  EXPECT_THAT(
-      std::vector<std::string>(lines.begin(), lines.begin() + 11),
-      ElementsAre("OutputDebugStringA main entry\n", "OutputDebugStringA main, argc = 2\n",
-                  "OutputDebugStringA arg = [", "OutputDebugStringA C:\\Tools\\vyriasrw.exe",
-                  "OutputDebugStringA ]\n", "OutputDebugStringA arg = [", "OutputDebugStringA 300",
-                  "OutputDebugStringA ]\n", "OutputDebugStringA using user-supplied timeout [",
-                  "OutputDebugStringA 300", "OutputDebugStringA ]\n"));
 }
 
 }  // namespace

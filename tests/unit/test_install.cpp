@@ -359,58 +359,6 @@ TEST_F(Install, MissingSourceEndsSilently) {
   EXPECT_THAT(fake::services(), IsEmpty());
 }
 
-TEST_F(Install, OtherCopyErrorEndsTheInstall) {
-  fake::fail("CopyFileA", 1, ERROR_ACCESS_DENIED);
-  EXPECT_THAT(install(nullptr), StrEq(std::string(UNABLE) + "Access is denied. (0x5)\n"));
-  EXPECT_THAT(fake::journal("CopyFileA"), SizeIs(1));
-  EXPECT_THAT(fake::services(), IsEmpty());
-}
-
-TEST_F(Install, CopyRetriedOnceAfterALockViolation) {
-  fake::fail("CopyFileA", 0, ERROR_LOCK_VIOLATION);
-  EXPECT_THAT(install(nullptr),
-              StrEq(std::string(REMOVING) +
-                    "OpenService failed - The specified service does not exist as an installed "
-                    "service. (0x424)\n" +
-                    UNABLE +
-                    "The process cannot access the file because another process has locked a "
-                    "portion of the file. (0x21)\n"));
-  EXPECT_THAT(fake::journal("CopyFileA"), SizeIs(2));
-  expect_handles_closed();
-}
-
-TEST_F(Install, CreateRetriedOnlyOnce) {
-  add_installed(SERVICE_STOPPED);
-  fake::fail("CreateServiceA", 2, ERROR_SERVICE_EXISTS);
-  EXPECT_THAT(install(nullptr), StrEq(std::string(REMOVING) + DISPLAY " removed.\n" +
-                                      "CreateService failed - The specified service already "
-                                      "exists. (0x431)\n"));
-  EXPECT_THAT(fake::journal("CreateServiceA"), SizeIs(2));
-  expect_handles_closed();
-}
-
-TEST_F(Install, OtherCreateErrorClosesTheManager) {
-  fake::fail("CreateServiceA", 1, ERROR_INVALID_PARAMETER);
-  EXPECT_THAT(install(nullptr),
-              StrEq("CreateService failed - The parameter is incorrect. (0x57)\n"));
-  EXPECT_THAT(fake::journal("CloseServiceHandle"), ElementsAre("CloseServiceHandle scm1"));
-  expect_handles_closed();
-}
-
-TEST_F(Install, ManagerRefusedEndsTheInstall) {
-  fake::fail("OpenSCManagerA", 1, ERROR_ACCESS_DENIED);
-  EXPECT_THAT(install(nullptr), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
-  EXPECT_THAT(fake::journal("CreateServiceA"), IsEmpty());
-}
-
-TEST_F(Install, FailedStartIsSaidAfterTheInstalledLine) {
-  fake::fail("StartServiceA", 1, ERROR_SERVICE_REQUEST_TIMEOUT);
-  EXPECT_THAT(install(nullptr),
-              StrEq(std::string(INSTALLED) + "StartService failed - " + START_TIMEOUT + "\n"));
-  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
-  expect_handles_closed();
-}
-
 TEST_F(Install, UnderWow64TheImagePathNamesSysWow64) {
   // The 32-bit system32 is SysWOW64 on disk; the 64-bit service manager
   // reads the image path as written.
@@ -459,13 +407,6 @@ TEST_F(Install, CopyTracesGoToStandardOutput) {
                     "CopyFile dest = >" DESTINATION "<\n"
                     "CopyFile error on source file = >C:\\Tools\\vyriasrw.exe<, err = 5, 20, 21\n" +
                     std::string(UNABLE) + "Access is denied. (0x5)\n"));
-}
-
-TEST_F(Install, QuietInstallStillSavesTheError) {
-  verbose = 0;
-  fake::fail("CopyFileA", 1, ERROR_ACCESS_DENIED);
-  EXPECT_THAT(install(nullptr), IsEmpty());
-  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -104,14 +104,6 @@ TEST_F(RemoveQuery, StopWaitIsBoundedAndTheDeleteGoesAhead) {
   expect_handles_closed_in_order();
 }
 
-TEST_F(RemoveQuery, FailedQueryEndsTheWaitWithoutTheStoppedLine) {
-  add_installed(SERVICE_RUNNING).stop_pending_queries = 5;
-  fake::fail("QueryServiceStatus", 2, ERROR_INVALID_HANDLE);
-  EXPECT_THAT(remove(), StrEq("Stopping " DISPLAY ".." DISPLAY " removed.\n"));
-  EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  expect_handles_closed_in_order();
-}
-
 TEST_F(RemoveQuery, ServiceStoppedAtOnceStillPrintsTheStoppedLine) {
   add_installed(SERVICE_RUNNING).stop_pending_queries = 0;
   EXPECT_THAT(remove(),
@@ -159,13 +151,6 @@ TEST_F(RemoveQuery, RemovingWithNoneInstalledNamesError1060) {
   EXPECT_EQ(saved_error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
   EXPECT_THAT(fake::journal("CloseServiceHandle"), ElementsAre("CloseServiceHandle scm1"));
   EXPECT_EQ(fake::open_handles("scm"), 0);
-}
-
-TEST_F(RemoveQuery, ManagerRefused) {
-  fake::fail("OpenSCManagerA", 0, ERROR_ACCESS_DENIED);
-  EXPECT_THAT(remove(), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
-  EXPECT_THAT(query(), StrEq("OpenSCManager failed - Access is denied. (0x5)\n"));
-  EXPECT_THAT(fake::journal("OpenServiceA"), IsEmpty());
 }
 
 TEST_F(RemoveQuery, FailedDeleteIsReportedAndHandlesClosed) {

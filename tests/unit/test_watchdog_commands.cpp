@@ -121,22 +121,4 @@ TEST_F(WatchdogCommands, FailureIsNonZeroStatusOrNonZeroCompletionCode) {
   EXPECT_EQ(wd_is_running(session), -1);
 }
 
-TEST_F(WatchdogCommands, FailureTracesNameTheCommand) {
-  trace_enabled = 1;
-  fake::script_reply(0x24, 0, 1, 0);
-  fake::script_reply(0x22, 0, 1, 0);
-  fake::script_reply(0x25, 0, 1, 0);
-  timeout_seconds = 300;
-  wd_disable(session);
-  wd_enable(session, EnableSettings{});
-  wd_reset(session);
-  wd_is_running(session);
-  EXPECT_THAT(fake::journal("OutputDebugStringA"),
-              ElementsAre("OutputDebugStringA disable timer failed\n",
-                          "OutputDebugStringA enable WD, CmdData[4] = b8, CmdData[5] = b \n",
-                          "OutputDebugStringA enable timer failed\n",
-                          "OutputDebugStringA reset timer failed\n",
-                          "OutputDebugStringA checking timer ownership failed\n"));
-}
-
 }  // namespace

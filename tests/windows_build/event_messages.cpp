@@ -2,7 +2,7 @@
 // Event Viewer does (the file loaded as data, FormatMessage with the entry's
 // insertion strings), one line per identifier:
 //   <id> ok <text, with CR and LF written as \r and \n>
-//   <id> FAILED <error>
+//   FAIL <id>: expected its message, got error <error>
 // usage: event_messages FILE FIRST SECOND ID...
 // Exit code 0 when every identifier rendered, 1 when not, 2 on bad usage.
 #include <windows.h>
@@ -10,17 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/check/check.h"
+
 int main(int argc, char **argv) {
   if (argc < 5) {
     std::printf("usage: event_messages FILE FIRST SECOND ID...\n");
     return 2;
   }
+  // A rendered identifier prints its text; only failures print a check line.
+  check::Report report(stdout, check::Report::Passes::kCounted);
   HMODULE module = LoadLibraryExA(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == nullptr) {
-    std::printf("cannot load %s: %lu\n", argv[1], GetLastError());
-    return 1;
-  }
-  int failed = 0;
+  DWORD error = GetLastError();
+  if (!report.expect(check::text("load %s", argv[1]), module != nullptr, "a module",
+                     check::text("error %lu", error)))
+    return report.exit_code();
   for (int i = 4; i < argc; i++) {
     DWORD id = std::strtoul(argv[i], nullptr, 10);
     DWORD_PTR strings[2] = {reinterpret_cast<DWORD_PTR>(argv[2]),
@@ -30,11 +33,10 @@ int main(int argc, char **argv) {
                                  FORMAT_MESSAGE_ARGUMENT_ARRAY,
                              module, id, 0, reinterpret_cast<char *>(&text), 0,
                              reinterpret_cast<va_list *>(strings));
-    if (n == 0) {
-      std::printf("%lu FAILED %lu\n", id, GetLastError());
-      failed++;
+    error = GetLastError();
+    if (!report.expect(check::text("%lu", id), n != 0, "its message",
+                       check::text("error %lu", error)))
       continue;
-    }
     std::printf("%lu ok ", id);
     for (DWORD k = 0; k < n; k++) {
       if (text[k] == '\r')
@@ -48,5 +50,5 @@ int main(int argc, char **argv) {
     LocalFree(text);
   }
   FreeLibrary(module);
-  return failed ? 1 : 0;
+  return report.exit_code();
 }

@@ -7,6 +7,8 @@
 //                                 with a pause of MS ms between its two requests
 //   wmifake_check service FILE    the probe as a service started by the
 //                                 service manager, its lines written to FILE
+#include "tests/check/check.h"
+
 #include <objbase.h>
 #include <oleauto.h>
 #include <wbemcli.h>
@@ -20,37 +22,13 @@
 
 namespace {
 
-FILE* g_out = stdout;
-int g_failed = 0;
-
-void check(const char* what, bool ok, const char* expected, const char* got) {
-  if (ok) {
-    std::fprintf(g_out, "ok   %s\n", what);
-  } else {
-    ++g_failed;
-    std::fprintf(g_out, "FAIL %s: expected %s, got %s\n", what, expected, got);
-  }
-  std::fflush(g_out);
-}
-
-void check_hr(const char* what, HRESULT expected, HRESULT got) {
-  char e[16], g[16];
-  std::snprintf(e, sizeof(e), "0x%08lx", static_cast<unsigned long>(expected));
-  std::snprintf(g, sizeof(g), "0x%08lx", static_cast<unsigned long>(got));
-  check(what, expected == got, e, g);
-}
-
-void check_num(const char* what, long expected, long got) {
-  char e[24], g[24];
-  std::snprintf(e, sizeof(e), "%ld", expected);
-  std::snprintf(g, sizeof(g), "%ld", got);
-  check(what, expected == got, e, g);
-}
+// The sequence's checks; probe lines go to its output too (a file in service mode).
+check::Report g_check;
 
 void line(const char* step, HRESULT hr, const char* extra = "") {
-  std::fprintf(g_out, "%s hr=0x%08lx%s%s\n", step, static_cast<unsigned long>(hr),
+  std::fprintf(g_check.output(), "%s hr=0x%08lx%s%s\n", step, static_cast<unsigned long>(hr),
                extra[0] ? " " : "", extra);
-  std::fflush(g_out);
+  std::fflush(g_check.output());
 }
 
 // A BSTR for the length of a scope.
@@ -265,12 +243,13 @@ int probe(DWORD pause_ms) {
 // The documented sequence and what WMI refuses.
 int sequence() {
   Session s;
-  check("the sequence reaches the class (enum)", open_session(&s, "enum", false), "true", "false");
+  g_check.expect("the sequence reaches the class (enum)", open_session(&s, "enum", false), "true",
+                 "false");
   if (s.ipmi_class == nullptr) return 1;
   {
     Session q;
-    check("the sequence reaches the class (query)", open_session(&q, "query", false), "true",
-          "false");
+    g_check.expect("the sequence reaches the class (query)", open_session(&q, "query", false),
+                   "true", "false");
   }
   // The instance's properties.
   {
@@ -280,17 +259,17 @@ int sequence() {
     IWbemClassObject* objects[2] = {nullptr, nullptr};
     ULONG got = 0;
     HRESULT hr = e ? e->Next(WBEM_INFINITE, 2, objects, &got) : E_FAIL;
-    check_hr("Next for two gives WBEM_S_FALSE", WBEM_S_FALSE, hr);
-    check_num("... and one instance", 1, static_cast<long>(got));
+    g_check.expect_hex("Next for two gives WBEM_S_FALSE", WBEM_S_FALSE, hr);
+    g_check.expect_eq("... and one instance", 1, static_cast<long>(got));
     if (got == 1) {
       Variant name, bmc, path;
       CIMTYPE type = 0;
       objects[0]->Get(L"InstanceName", 0, &name.v, &type, nullptr);
-      check("InstanceName is a string", name.v.vt == VT_BSTR && type == CIM_STRING, "VT_BSTR",
-            "other");
+      g_check.expect("InstanceName is a string", name.v.vt == VT_BSTR && type == CIM_STRING,
+                     "VT_BSTR", "other");
       objects[0]->Get(L"BMCAddress", 0, &bmc.v, &type, nullptr);
-      check_num("BMCAddress is 20h as VT_UI1", 0x20 | (VT_UI1 << 8),
-                bmc.v.vt == VT_UI1 ? (bmc.v.bVal | (VT_UI1 << 8)) : bmc.v.vt);
+      g_check.expect_eq("BMCAddress is 20h as VT_UI1", 0x20 | (VT_UI1 << 8),
+                        bmc.v.vt == VT_UI1 ? (bmc.v.bVal | (VT_UI1 << 8)) : bmc.v.vt);
       objects[0]->Get(L"__PATH", 0, &path.v, nullptr, nullptr);
       bool ends = false;
       if (path.v.vt == VT_BSTR && s.path != nullptr) {
@@ -298,34 +277,37 @@ int sequence() {
         ends = pl > rl && wcscmp(path.v.bstrVal + pl - rl, s.path) == 0 &&
                wcsncmp(path.v.bstrVal, L"\\\\", 2) == 0;
       }
-      check("__PATH is \\\\server\\root\\wmi: and __RELPATH", ends, "a full path", "other");
+      g_check.expect("__PATH is \\\\server\\root\\wmi: and __RELPATH", ends, "a full path",
+                     "other");
       Variant none;
-      check_hr("Get of an unknown property", WBEM_E_NOT_FOUND,
-               objects[0]->Get(L"NoSuchProperty", 0, &none.v, nullptr, nullptr));
+      g_check.expect_hex("Get of an unknown property", WBEM_E_NOT_FOUND,
+                         objects[0]->Get(L"NoSuchProperty", 0, &none.v, nullptr, nullptr));
       objects[0]->Release();
     }
     got = 7;
     hr = e ? e->Next(WBEM_INFINITE, 1, objects, &got) : E_FAIL;
-    check("a second Next: 0 with WBEM_S_FALSE", hr == WBEM_S_FALSE && got == 0, "WBEM_S_FALSE, 0",
-          "other");
+    g_check.expect("a second Next: 0 with WBEM_S_FALSE", hr == WBEM_S_FALSE && got == 0,
+                   "WBEM_S_FALSE, 0", "other");
     release(&e);
   }
 
   // The requests.
   Answer a = request(&s, kNetfnApp, kCmdGetDeviceId, nullptr, 0);
-  check_hr("Get Device ID: ExecMethod", S_OK, a.hr);
-  check("... out types VT_UI1, VT_I4, VT_ARRAY|VT_UI1",
-        a.cc_vt == VT_UI1 && a.size_vt == VT_I4 && a.data_vt == (VT_ARRAY | VT_UI1), "those",
-        "other");
-  check_num("... CompletionCode 00h", 0, a.cc);
-  check_num("... ResponseData[0] is the completion code", a.cc, a.data_len > 0 ? a.data[0] : -1);
-  check_num("... ResponseDataSize counts it", a.data_len, a.size);
+  g_check.expect_hex("Get Device ID: ExecMethod", S_OK, a.hr);
+  g_check.expect("... out types VT_UI1, VT_I4, VT_ARRAY|VT_UI1",
+                 a.cc_vt == VT_UI1 && a.size_vt == VT_I4 && a.data_vt == (VT_ARRAY | VT_UI1),
+                 "those", "other");
+  g_check.expect_eq("... CompletionCode 00h", 0, a.cc);
+  g_check.expect_eq("... ResponseData[0] is the completion code", a.cc,
+                    a.data_len > 0 ? a.data[0] : -1);
+  g_check.expect_eq("... ResponseDataSize counts it", a.data_len, a.size);
   a = request(&s, kNetfnApp, kCmdSetWatchdog, kEnable, sizeof(kEnable));
-  check_num("Set Watchdog Timer: 00h and size 1", 0x0001, a.hr == S_OK ? (a.cc << 8) | a.size : -1);
+  g_check.expect_eq("Set Watchdog Timer: 00h and size 1", 0x0001,
+                    a.hr == S_OK ? (a.cc << 8) | a.size : -1);
   a = request(&s, kNetfnApp, kCmdGetWatchdog, nullptr, 0);
-  check_num("Get Watchdog Timer: 9 bytes", 9, a.size);
-  check_num("... initial count 3000 (b80bh)", 0x0bb8,
-            a.data_len == 9 ? a.data[5] | (a.data[6] << 8) : -1);
+  g_check.expect_eq("Get Watchdog Timer: 9 bytes", 9, a.size);
+  g_check.expect_eq("... initial count 3000 (b80bh)", 0x0bb8,
+                    a.data_len == 9 ? a.data[5] | (a.data[6] << 8) : -1);
 
   // WMI's refusals.
   IWbemClassObject* in_class = nullptr;
@@ -333,27 +315,28 @@ int sequence() {
   IWbemClassObject* out = nullptr;
   s.ipmi_class->GetMethod(L"RequestResponse", 0, &in_class, nullptr);
   if (in_class) in_class->SpawnInstance(0, &in);
-  check("GetMethod and SpawnInstance give an in-parameters instance", in != nullptr, "object",
-        "none");
+  g_check.expect("GetMethod and SpawnInstance give an in-parameters instance", in != nullptr,
+                 "object", "none");
   if (in == nullptr) return 1;
-  check_hr("Put of an unknown name", WBEM_E_NOT_FOUND, put_byte(in, L"Data", 1));
-  check_hr("Put of VT_I4 into uint8 Command", WBEM_E_TYPE_MISMATCH, put_i4(in, L"Command", 1));
-  check_hr("Put of VT_UI1 into uint32 RequestDataSize", WBEM_E_TYPE_MISMATCH,
-           put_byte(in, L"RequestDataSize", 0));
+  g_check.expect_hex("Put of an unknown name", WBEM_E_NOT_FOUND, put_byte(in, L"Data", 1));
+  g_check.expect_hex("Put of VT_I4 into uint8 Command", WBEM_E_TYPE_MISMATCH,
+                     put_i4(in, L"Command", 1));
+  g_check.expect_hex("Put of VT_UI1 into uint32 RequestDataSize", WBEM_E_TYPE_MISMATCH,
+                     put_byte(in, L"RequestDataSize", 0));
   {
     Variant v;
     v.v.vt = VT_BSTR;
     v.v.bstrVal = SysAllocString(L"01");
-    check_hr("Put of VT_BSTR into uint8[] RequestData", WBEM_E_TYPE_MISMATCH,
-             in->Put(L"RequestData", 0, &v.v, 0));
+    g_check.expect_hex("Put of VT_BSTR into uint8[] RequestData", WBEM_E_TYPE_MISMATCH,
+                       in->Put(L"RequestData", 0, &v.v, 0));
   }
-  check_hr("Put of a system property", WBEM_E_READ_ONLY, put_i4(in, L"__GENUS", 2));
+  g_check.expect_hex("Put of a system property", WBEM_E_READ_ONLY, put_i4(in, L"__GENUS", 2));
   {
     Variant v;
     v.v.vt = VT_UI1;
     v.v.bVal = 1;
-    check_hr("Put with a CIM type on an instance", WBEM_E_INVALID_PARAMETER,
-             in->Put(L"Command", 0, &v.v, CIM_UINT8));
+    g_check.expect_hex("Put with a CIM type on an instance", WBEM_E_INVALID_PARAMETER,
+                       in->Put(L"Command", 0, &v.v, CIM_UINT8));
   }
   put_byte(in, L"Command", kCmdGetDeviceId);
   put_byte(in, L"Lun", 0);
@@ -361,34 +344,34 @@ int sequence() {
   put_i4(in, L"RequestDataSize", 0);
   put_byte(in, L"ResponderAddress", ipmi::kBmcAddress);
   Bstr method(L"RequestResponse");
-  check_hr("ExecMethod without RequestData", WBEM_E_INVALID_METHOD_PARAMETERS,
-           s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
-  check("... leaves no out-parameters", out == nullptr, "null", "an object");
+  g_check.expect_hex("ExecMethod without RequestData", WBEM_E_INVALID_METHOD_PARAMETERS,
+                     s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
+  g_check.expect("... leaves no out-parameters", out == nullptr, "null", "an object");
   release(&out);
   {
     // WMI's Put documentation: an empty array may come as VT_ARRAY|VT_VARIANT.
     Variant v;
     v.v.vt = VT_ARRAY | VT_VARIANT;
     v.v.parray = SafeArrayCreateVector(VT_VARIANT, 0, 0);
-    check_hr("Put of an empty VT_ARRAY|VT_VARIANT into RequestData", S_OK,
-             in->Put(L"RequestData", 0, &v.v, 0));
+    g_check.expect_hex("Put of an empty VT_ARRAY|VT_VARIANT into RequestData", S_OK,
+                       in->Put(L"RequestData", 0, &v.v, 0));
   }
-  check_hr("... then ExecMethod", S_OK,
-           s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
+  g_check.expect_hex("... then ExecMethod", S_OK,
+                     s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
   release(&out);
   put_i4(in, L"RequestDataSize", 2);
-  check_hr("RequestDataSize beyond RequestData", WBEM_E_INVALID_METHOD_PARAMETERS,
-           s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
+  g_check.expect_hex("RequestDataSize beyond RequestData", WBEM_E_INVALID_METHOD_PARAMETERS,
+                     s.services->ExecMethod(s.path, method, 0, nullptr, in, &out, nullptr));
   put_i4(in, L"RequestDataSize", 0);
   Bstr class_path(L"Microsoft_IPMI");
-  check_hr("ExecMethod on the class path", WBEM_E_INVALID_METHOD_PARAMETERS,
-           s.services->ExecMethod(class_path, method, 0, nullptr, in, &out, nullptr));
+  g_check.expect_hex("ExecMethod on the class path", WBEM_E_INVALID_METHOD_PARAMETERS,
+                     s.services->ExecMethod(class_path, method, 0, nullptr, in, &out, nullptr));
   Bstr other(L"Microsoft_IPMI.InstanceName=\"ACPI\\\\IPI0001\\\\1_0\"");
-  check_hr("ExecMethod on another instance", WBEM_E_NOT_FOUND,
-           s.services->ExecMethod(other, method, 0, nullptr, in, &out, nullptr));
+  g_check.expect_hex("ExecMethod on another instance", WBEM_E_NOT_FOUND,
+                     s.services->ExecMethod(other, method, 0, nullptr, in, &out, nullptr));
   Bstr bad_method(L"RequestResponseX");
-  check_hr("ExecMethod of an unknown method", WBEM_E_INVALID_METHOD,
-           s.services->ExecMethod(s.path, bad_method, 0, nullptr, in, &out, nullptr));
+  g_check.expect_hex("ExecMethod of an unknown method", WBEM_E_INVALID_METHOD,
+                     s.services->ExecMethod(s.path, bad_method, 0, nullptr, in, &out, nullptr));
   release(&in);
   release(&in_class);
 
@@ -397,52 +380,51 @@ int sequence() {
   Bstr lower(L"root\\wmi"), cimv2(L"ROOT\\CIMV2"), local(L"\\\\.\\root\\WMI");
   HRESULT hr =
       s.locator->ConnectServer(lower, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &svc);
-  check_hr("ConnectServer root\\wmi (letter case)", S_OK, hr);
+  g_check.expect_hex("ConnectServer root\\wmi (letter case)", S_OK, hr);
   release(&svc);
   hr = s.locator->ConnectServer(local, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &svc);
-  check_hr("ConnectServer \\\\.\\root\\WMI", S_OK, hr);
+  g_check.expect_hex("ConnectServer \\\\.\\root\\WMI", S_OK, hr);
   release(&svc);
   hr = s.locator->ConnectServer(cimv2, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &svc);
-  check_hr("ConnectServer ROOT\\CIMV2", WBEM_E_INVALID_NAMESPACE, hr);
-  check("... gives no namespace", svc == nullptr, "null", "an object");
+  g_check.expect_hex("ConnectServer ROOT\\CIMV2", WBEM_E_INVALID_NAMESPACE, hr);
+  g_check.expect("... gives no namespace", svc == nullptr, "null", "an object");
   release(&svc);
   Bstr user(L"admin");
   hr = s.locator->ConnectServer(lower, user, nullptr, nullptr, 0, nullptr, nullptr, &svc);
-  check_hr("ConnectServer with a user, locally", WBEM_E_LOCAL_CREDENTIALS, hr);
+  g_check.expect_hex("ConnectServer with a user, locally", WBEM_E_LOCAL_CREDENTIALS, hr);
   release(&svc);
   IEnumWbemClassObject* e = nullptr;
   Bstr wql(L"WQL"), wrong(L"SELECT * FROM Win32_Nothing"),
       where(L"SELECT InstanceName FROM Microsoft_IPMI WHERE Active = FALSE");
-  check_hr("ExecQuery of an unknown class", WBEM_E_INVALID_CLASS,
-           s.services->ExecQuery(wql, wrong, 0, nullptr, &e));
+  g_check.expect_hex("ExecQuery of an unknown class", WBEM_E_INVALID_CLASS,
+                     s.services->ExecQuery(wql, wrong, 0, nullptr, &e));
   release(&e);
   hr = s.services->ExecQuery(wql, wrong, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &e);
   IWbemClassObject* o = nullptr;
   ULONG got = 0;
   HRESULT next = e ? e->Next(WBEM_INFINITE, 1, &o, &got) : E_FAIL;
-  check("... returning immediately: its Next fails",
-        hr == S_OK && next == static_cast<HRESULT>(WBEM_E_INVALID_CLASS) && got == 0,
-        "S_OK then WBEM_E_INVALID_CLASS", "other");
+  g_check.expect("... returning immediately: its Next fails",
+                 hr == S_OK && next == static_cast<HRESULT>(WBEM_E_INVALID_CLASS) && got == 0,
+                 "S_OK then WBEM_E_INVALID_CLASS", "other");
   release(&e);
   release(&o);
   hr = s.services->ExecQuery(wql, where, 0, nullptr, &e);
   got = 9;
   next = e ? e->Next(WBEM_INFINITE, 1, &o, &got) : E_FAIL;
-  check("WHERE Active = FALSE finds none", hr == S_OK && next == WBEM_S_FALSE && got == 0,
-        "S_OK, WBEM_S_FALSE, 0", "other");
+  g_check.expect("WHERE Active = FALSE finds none", hr == S_OK && next == WBEM_S_FALSE && got == 0,
+                 "S_OK, WBEM_S_FALSE, 0", "other");
   release(&e);
   release(&o);
   Bstr other_lang(L"CQL"), q(L"SELECT * FROM Microsoft_IPMI");
-  check_hr("a query language other than WQL", WBEM_E_INVALID_QUERY_TYPE,
-           s.services->ExecQuery(other_lang, q, 0, nullptr, &e));
+  g_check.expect_hex("a query language other than WQL", WBEM_E_INVALID_QUERY_TYPE,
+                     s.services->ExecQuery(other_lang, q, 0, nullptr, &e));
   release(&e);
   IWbemClassObject* unknown_class = nullptr;
   Bstr nope(L"Win32_Nothing");
-  check_hr("GetObject of an unknown class", WBEM_E_NOT_FOUND,
-           s.services->GetObject(nope, 0, nullptr, &unknown_class, nullptr));
+  g_check.expect_hex("GetObject of an unknown class", WBEM_E_NOT_FOUND,
+                     s.services->GetObject(nope, 0, nullptr, &unknown_class, nullptr));
   release(&unknown_class);
-  std::fprintf(g_out, "%d check(s) failed\n", g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return g_check.finish();
 }
 
 // Service mode: report RUNNING, probe, report STOPPED.
@@ -464,10 +446,11 @@ void WINAPI service_main(DWORD, LPSTR*) {
   report(SERVICE_RUNNING);
   // The service's own thread in the multithreaded apartment, as our library's.
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  g_out = std::fopen(g_service_out, "w");
-  if (g_out != nullptr) {
+  FILE* out = std::fopen(g_service_out, "w");
+  if (out != nullptr) {
+    g_check.set_output(out);
     probe(0);
-    std::fclose(g_out);
+    std::fclose(out);
   }
   CoUninitialize();
   report(SERVICE_STOPPED);
