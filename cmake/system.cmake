@@ -16,17 +16,22 @@ set(ASR_INSTALL_SHARED_SOURCES ${ASR_ROOT}/cli/service_config.cpp
     ${ASR_ROOT}/cli/timeout_argument.cpp ${ASR_ROOT}/cli/error_text.cpp)
 add_library(asr_install_shared STATIC ${ASR_INSTALL_SHARED_SOURCES})
 
+# The health checks' settings: the service and qd4probe read them alike.
+add_library(health_settings STATIC ${ASR_ROOT}/health/settings.cpp)
+
 file(GLOB ASR_SYSTEM_SOURCES CONFIGURE_DEPENDS
      ${ASR_ROOT}/service/*.cpp
+     ${ASR_ROOT}/health/*.cpp
      ${ASR_ROOT}/watchdog/*.cpp
      ${ASR_ROOT}/cli/*.cpp)
-list(REMOVE_ITEM ASR_SYSTEM_SOURCES ${ASR_ROOT}/cli/main.cpp ${ASR_INSTALL_SHARED_SOURCES})
+list(REMOVE_ITEM ASR_SYSTEM_SOURCES ${ASR_ROOT}/cli/main.cpp ${ASR_INSTALL_SHARED_SOURCES}
+     ${ASR_ROOT}/health/settings.cpp)
 
 add_library(asr_system STATIC ${ASR_SYSTEM_SOURCES})
 target_compile_definitions(asr_system PRIVATE ASR_TRACE_DEFAULT=$<BOOL:${ASR_TRACE}>)
-target_link_libraries(asr_system PUBLIC qd4_loader asr_install_shared)
+target_link_libraries(asr_system PUBLIC qd4_loader asr_install_shared health_settings)
 
-set(ASR_SYSTEM_LIBRARIES asr_system qd4_loader asr_install_shared)
+set(ASR_SYSTEM_LIBRARIES asr_system qd4_loader asr_install_shared health_settings)
 foreach(lib ${ASR_SYSTEM_LIBRARIES})
   target_include_directories(${lib} PUBLIC ${ASR_ROOT})
 endforeach()

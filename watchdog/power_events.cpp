@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "health/monitor.h"
 #include "service/state.h"
 #include "watchdog/commands.h"
 #include "watchdog/retry_policy.h"
@@ -87,7 +88,11 @@ void power_suspend(void) {
   // the session, so that no reset can start the timer just before the
   // system sleeps.
   hold_raise();
+  health_pause();
   run_bounded(kSuspend);
 }
 
-void power_resume(void) { run_bounded(kResume); }
+void power_resume(void) {
+  run_bounded(kResume);
+  health_resume();
+}

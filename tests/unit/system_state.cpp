@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cli/commands.h"
+#include "health/monitor.h"
 #include "service/state.h"
 #include "service/trace.h"
 #include "watchdog/commands.h"
@@ -35,6 +36,7 @@ void reset_system_state() {
   saved_error = 0;
   memset(error_text, 0, sizeof error_text);
   hold_clear();
+  health_clear();
   enable_owed = false;
   shutdown_requested = 0;
   shutdown_requested_ms = 0;
