@@ -1,4 +1,4 @@
-# asr_system: the system's own sources (service, watchdog, command line) as one
+# asr_system: the system's own sources (service, health checks, watchdog, command line) as one
 # library, for the Windows executable, the host build's tests and the fuzz
 # harnesses; cli/main.cpp is the Windows entry point only. On the host, the
 # includer links each of ASR_SYSTEM_LIBRARIES with the fake Windows layer.
@@ -18,6 +18,7 @@ add_library(asr_install_shared STATIC ${ASR_INSTALL_SHARED_SOURCES})
 
 file(GLOB ASR_SYSTEM_SOURCES CONFIGURE_DEPENDS
      ${ASR_ROOT}/service/*.cpp
+     ${ASR_ROOT}/health/*.cpp
      ${ASR_ROOT}/watchdog/*.cpp
      ${ASR_ROOT}/cli/*.cpp)
 list(REMOVE_ITEM ASR_SYSTEM_SOURCES ${ASR_ROOT}/cli/main.cpp ${ASR_INSTALL_SHARED_SOURCES})
