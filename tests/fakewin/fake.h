@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bmcsim/watchdog.h"
@@ -262,9 +263,11 @@ struct Security {
 // Windows' own C:\: as above, and Authenticated Users may add folders to it.
 Security windows_root_security();
 struct File {
-  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+  File(DWORD attributes_ = FILE_ATTRIBUTE_NORMAL, std::string content_ = "")
+      : attributes(attributes_), content(std::move(content_)) {}
+  DWORD attributes;
   std::string content;
-  Security security;
+  Security security;  // the default's unless a test says otherwise
 };
 std::map<std::string, File> &files();  // by full path, compared case-insensitively
 // Folders by full path without a trailing backslash but for a root ("C:\").

@@ -89,7 +89,7 @@ void reset_files() {
   path_folders.clear();
   search_flags = true;
   wow64 = false;
-  all_files[module_path] = File{FILE_ATTRIBUTE_NORMAL, "vyriasrw program", Security{}};
+  all_files[module_path] = File{FILE_ATTRIBUTE_NORMAL, "vyriasrw program"};
   all_folders.clear();
   all_folders["C:\\"] = Folder{windows_root_security()};
 }
