@@ -1,4 +1,4 @@
-# asr_system: the system's own sources (service, watchdog, command line) as one
+# asr_system: the system's own sources (service, health checks, watchdog, command line) as one
 # library, for the Windows executable, the host build's tests and the fuzz
 # harnesses; cli/main.cpp is the Windows entry point only. On the host, the
 # includer links each of ASR_SYSTEM_LIBRARIES with the fake Windows layer.
