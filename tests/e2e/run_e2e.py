@@ -1,13 +1,13 @@
 """Runs the end-to-end scenarios in nine groups, each in a prefix of its own
 with a bmcsim of its own. In the background, the groups that mostly wait: the
-two hangs (about 250 s each), the long outage (about 130 s) and the in-box
-transport's hang. In the foreground, one after the other once the background
+two hangs (about 250 s each), the long outage (about 130 s), the in-box
+transport's hang and the health checks (a failure that the BMC's reset ends). In the foreground, one after the other once the background
 groups have their prefixes (so that no reset timing is measured while wineboot
 loads the cores): the main sequence, the BMC faults, the 32-bit build in a
 64-bit prefix (wow64), the Windows Installer package (msi) and the in-box
 transport's scenarios (through the fake WMI provider).
 
-usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang]...
+usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang|health]...
                   [--step TEXT]...   (only the steps whose titles hold one of the texts)
 """
 
@@ -21,6 +21,7 @@ import traceback
 
 import fault_scenarios
 import harness
+import health_scenarios
 import inbox_scenarios
 import msi_scenarios
 import scenarios
@@ -96,7 +97,7 @@ def run_group(name, workroot, steps, ready=None, setup=vm_setup, wow64=False):
 def main():
     ap = argparse.ArgumentParser()
     groups = ["main", "faults", "wow64", "hang-stop", "hang-kill", "outage", "msi", "inbox",
-              "inbox-hang"]
+              "inbox-hang", "health"]
     ap.add_argument("--only", action="append", choices=groups)
     ap.add_argument("--step", action="append")
     args = ap.parse_args()
@@ -133,6 +134,7 @@ def main():
         background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE, vm_setup))
         background.append(("inbox-hang", inbox_scenarios.INBOX_HANG_SEQUENCE,
                            inbox_scenarios.use_inbox))
+        background.append(("health", health_scenarios.HEALTH_SEQUENCE, vm_setup))
         for name, steps, setup in background:
             if name not in only:
                 continue
