@@ -33,13 +33,16 @@ const DWORD kChangeRightsAbove = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_
 
 const size_t kNameSize = 256;
 
-// "DOMAIN\name" (or the SID's text when it has no name); false if neither.
-bool account_name(PSID sid, char *text, size_t size) {
+// "DOMAIN\name" and whether it is a user's (or the SID's text when it has
+// no name); false if neither.
+bool account_name(PSID sid, char *text, size_t size, bool *user) {
   char name[kNameSize], domain[kNameSize];
   DWORD name_size = sizeof name, domain_size = sizeof domain;
   SID_NAME_USE use;
+  *user = false;
   if (LookupAccountSidA(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
     snprintf(text, size, "%s%s%s", domain, domain[0] ? "\\" : "", name);
+    *user = use == SidTypeUser;
     return true;
   }
   char *sid_text = nullptr;
@@ -107,8 +110,10 @@ bool trusted(PSID sid, char *name, size_t size) {
   bool well_known = false;
   for (const char *t : kTrustedSids) well_known = well_known || strcmp(sid_text, t) == 0;
   LocalFree(sid_text);
-  if (!account_name(sid, name, size)) snprintf(name, size, "an unknown principal");
-  return well_known || is_administrator(name);
+  bool user = false;
+  if (!account_name(sid, name, size, &user)) snprintf(name, size, "an unknown principal");
+  // Only a user's groups are asked for: Wine 8 lists Administrators for any name given.
+  return well_known || (user && is_administrator(name));
 }
 
 // One file or folder: its owner, and each entry that grants one of rights.

@@ -103,14 +103,6 @@ TEST_F(HealthChecks, EachCheckPassesFailsOrCannotStartAsTheSystemBehaves) {
        },
        [] { return health_run_command("\"C:\\Program Files\\Vendor\\check.exe\" -q", 60000); },
        true, false, "", 10},
-      {"a script run by its interpreter",
-       [] {
-         fake::add_program(CMD, {0, 10});
-       },
-       [] {
-         return health_run_command("C:\\windows\\system32\\cmd.exe /c C:\\tools\\x.cmd", 1000);
-       },
-       true, false, "", 10},
       {"available commit above the floor", [] { fake::set_commit(1000, 500, 4096); },
        [] { return health_commit(1); }, true, false, "", 0},
       {"available commit below the floor",
@@ -155,13 +147,6 @@ TEST_F(HealthChecks, EachCheckPassesFailsOrCannotStartAsTheSystemBehaves) {
        },
        [] { return files_safe("C:\\windows\\system32\\cmd.exe /c \"C:\\tools\\check.cmd\""); },
        false, false, "C:\\tools\\check.cmd: HOST\\bob may change it", 0},
-      {"an administrator's full control, and an entry only for what is created inside",
-       [] {
-         fake::add_program(CHECK, {});
-         grant(fake::files()[CHECK].security, "S-1-5-21-0-0-0-500", FILE_ALL_ACCESS);
-         folder(TOOLS).dacl.push_back({BOB, FILE_ALL_ACCESS, INHERIT_ONLY_ACE});
-       },
-       [] { return files_safe(CHECK); }, true, false, "", 0},
       {"Wine's prefix: its user owns everything and is an administrator",
        [] {
          fake::add_program(CHECK, {});
