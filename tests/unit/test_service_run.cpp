@@ -935,6 +935,16 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
        0,
        0,
        nullptr},
+      {"fails from 60 s, its file changeable by users from 150 s: off, never withheld",
+       [] {
+         health_script::install();
+         script().command = {{60000, 150000, kFail}, {150000, kHour, health_script::kUnsafe}};
+       },
+       600000,
+       {40, 42},
+       0,
+       ERROR_ACCESS_DENIED,
+       nullptr},
       {"a start delay of 600 s",
        [&] {
          fails_from(0, kHour)();
