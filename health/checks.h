@@ -3,8 +3,9 @@
 // so that a stalled disk or a hung command never holds up the feed loop.
 #pragma once
 
-#include <stddef.h>
 #include <windows.h>
+
+#include <stddef.h>
 
 struct CheckRun {
   bool passed;
