@@ -283,7 +283,9 @@ static void take_result(int index, DWORD now, unsigned epoch) {
   // nothing more: a write done after its limit still failed.
   if (c.on && c.run_epoch == epoch && !c.overdue) {
     if (run->unsafe) {
+      // Off for the run: a failure that a user could cause never counts.
       unsafe(c.name, c.unsafe_told, run->result.what);
+      c.failing = false;
     } else {
       c.unsafe_told[0] = '\0';
       if (run->result.passed)
@@ -457,7 +459,8 @@ static void add_check(CheckKind kind, const char *name, const char *target, DWOR
   c.target = target;
   c.limit_ms = limit_ms;
   c.on = true;
-  c.guarded = guard_check[0] != '\0' && strcmp(guard_check, name) == 0;
+  // The record keeps the name's first HEALTH_NAME_RECORDED characters.
+  c.guarded = guard_check[0] != '\0' && strncmp(guard_check, name, HEALTH_NAME_RECORDED) == 0;
 }
 
 static void program_named(char *command, bool *on, const char *value) {

@@ -20,6 +20,9 @@ struct HealthCheckFunctions {
 };
 extern HealthCheckFunctions health_functions;
 
+// How much of a check's name the timer's record keeps.
+#define HEALTH_NAME_RECORDED 127
+
 // At start, once the start found that the BMC reset the server after the
 // service withheld the resets for this check: the check only reports until
 // it has passed once, so that a server whose check fails from boot on is not

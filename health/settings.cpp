@@ -60,14 +60,15 @@ static void read_number(HKEY key, HealthSettings *s, HealthNumber which) {
     s->number[which] = value;
     return;
   }
-  char what[48];
+  char range[48];
+  snprintf(range, sizeof range, "%lu..%lu%s%s", (unsigned long)spec.lowest,
+           (unsigned long)spec.highest, *spec.unit ? " " : "", spec.unit);
   if (usable)
-    snprintf(what, sizeof what, "%lu", (unsigned long)value);
+    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is %lu, outside %s; %s.", spec.value,
+                (unsigned long)value, range, what_goes_off(which));
   else
-    snprintf(what, sizeof what, "not a REG_DWORD");
-  add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is %s, outside %lu..%lu%s%s; %s.", spec.value,
-              what, (unsigned long)spec.lowest, (unsigned long)spec.highest, *spec.unit ? " " : "",
-              spec.unit, what_goes_off(which));
+    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is not a REG_DWORD of %s; %s.", spec.value,
+                range, what_goes_off(which));
   turn_off(s, which);
 }
 

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include "health/monitor.h"
 #include "ipmi/ipmi.h"
 #include "service/parameters.h"
 
@@ -21,7 +22,7 @@ enum TimerRecordReason : DWORD {
   kLeftForShutdown = 2,    // left armed with the shutdown allowance
   kWithheldByHealth = 3,   // armed, its resets withheld for a failing health check
 };
-#define TIMER_RECORD_CHECK_SIZE 128
+#define TIMER_RECORD_CHECK_SIZE (HEALTH_NAME_RECORDED + 1)
 
 struct TimerRecord {
   BYTE set[ipmi::kSetRequestLength];
