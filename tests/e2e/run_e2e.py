@@ -1,13 +1,15 @@
-"""Runs the end-to-end scenarios in nine groups, each in a prefix of its own
+"""Runs the end-to-end scenarios in ten groups, each in a prefix of its own
 with a bmcsim of its own. In the background, the groups that mostly wait: the
 two hangs (about 250 s each), the long outage (about 130 s), the in-box
-transport's hang and the health checks (a failure that the BMC's reset ends). In the foreground, one after the other once the background
-groups have their prefixes (so that no reset timing is measured while wineboot
-loads the cores): the main sequence, the BMC faults, the 32-bit build in a
-64-bit prefix (wow64), the Windows Installer package (msi) and the in-box
-transport's scenarios (through the fake WMI provider).
+transport's hang and the health checks (about 7 minutes, most of it a 250 s
+timeout running out). In the foreground, one after the other once the
+background groups have their prefixes (so that no reset timing is measured
+while wineboot loads the cores): the main sequence, the BMC faults, the 32-bit
+build in a 64-bit prefix (wow64), the Windows Installer package (msi) and the
+in-box transport's scenarios (through the fake WMI provider).
 
-usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang|health]...
+usage: run_e2e.py [--only main|faults|wow64|hang-stop|hang-kill|outage|msi|inbox|inbox-hang|
+                   health]...
                   [--step TEXT]...   (only the steps whose titles hold one of the texts)
 """
 

@@ -652,7 +652,10 @@ void Soak::on_pretimeout(const fake::BmcPretimeout &p) {
   std::string cause;
   if (life_ == Life::kHung && hang_at_ <= p.at_ms) {
     cause = "hang (" + hang_kind_ + ")";
-  } else if (end_logged_since(counting_since) || start_failed_in_trouble(counting_since)) {
+  } else if (end_logged_since(counting_since) || start_failed_in_trouble(counting_since) ||
+             logged_since(counting_since, false, "for the shutdown")) {
+    // A shutdown whose Set the BMC refused leaves the timer with its
+    // timeout and its pre-timeout, as its error says.
     cause = "after a logged end of protection";
   } else if (health_fail_ == HealthFail::kLong &&
              logged_since(health_from_, false, "withholds the timer's resets")) {
@@ -781,7 +784,7 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
 uint64_t Soak::next_deadline() {
   uint64_t d = kNever;
   if (timer_running()) d = std::min(d, expires_at());
-  if (healthy() && timer_running() && unfed_checked_ != started_at())
+  if (healthy() && first_reset_sent_ && timer_running() && unfed_checked_ != started_at())
     d = std::min(d, started_at() + kResetPeriod + kReplyTimeout + 3 * kTick);
   for (const Rearm &r : rearms_) d = std::min(d, r.due(*this));
   if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
@@ -791,13 +794,17 @@ uint64_t Soak::next_deadline() {
 
 void Soak::check_deadlines() {
   uint64_t t = fake::now();
-  // 3: a healthy service that has let an armed timer go unfed says so.
-  if (healthy() && timer_running() && unfed_checked_ != started_at() &&
+  // 3: a healthy service that has let an armed timer go unfed says so. A
+  // start that finds its own timer rides its Get through the BMC's trouble
+  // for half the timeout, while that timer counts on: 6 judges the start.
+  if (healthy() && first_reset_sent_ && timer_running() && unfed_checked_ != started_at() &&
       t >= started_at() + kResetPeriod + kReplyTimeout + 3 * kTick) {
     unfed_checked_ = started_at();
     check(3, logged_since(unfed_since(), true),
-          "no reset accepted since %s while the service runs, and no warning or error",
-          clock_text(started_at()).c_str());
+          "no reset accepted since %s while the service runs, and no warning or error (the "
+          "life started at %s, its first reset sent: %d, its own timer found: %d)",
+          clock_text(started_at()).c_str(), clock_text(life_started_).c_str(),
+          first_reset_sent_.load(), static_cast<int>(own_at_start_));
   }
   // 5: armed again with the installed count.
   for (size_t i = 0; i < rearms_.size();) {
@@ -1009,17 +1016,18 @@ void Soak::shutdown_allowance_setting() {
 }
 
 // Now and then an administrator turns the health command on, with a short
-// interval and grace, or off; a reinstall deletes it with the Parameters.
-// The program fails while a failure is under way.
+// interval and grace, or off again soon (its monitor's ticks and runs make a
+// life several times dearer to simulate); a reinstall deletes it with the
+// Parameters. The program fails while a failure is under way.
 void Soak::health_setting() {
   static const HealthNumber kSet[] = {kInterval, kGrace, kStartDelay};
   Registry &keys = fake::registry();
   auto key = keys.find(PARAMETERS_KEY);
   bool on = key != keys.end() && key->second.count(HEALTH_COMMAND_VALUE);
-  if (health_fail_ == HealthFail::kNone && rng_.chance(15)) {
+  if (health_fail_ == HealthFail::kNone && rng_.chance(on ? 50 : 10)) {
     on = !on;
     if (on) {
-      health_interval_ = rng_.between(10, 60) * kSecond;
+      health_interval_ = rng_.between(20, 60) * kSecond;
       health_grace_ = health_interval_ + rng_.between(20, 240) * kSecond;
       health_delay_ = rng_.between(0, 120) * kSecond;
       const uint64_t values[] = {health_interval_, health_grace_, health_delay_};
