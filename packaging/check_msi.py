@@ -12,6 +12,12 @@ from pathlib import Path
 import pefile
 
 UPGRADE_CODE = "{00F36D48-ABD0-4962-A606-9D98D160249C}"
+# The health checks' registry values, in the order of ConfigureService's data;
+# each property is the value's name in capitals.
+HEALTH_VALUES = ["HealthFolder", "HealthCommand", "RepairCommand", "HealthWriteLimit",
+                 "HealthCommandLimit", "RepairLimit", "HealthCommitFloorMB", "HealthInterval",
+                 "HealthGrace", "HealthStartDelay", "HealthReportOnly"]
+HEALTH_DATA = "".join(f"|{name}=[{name.upper()}]" for name in HEALTH_VALUES)
 passed = failures = 0
 
 
@@ -89,6 +95,9 @@ def main():
           (None, None, None, True, True, True),
           (prop.get("TIMEOUT"), prop.get("PRETIMEOUT"), prop.get("SHUTDOWNALLOWANCE"),
            "TIMEOUT" in secure, "PRETIMEOUT" in secure, "SHUTDOWNALLOWANCE" in secure))
+    check("the health properties have no default and are secure properties",
+          [(None, True)] * len(HEALTH_VALUES),
+          [(prop.get(name.upper()), name.upper() in secure) for name in HEALTH_VALUES])
     template = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
     check("platform in the summary", True, f"Template: {'Intel' if arch == 'x86' else 'x64'};1033" in template)
 
@@ -152,7 +161,7 @@ def main():
     check("ConfigureService: deferred, no impersonation, from the Binary table, between "
           "InstallServices and StartServices; its data: SHUTDOWNALLOWANCE and TIMEOUT, set just before",
           (("3073", "AsrMsiActions", "ConfigureService"), "$ServiceExe=3", True,
-           ("51", "ConfigureService", "[SHUTDOWNALLOWANCE];[TIMEOUT]"), "$ServiceExe=3", True),
+           ("51", "ConfigureService", "[SHUTDOWNALLOWANCE];[TIMEOUT]" + HEALTH_DATA), "$ServiceExe=3", True),
           (pick(row(actions, Action="ConfigureService"), "Type", "Source", "Target"),
            seq.get("ConfigureService", {}).get("Condition"),
            num.get("InstallServices", 0) < num.get("ConfigureService", 0) < num.get("StartServices", 0),

@@ -4,12 +4,14 @@
 
 -- wixl rejects Secure on a property: list TIMEOUT as secure, so that an
 -- elevated (managed) installation passes it on to the service's installation.
-UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT;PRETIMEOUT;SHUTDOWNALLOWANCE' WHERE `Property` = 'SecureCustomProperties'
+UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;TIMEOUT;PRETIMEOUT;SHUTDOWNALLOWANCE;HEALTHFOLDER;HEALTHCOMMAND;REPAIRCOMMAND;HEALTHWRITELIMIT;HEALTHCOMMANDLIMIT;REPAIRLIMIT;HEALTHCOMMITFLOORMB;HEALTHINTERVAL;HEALTHGRACE;HEALTHSTARTDELAY;HEALTHREPORTONLY' WHERE `Property` = 'SecureCustomProperties'
 
 -- A deferred custom action reads no properties, only CustomActionData, the
 -- property named as the action: ConfigureService judges SHUTDOWNALLOWANCE
--- against the service's timeout, so it gets both (type 51, set just before it).
-INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ConfigureServiceData', 51, 'ConfigureService', '[SHUTDOWNALLOWANCE];[TIMEOUT]')
+-- against the service's timeout, so it gets both (type 51, set just before it),
+-- and then each health property after a '|', named as its registry value (the
+-- folders and commands may hold ';').
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ConfigureServiceData', 51, 'ConfigureService', '[SHUTDOWNALLOWANCE];[TIMEOUT]|HealthFolder=[HEALTHFOLDER]|HealthCommand=[HEALTHCOMMAND]|RepairCommand=[REPAIRCOMMAND]|HealthWriteLimit=[HEALTHWRITELIMIT]|HealthCommandLimit=[HEALTHCOMMANDLIMIT]|RepairLimit=[REPAIRLIMIT]|HealthCommitFloorMB=[HEALTHCOMMITFLOORMB]|HealthInterval=[HEALTHINTERVAL]|HealthGrace=[HEALTHGRACE]|HealthStartDelay=[HEALTHSTARTDELAY]|HealthReportOnly=[HEALTHREPORTONLY]')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureServiceData', '$ServiceExe=3', 5849)
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ConfigureService', '$ServiceExe=3', 5850)
 

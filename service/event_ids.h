@@ -46,3 +46,25 @@
 #define EVENT_EXPIRED_AFTER_SHUTDOWN 33
 // ShutdownAllowance is out of range; the default is used.
 #define EVENT_SHUTDOWN_ALLOWANCE_NOT_USED 34
+// 40..49: the opt-in health checks.
+// The checks in force and their limits, written at start.
+#define EVENT_HEALTH_IN_FORCE 40
+// A health setting is out of range or of the wrong type, a command cannot
+// start, or a folder has never passed: that check is off.
+#define EVENT_HEALTH_SETTING_MISTAKE 41
+// A file or folder that a command names may be changed by a user: the
+// command is not run that time.
+#define EVENT_HEALTH_UNSAFE_FILE 42
+// A check has failed for its grace: the resets are withheld.
+#define EVENT_HEALTH_WITHHOLDING 43
+// Every check passes again: the resets resume.
+#define EVENT_HEALTH_RESUMED 44
+// A check has failed for its grace, but only reports (HealthReportOnly, or
+// after the reset it caused until it has passed once).
+#define EVENT_HEALTH_REPORT_ONLY 45
+// A check that only reported passes again.
+#define EVENT_HEALTH_PASSES_AGAIN 46
+// The repair command ran: information when it passed, a warning otherwise.
+#define EVENT_HEALTH_REPAIR_RAN 47
+// The timer ran out after the service withheld its resets for a check.
+#define EVENT_EXPIRED_WITHHELD_BY_HEALTH 48

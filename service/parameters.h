@@ -5,6 +5,9 @@
 #include "service/names.h"
 
 #define PARAMETERS_KEY "SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME "\\Parameters"
+// What the service itself keeps across reboots and reinstalls: under
+// HKLM\SOFTWARE, which only administrators and SYSTEM may write.
+#define SERVICE_OWN_KEY "SOFTWARE\\VYR\\" SERVICE_NAME
 
 // REG_DWORD, seconds: the count a shutdown leaves the timer with, so that a
 // hung shutdown is reset and a slow reboot is not. Never below the running

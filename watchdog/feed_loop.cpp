@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "health/monitor.h"
 #include "ipmi/ipmi.h"
 #include "service/events.h"
 #include "service/stop.h"
@@ -11,6 +12,7 @@
 #include "watchdog/retry_policy.h"
 #include "watchdog/session.h"
 #include "watchdog/suspend_hold.h"
+#include "watchdog/timer_record.h"
 
 // A run of failed resets, from the first failure to the next reset the BMC
 // takes.
@@ -79,15 +81,33 @@ static int reset_once(Episode *episode, RequestOutcome *outcome) {
   return result;
 }
 
+// While a health check has the resets withheld, no reset is sent and none
+// counts as failed: the BMC is to reset the server. The record says so
+// before the first withheld reset (and again after a sleep, whose enable
+// rewrote it), so that the next start tells that reset from a hang. True
+// while withholding.
+static bool withholding(bool *recorded) {
+  const char *check = health_withheld_by();
+  if (check && !*recorded) timer_record_mark_withheld(check);
+  if (!check && *recorded) timer_record_mark_withheld(nullptr);
+  *recorded = check != nullptr;
+  return check != nullptr;
+}
+
 int feed_loop(DWORD *failure_code) {
   Episode episode = {FALSE, 0, FALSE};
+  bool withheld_recorded = false;
   DWORD last_fed_ms = GetTickCount();
   int ticks_left = 0;
   HoldWatch hold;
   hold_watch_start(&hold);
   bool first = true;
   for (;;) {
-    if (ticks_left == 0) {
+    if (ticks_left == 0 && withholding(&withheld_recorded)) {
+      // Resumed at once when the checks pass again; a ride-through then
+      // starts afresh.
+      last_fed_ms = GetTickCount();
+    } else if (ticks_left == 0) {
       RequestOutcome outcome;
       int result = reset_once(&episode, &outcome);
       // Windows' dump settings are read once the timer is fed: the first
@@ -113,13 +133,17 @@ int feed_loop(DWORD *failure_code) {
       }
     }
     Sleep(TICK_MS);
-    ticks_left--;
+    if (ticks_left > 0) ticks_left--;
     if (stop_requested != 0) return 0;
 
     // A sleep, with the timer stopped, is no part of a ride-through: the
     // clock of the last reset taken starts afresh.
-    if (hold_watch_slept(&hold)) last_fed_ms = GetTickCount();
+    if (hold_watch_slept(&hold)) {
+      last_fed_ms = GetTickCount();
+      withheld_recorded = false;
+    }
     if (hold_watch_bound_reached(&hold)) {
+      health_resume();
       BOOL armed = FALSE;
       RequestOutcome outcome;
       int result = session_rearm(TRUE, &armed, &outcome);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "health/monitor.h"
 #include "service/events.h"
 #include "service/hooks.h"
 #include "service/timing.h"
@@ -87,7 +88,11 @@ void power_suspend(void) {
   // the session, so that no reset can start the timer just before the
   // system sleeps.
   hold_raise();
+  health_pause();
   run_bounded(kSuspend);
 }
 
-void power_resume(void) { run_bounded(kResume); }
+void power_resume(void) {
+  run_bounded(kResume);
+  health_resume();
+}

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "health/monitor.h"
 #include "ipmi/ipmi.h"
 #include "service/events.h"
 #include "service/stop.h"
@@ -148,7 +149,7 @@ static unsigned recorded_allowance_s(void) {
 }
 
 static void report_expiry(BYTE use) {
-  char text[400];
+  char text[600];
   if (use == ipmi::kUseSmsOs && record_found && found_record.reason == kLeftForShutdown) {
     // The flags are cleared by every enable, so this run-out came after the
     // record's Set: a shutdown and restart that outlasted the allowance.
@@ -162,6 +163,19 @@ static void report_expiry(BYTE use) {
              ".",
              when, recorded_allowance_s());
     report_warning_event(EVENT_EXPIRED_AFTER_SHUTDOWN, use, text);
+    return;
+  }
+  if (use == ipmi::kUseSmsOs && record_found && found_record.reason == kWithheldByHealth) {
+    // The service itself let the timer run out: Windows did not hang.
+    char when[40];
+    timer_record_time_text(found_record, when, sizeof when);
+    snprintf(text, sizeof text,
+             "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
+             "cleared: the health check %s had failed for its grace, and the service withheld "
+             "the timer's resets from %s. That check only reports until it has passed once.",
+             found_record.check, when);
+    report_warning_event(EVENT_EXPIRED_WITHHELD_BY_HEALTH, use, text);
+    health_guard_after_reset(found_record.check);
     return;
   }
   if (use == ipmi::kUseSmsOs) {

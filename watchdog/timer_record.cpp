@@ -3,8 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
-// The value's layout: the Set's bytes, the reason, the time written, and
-// the earlier Set's bytes when the last one's outcome is not known.
+// The value's layout: the Set's bytes, the reason, the time written, the
+// earlier Set's bytes when the last one's outcome is not known, and the
+// check's name (TIMER_RECORD_CHECK_SIZE bytes) for kWithheldByHealth.
 #define RECORD_SIZE (ipmi::kSetRequestLength + sizeof(DWORD) + sizeof(FILETIME))
 #define RECORD_SIZE_WITH_EARLIER (RECORD_SIZE + ipmi::kSetRequestLength)
 
@@ -13,41 +14,71 @@ bool timer_record_read(TimerRecord *record) {
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS)
     return false;
-  BYTE data[RECORD_SIZE_WITH_EARLIER];
+  BYTE data[RECORD_SIZE_WITH_EARLIER + TIMER_RECORD_CHECK_SIZE];
   DWORD type = 0;
   DWORD size = sizeof data;
   LONG status = RegQueryValueExA(key, TIMER_RECORD_VALUE, nullptr, &type, data, &size);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS || type != REG_BINARY ||
-      (size != RECORD_SIZE && size != RECORD_SIZE_WITH_EARLIER))
-    return false;
-  record->has_earlier = size == RECORD_SIZE_WITH_EARLIER;
+  if (status != ERROR_SUCCESS || type != REG_BINARY) return false;
+  // A withheld record carries the check's name last.
+  bool has_check = size == RECORD_SIZE + TIMER_RECORD_CHECK_SIZE ||
+                   size == RECORD_SIZE_WITH_EARLIER + TIMER_RECORD_CHECK_SIZE;
+  DWORD base = has_check ? size - TIMER_RECORD_CHECK_SIZE : size;
+  if (base != RECORD_SIZE && base != RECORD_SIZE_WITH_EARLIER) return false;
+  record->has_earlier = base == RECORD_SIZE_WITH_EARLIER;
   if (record->has_earlier) memcpy(record->earlier, data + RECORD_SIZE, ipmi::kSetRequestLength);
   memcpy(record->set, data, ipmi::kSetRequestLength);
   memcpy(&record->reason, data + ipmi::kSetRequestLength, sizeof record->reason);
   memcpy(&record->written, data + ipmi::kSetRequestLength + sizeof record->reason,
          sizeof record->written);
-  return record->reason == kArmedWhileRunning || record->reason == kLeftForShutdown;
+  record->check[0] = '\0';
+  if (has_check) {
+    memcpy(record->check, data + base, TIMER_RECORD_CHECK_SIZE);
+    record->check[TIMER_RECORD_CHECK_SIZE - 1] = '\0';
+  }
+  if (has_check != (record->reason == kWithheldByHealth)) return false;
+  return record->reason == kArmedWhileRunning || record->reason == kLeftForShutdown ||
+         record->reason == kWithheldByHealth;
 }
 
-void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason,
-                        const BYTE *earlier) {
-  BYTE data[RECORD_SIZE_WITH_EARLIER];
-  DWORD why = reason;
+// The record's value: the Set's bytes, the reason, the time, the earlier
+// Set when given and the check when given.
+static void write_record(const BYTE set[ipmi::kSetRequestLength], DWORD reason, const BYTE *earlier,
+                         const char *check) {
+  BYTE data[RECORD_SIZE_WITH_EARLIER + TIMER_RECORD_CHECK_SIZE] = {};
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   memcpy(data, set, ipmi::kSetRequestLength);
-  memcpy(data + ipmi::kSetRequestLength, &why, sizeof why);
-  memcpy(data + ipmi::kSetRequestLength + sizeof why, &now, sizeof now);
-  if (earlier) memcpy(data + RECORD_SIZE, earlier, ipmi::kSetRequestLength);
+  memcpy(data + ipmi::kSetRequestLength, &reason, sizeof reason);
+  memcpy(data + ipmi::kSetRequestLength + sizeof reason, &now, sizeof now);
+  DWORD size = RECORD_SIZE;
+  if (earlier) {
+    memcpy(data + RECORD_SIZE, earlier, ipmi::kSetRequestLength);
+    size = RECORD_SIZE_WITH_EARLIER;
+  }
+  if (check) {
+    strncpy(reinterpret_cast<char *>(data + size), check, TIMER_RECORD_CHECK_SIZE - 1);
+    size += TIMER_RECORD_CHECK_SIZE;
+  }
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TIMER_RECORD_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return;
   // One value, so that a record is never half written.
-  RegSetValueExA(key, TIMER_RECORD_VALUE, 0, REG_BINARY, data,
-                 earlier ? RECORD_SIZE_WITH_EARLIER : RECORD_SIZE);
+  RegSetValueExA(key, TIMER_RECORD_VALUE, 0, REG_BINARY, data, size);
   RegCloseKey(key);
+}
+
+void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason,
+                        const BYTE *earlier) {
+  write_record(set, reason, earlier, nullptr);
+}
+
+void timer_record_mark_withheld(const char *check) {
+  TimerRecord record;
+  if (!timer_record_read(&record) || record.reason == kLeftForShutdown) return;
+  write_record(record.set, check ? kWithheldByHealth : kArmedWhileRunning,
+               record.has_earlier ? record.earlier : nullptr, check);
 }
 
 void timer_record_clear(void) {

@@ -9,16 +9,20 @@
 
 #include <windows.h>
 
+#include "health/monitor.h"
 #include "ipmi/ipmi.h"
+#include "service/parameters.h"
 
-#define TIMER_RECORD_KEY "SOFTWARE\\VYR\\vyrq4asr"
+#define TIMER_RECORD_KEY SERVICE_OWN_KEY
 #define TIMER_RECORD_VALUE "ArmedTimer"
 
 // Why the recorded timer may still be running.
 enum TimerRecordReason : DWORD {
   kArmedWhileRunning = 1,  // armed and fed by the running service
   kLeftForShutdown = 2,    // left armed with the shutdown allowance
+  kWithheldByHealth = 3,   // armed, its resets withheld for a failing health check
 };
+#define TIMER_RECORD_CHECK_SIZE (HEALTH_NAME_RECORDED + 1)
 
 struct TimerRecord {
   BYTE set[ipmi::kSetRequestLength];
@@ -28,6 +32,8 @@ struct TimerRecord {
   // runs with its bytes or with those of the Set before it.
   bool has_earlier;
   BYTE earlier[ipmi::kSetRequestLength];
+  // kWithheldByHealth: the check that failed, e.g. "HealthCommand".
+  char check[TIMER_RECORD_CHECK_SIZE];
 };
 
 // False when there is no record (or it cannot be read or is malformed).
@@ -37,6 +43,10 @@ bool timer_record_read(TimerRecord *record);
 void timer_record_write(const BYTE set[ipmi::kSetRequestLength], TimerRecordReason reason,
                         const BYTE *earlier = nullptr);
 void timer_record_clear(void);
+// The record of the armed timer, rewritten before the first reset withheld
+// for the named check, so that the next start tells the BMC's reset from a
+// hang; with null, back to kArmedWhileRunning once the resets resume.
+void timer_record_mark_withheld(const char *check);
 // Whether a Get Watchdog Timer reply describes the recorded timer (either Set
 // when the record has two): its use,
 // actions, pre-timeout interval and initial count (the reply's first six

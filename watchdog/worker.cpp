@@ -1,5 +1,6 @@
 #include "watchdog/worker.h"
 
+#include "health/monitor.h"
 #include "service/events.h"
 #include "service/status.h"
 #include "service/stop.h"
@@ -99,10 +100,14 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     return failure_tail();
   }
   report_timer_at_start();
+  health_monitor_start(timeout_seconds, enable_pretimeout_seconds);
 
   DWORD failure_code = 0;
   // A stop seen by now goes straight to the disarm, without a reset.
-  if (stop_requested == 0 && feed_loop(&failure_code) != 0) {
+  int fed = stop_requested == 0 ? feed_loop(&failure_code) : 0;
+  // The checks end before the timer is disarmed or left for a shutdown.
+  health_monitor_stop();
+  if (fed != 0) {
     // Disarm first: the BMC may still be counting down.
     if (session_disable_and_withdraw(kQuickDisable, NULL) != 0)
       trace("reset failed & I couldn't disable WD timer before exit\n");

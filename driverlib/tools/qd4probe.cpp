@@ -5,7 +5,8 @@
 // instead, to probe a library before it is deployed. Unlike the service,
 // which runs on without a missing entry and fails its calls, it stops at the
 // first entry missing. It prints the full path of the file loaded,
-// then says in words which transport the library will use, what the BMC is
+// then says in words which transport the library will use, which of the
+// service's health checks are set (when any is), what the BMC is
 // (Get Device ID), what its watchdog timer is doing (Get Watchdog Timer) and
 // what the SEL tells of the watchdog (its latest Watchdog 2, OS Stop and OS
 // Boot records), or why it cannot tell. It never changes the timer or the
@@ -36,6 +37,7 @@
 #include "driverlib/settings.h"
 #include "driverlib/settings_file.h"
 #include "driverlib/tools/probe_text.h"
+#include "health/settings.h"
 #include "ipmi/ipmi.h"
 #include "qd4/qd4_driver.h"
 #include "qd4/system_folder.h"
@@ -263,8 +265,27 @@ std::string read_sel(WatchdogSession session) {
       });
 }
 
+// The service's opt-in health checks as its next start will read them;
+// nothing when none is set.
+void print_health() {
+  HealthSettings health;
+  health_settings_read(&health);
+  if (!health.any) return;
+  for (int i = 0; i < health.mistake_count; ++i) {
+    std::printf("health:    mistake: %s\n", health.mistake[i]);
+  }
+  if (!health_settings_in_force(health)) {
+    std::printf("health:    no check in force\n");
+    return;
+  }
+  char text[1536];
+  health_settings_describe(health, text, sizeof(text));
+  std::printf("health:    in force, %s\n", text);
+}
+
 int run_check(HMODULE module) {
   print_transport(module);
+  print_health();
   DWORD version = 0;
   if (g_version(&version) == 0) {
     std::printf("version:   %lu.%lu\n", static_cast<unsigned long>(version >> 16),

@@ -1,7 +1,8 @@
-"""Runs the tests under Wine in eleven groups, each in a prefix of its own
+"""Runs the tests under Wine in twelve groups, each in a prefix of its own
 with a bmcsim of its own. In the background, the groups that mostly wait: the
-two hangs (about 250 s each), the long outage (about 130 s) and the in-box
-transport's hang. In the foreground, one after the other once the background
+two hangs (about 250 s each), the long outage (about 130 s), the in-box
+transport's hang and the health checks (about 7 minutes, most of it a 250 s
+timeout running out). In the foreground, one after the other once the background
 groups have their prefixes (so that no reset timing is measured while wineboot
 loads the cores): the main sequence, the BMC faults, the 32-bit build in a
 64-bit prefix (wow64), the Windows Installer package (msi), the in-box
@@ -22,6 +23,7 @@ import traceback
 
 import fault_scenarios
 import harness
+import health_scenarios
 import inbox_scenarios
 import library_scenarios
 import msi_scenarios
@@ -33,7 +35,7 @@ from harness import ROOT, Abort, Bmcsim, Prefix, Report, cleanup_all, out
 
 STEPS = None  # --step: the titles' texts to run
 GROUPS = ["main", "faults", "wow64", "hang-stop", "hang-kill", "outage", "msi", "inbox",
-          "inbox-hang", "library", "wmifake"]
+          "inbox-hang", "library", "wmifake", "health"]
 
 
 def recover(ctx):
@@ -137,6 +139,7 @@ def main():
         background.append(("outage", fault_scenarios.OUTAGE_SEQUENCE, vm_setup))
         background.append(("inbox-hang", inbox_scenarios.INBOX_HANG_SEQUENCE,
                            inbox_scenarios.use_inbox))
+        background.append(("health", health_scenarios.HEALTH_SEQUENCE, vm_setup))
         for name, steps, setup in background:
             if name not in only:
                 continue

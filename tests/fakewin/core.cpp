@@ -221,6 +221,9 @@ void reset(uint64_t start_ms) {
   reset_messages();
   reset_console();
   reset_registry();
+  reset_jobs();
+  reset_security();
+  reset_memory();
 }
 
 void fail(const std::string &call, int nth, DWORD error) {

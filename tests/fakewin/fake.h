@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bmcsim/watchdog.h"
@@ -243,11 +244,44 @@ struct InstalledService {
 std::map<std::string, InstalledService> &services();
 
 // ---- files -------------------------------------------------------------------
-struct File {
-  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-  std::string content;
+// Who may do what to a file or folder: an owner and an access list, each
+// principal a SID in its "S-1-5-18" form.
+struct Ace {
+  std::string sid;
+  DWORD mask;
+  BYTE flags = 0;  // INHERIT_ONLY_ACE ...
+  BYTE type = ACCESS_ALLOWED_ACE_TYPE;
 };
-std::map<std::string, File> &files();           // by full path, compared case-insensitively
+struct Security {
+  std::string owner = "S-1-5-32-544";
+  // SYSTEM and Administrators have full control, Users read and run.
+  std::vector<Ace> dacl = {{"S-1-5-18", FILE_ALL_ACCESS},
+                           {"S-1-5-32-544", FILE_ALL_ACCESS},
+                           {"S-1-5-32-545", 0x001200A9}};
+  bool null_dacl = false;  // no access list: everyone may do everything
+};
+// Windows' own C:\: as above, and Authenticated Users may add folders to it.
+Security windows_root_security();
+struct File {
+  File(DWORD attributes_ = FILE_ATTRIBUTE_NORMAL, std::string content_ = "")
+      : attributes(attributes_), content(std::move(content_)) {}
+  DWORD attributes;
+  std::string content;
+  Security security;  // the default's unless a test says otherwise
+};
+std::map<std::string, File> &files();  // by full path, compared case-insensitively
+// Folders by full path without a trailing backslash but for a root ("C:\").
+// Every folder above a file or a listed folder exists too, with the default
+// Security; C:\ is listed at start with windows_root_security(). The file
+// calls on a file directly inside a listed folder follow its storage model.
+struct Folder {
+  Security security;
+  // Each write-through write (else each flush) takes this long (virtual ms);
+  // INFINITE: it never returns.
+  DWORD write_stall_ms = 0;
+  bool full = false;  // writes fail with ERROR_DISK_FULL
+};
+std::map<std::string, Folder> &folders();
 void set_module_path(const std::string &path);  // what GetModuleFileNameA answers
 void set_system_directory(const std::string &path);
 
@@ -262,6 +296,38 @@ std::map<std::string, std::map<std::string, RegistryValue>> &registry();
 // A world starts with SYSTEM\CurrentControlSet\Control\CrashControl holding
 // CrashDumpEnabled 7, as Windows Server has it.
 void set_registry_dword(const std::string &key, const std::string &name, DWORD value);
+
+// ---- programs, processes and job objects -------------------------------------------
+// What a program does when run. CreateProcessA runs only a listed program,
+// named by its full path (a listed program's file is in files()); another
+// existing file fails with ERROR_BAD_EXE_FORMAT, a missing one with 2.
+struct Program {
+  DWORD exit_code = 0;
+  DWORD run_ms = 0;    // virtual time from its start (resume) to its exit
+  bool hangs = false;  // it never exits by itself
+  int children = 0;    // processes it starts at once, each running until ended
+};
+// Adds the program's file (default Security) and its behaviour.
+void add_program(const std::string &path, const Program &program);
+// Processes that have not ended (children and suspended ones included).
+int live_processes();
+// Every command line CreateProcessA started, in order.
+std::vector<std::string> started_command_lines();
+
+// ---- accounts and memory -------------------------------------------------------------
+struct Account {
+  std::string domain, name;  // LookupAccountSidA's answer
+  bool user = false;         // NetUserGetLocalGroups knows only users
+  std::vector<std::string> local_groups;
+};
+// By SID. At start: SYSTEM, Administrators, Users, Authenticated Users,
+// Everyone, TrustedInstaller, HOST\Administrator (in Administrators),
+// HOST\bob (in Users) as S-1-5-21-0-0-0-1001, and Wine's prefix user
+// VM\root (S-1-5-21-0-0-0-1000, in Administrators).
+std::map<std::string, Account> &accounts();
+// What GetPerformanceInfo answers, in pages of page_size bytes (at start:
+// 4 KiB pages, a 16 GiB limit, 4 GiB committed).
+void set_commit(size_t limit_pages, size_t total_pages, size_t page_size);
 
 // ---- the system version ----------------------------------------------------------
 // What GetVersionExA answers (10.0 unless set).

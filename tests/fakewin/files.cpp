@@ -1,7 +1,9 @@
 // Files as the installer sees them: its own path, the system directory, the
 // search for a file, attributes, and a copy that fails as Windows' does when
-// the destination is a running program or read-only.
+// the destination is a running program or read-only. Folders with their
+// storage (stalls, a full disk), and the writes of the health check's file.
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@ const DWORD FILE_ATTRIBUTE_READONLY_BIT = 0x01;
 const DWORD ERROR_FILE_EXISTS_CODE = 80;
 
 std::map<std::string, File> all_files;
+std::map<std::string, Folder> all_folders;
 std::string module_path;
 std::string system_directory;
 std::string current_directory;
@@ -54,6 +57,18 @@ void set_wow64(bool on) {
 }
 
 std::map<std::string, File> &files() { return all_files; }
+std::map<std::string, Folder> &folders() { return all_folders; }
+
+Security windows_root_security() {
+  Security root;
+  root.owner = "S-1-5-18";
+  const char *authenticated_users = "S-1-5-11";
+  root.dacl.push_back({authenticated_users, FILE_ADD_SUBDIRECTORY});
+  // Modify, for what is created below only.
+  root.dacl.push_back({authenticated_users, 0x001301BF,
+                       OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE});
+  return root;
+}
 
 void set_module_path(const std::string &path) {
   detail::WorldLock lock;
@@ -75,6 +90,35 @@ void reset_files() {
   search_flags = true;
   wow64 = false;
   all_files[module_path] = File{FILE_ATTRIBUTE_NORMAL, "vyriasrw program"};
+  all_folders.clear();
+  all_folders["C:\\"] = Folder{windows_root_security()};
+}
+
+namespace {
+// Whether path lies inside folder (a root ends in its backslash).
+bool inside(const std::string &path, const std::string &folder) {
+  std::string prefix = folder.back() == '\\' ? folder : folder + "\\";
+  return path.size() > prefix.size() && iequals(path.substr(0, prefix.size()), prefix);
+}
+}  // namespace
+
+bool folder_exists(const std::string &path) {
+  if (path.empty()) return false;
+  for (const auto &f : all_folders)
+    if (iequals(f.first, path) || inside(f.first, path)) return true;
+  for (const auto &f : all_files)
+    if (inside(f.first, path)) return true;
+  return false;
+}
+
+const Security *security_of(const std::string &path) {
+  static const Security default_folder;
+  std::string real = on_disk(path);
+  for (const auto &f : all_files)
+    if (iequals(f.first, real)) return &f.second.security;
+  for (const auto &f : all_folders)
+    if (iequals(f.first, real)) return &f.second.security;
+  return folder_exists(real) ? &default_folder : nullptr;
 }
 
 std::string on_disk(const std::string &path) {
@@ -368,5 +412,194 @@ BOOL WINAPI DeleteFileA(LPCSTR file_name) {
   }
   fake::files().erase(it);
   log("DeleteFileA %s", shown);
+  return TRUE;
+}
+
+namespace fake::detail {
+bool wait_until(uint64_t deadline, const char *what, const std::function<bool()> &ready);
+}
+
+namespace {
+
+struct OpenFile {
+  std::string path;
+  bool write_through, can_write;
+};
+std::map<HANDLE, OpenFile> open_files;
+
+// The storage of the folder a file lies directly in: a listed one's, else none.
+const fake::Folder *storage_of(const std::string &path) {
+  size_t slash = path.find_last_of('\\');
+  if (slash == std::string::npos) return nullptr;
+  std::string folder = path.substr(0, slash == 2 ? 3 : slash);
+  for (const auto &f : fake::folders())
+    if (iequals(f.first, folder)) return &f.second;
+  return nullptr;
+}
+
+std::string parent_folder(const std::string &path) {
+  size_t slash = path.find_last_of('\\');
+  if (slash == std::string::npos) return "";
+  return path.substr(0, slash == 2 ? 3 : slash);
+}
+
+// A stall of the storage: the caller blocks (for ever with INFINITE).
+void stall(DWORD ms, const char *call) {
+  if (ms == INFINITE) {
+    fake::detail::wait_until(UINT64_MAX, call, [] { return false; });
+  } else if (ms) {
+    block_for(ms, call);
+  }
+}
+
+}  // namespace
+
+namespace fake::detail {
+void close_file(HANDLE file) {
+  WorldLock lock;
+  open_files.erase(file);
+}
+}  // namespace fake::detail
+
+DWORD WINAPI GetFileAttributesA(LPCSTR file_name) {
+  const char *shown = file_name ? file_name : "(null)";
+  if (DWORD e = scripted_failure("GetFileAttributesA")) {
+    log("GetFileAttributesA %s failed=%u", shown, e);
+    SetLastError(e);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  WorldLock lock;
+  auto it = find_file(file_name);
+  if (it != fake::files().end()) {
+    log("GetFileAttributesA %s -> 0x%x", shown, it->second.attributes);
+    return it->second.attributes;
+  }
+  if (file_name && folder_exists(on_disk(file_name))) {
+    log("GetFileAttributesA %s -> 0x%x", shown, FILE_ATTRIBUTE_DIRECTORY);
+    return FILE_ATTRIBUTE_DIRECTORY;
+  }
+  DWORD error = file_name && folder_exists(parent_folder(on_disk(file_name)))
+                    ? ERROR_FILE_NOT_FOUND
+                    : ERROR_PATH_NOT_FOUND;
+  log("GetFileAttributesA %s failed=%u", shown, error);
+  SetLastError(error);
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+// Creates or opens a file whose folder exists; only CREATE_NEW, CREATE_ALWAYS
+// and OPEN_EXISTING are modelled.
+HANDLE WINAPI CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode,
+                          LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                          HANDLE template_file) {
+  const char *shown = file_name ? file_name : "(null)";
+  if (DWORD e = scripted_failure("CreateFileA")) {
+    log("CreateFileA %s failed=%u", shown, e);
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  (void)attributes;
+  if (template_file ||
+      (disposition != CREATE_NEW && disposition != CREATE_ALWAYS && disposition != OPEN_EXISTING)) {
+    violation("CreateFileA %s: a template or disposition %u the fake does not model", shown,
+              disposition);
+  }
+  WorldLock lock;
+  std::string path = file_name ? on_disk(file_name) : "";
+  auto it = find_file(file_name);
+  DWORD error = 0;
+  if (!folder_exists(parent_folder(path))) {
+    error = ERROR_PATH_NOT_FOUND;
+  } else if (folder_exists(path)) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (it == fake::files().end() && disposition == OPEN_EXISTING) {
+    error = ERROR_FILE_NOT_FOUND;
+  } else if (it != fake::files().end() && disposition == CREATE_NEW) {
+    error = ERROR_FILE_EXISTS;
+  } else if (it != fake::files().end() && (access & GENERIC_WRITE) &&
+             (it->second.attributes & FILE_ATTRIBUTE_READONLY)) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (const fake::Folder *folder = storage_of(path);
+             folder && folder->full && it == fake::files().end()) {
+    error = ERROR_DISK_FULL;
+  }
+  if (error) {
+    log("CreateFileA %s failed=%u", shown, error);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (it == fake::files().end()) {
+    fake::files()[path] = File{};
+  } else if (disposition == CREATE_ALWAYS) {
+    it->second.content.clear();
+  }
+  HANDLE h = new_handle("file");
+  open_files[h] = OpenFile{path, (flags & FILE_FLAG_WRITE_THROUGH) != 0,
+                           (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0};
+  log("CreateFileA %s access=0x%x share=0x%x disposition=%u flags=0x%x -> %s", shown, access,
+      share_mode, disposition, flags, handle_name(h).c_str());
+  return h;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPVOID overlapped) {
+  std::string name = handle_name(file);
+  if (written) *written = 0;
+  if (DWORD e = scripted_failure("WriteFile")) {
+    log("WriteFile %s %u failed=%u", name.c_str(), size, e);
+    return fail_with(e);
+  }
+  OpenFile open;
+  DWORD stall_ms = 0;
+  {
+    WorldLock lock;
+    auto it = open_files.find(file);
+    if (!handle_is(file, "file") || it == open_files.end() || overlapped || !written) {
+      violation("WriteFile on %s: not an open file, or without a count", name.c_str());
+      return fail_with(ERROR_INVALID_HANDLE);
+    }
+    open = it->second;
+    const fake::Folder *folder = storage_of(open.path);
+    DWORD error = !open.can_write           ? ERROR_ACCESS_DENIED
+                  : folder && folder->full  ? ERROR_DISK_FULL
+                  : !file_exists(open.path) ? ERROR_FILE_NOT_FOUND
+                                            : 0;
+    if (error) {
+      log("WriteFile %s %u failed=%u", name.c_str(), size, error);
+      return fail_with(error);
+    }
+    if (folder && open.write_through) stall_ms = folder->write_stall_ms;
+  }
+  stall(stall_ms, "WriteFile");
+  WorldLock lock;
+  auto it = find_file(open.path.c_str());
+  if (it != fake::files().end()) it->second.content.append(static_cast<const char *>(buffer), size);
+  *written = size;
+  log("WriteFile %s %u", name.c_str(), size);
+  return TRUE;
+}
+
+// Without write-through a write only reaches the cache: the flush waits for the disk.
+BOOL WINAPI FlushFileBuffers(HANDLE file) {
+  std::string name = handle_name(file);
+  if (DWORD e = scripted_failure("FlushFileBuffers")) {
+    log("FlushFileBuffers %s failed=%u", name.c_str(), e);
+    return fail_with(e);
+  }
+  DWORD stall_ms = 0;
+  {
+    WorldLock lock;
+    auto it = open_files.find(file);
+    if (!handle_is(file, "file") || it == open_files.end()) {
+      violation("FlushFileBuffers on %s, not an open file", name.c_str());
+      return fail_with(ERROR_INVALID_HANDLE);
+    }
+    if (!it->second.can_write) {
+      log("FlushFileBuffers %s failed=%u", name.c_str(), ERROR_ACCESS_DENIED);
+      return fail_with(ERROR_ACCESS_DENIED);
+    }
+    const fake::Folder *folder = storage_of(it->second.path);
+    if (folder && !it->second.write_through) stall_ms = folder->write_stall_ms;
+  }
+  stall(stall_ms, "FlushFileBuffers");
+  log("FlushFileBuffers %s", name.c_str());
   return TRUE;
 }

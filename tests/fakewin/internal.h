@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -81,6 +82,9 @@ void reset_files();
 void reset_messages();
 void reset_console();
 void reset_registry();
+void reset_jobs();
+void reset_security();
+void reset_memory();
 
 // Case-insensitive ASCII comparison, as Windows compares paths and names.
 bool iequals(const std::string &a, const std::string &b);
@@ -96,5 +100,22 @@ std::vector<std::string> dll_search_folders();
 bool search_flags_known();
 // Whether some file is the program of this image path, reached as written.
 bool image_file_exists(const std::string &image_path);
+// A folder that exists: listed, a root with something under it, or above a file.
+bool folder_exists(const std::string &path);
+// The owner and access list of an existing file or folder, or null.
+const Security *security_of(const std::string &path);
+// A file handle's end (CloseHandle).
+void close_file(HANDLE file);
+
+// Processes and jobs, from jobs.cpp. When a process handle's process ends
+// (never: UINT64_MAX); a waiter reads it without the world's lock.
+const std::atomic<uint64_t> *process_end(HANDLE process);
+// A process, its main thread or a job handle closed (CloseHandle).
+void close_job_object(HANDLE handle, const std::string &kind);
+// Wakes every blocked participant to look at its condition again.
+void notify_change();
+
+// Memory the caller frees with LocalFree (messages.cpp keeps the record).
+void *local_alloc(size_t size);
 
 }  // namespace fake::detail

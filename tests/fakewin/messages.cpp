@@ -134,6 +134,15 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD
   return length;
 }
 
+namespace fake::detail {
+void *local_alloc(size_t size) {
+  WorldLock lock;
+  void *memory = calloc(1, size ? size : 1);
+  fake::allocated.insert(memory);
+  return memory;
+}
+}  // namespace fake::detail
+
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
   scripted_failure("LocalFree");
   if (!memory) return nullptr;
@@ -148,4 +157,37 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
   fake::allocated.erase(it);
   log("LocalFree");
   return nullptr;
+}
+
+// Character sets: the fake's texts are ASCII, widened and narrowed one to one.
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int size, LPWSTR wide,
+                               int wide_size) {
+  (void)code_page, (void)flags;
+  int n = size < 0 ? static_cast<int>(strlen(text)) + 1 : size;
+  if (wide_size == 0) return n;
+  if (wide_size < n) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (int i = 0; i < n; i++) wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+  return n;
+}
+
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_size, LPSTR text,
+                               int size, LPCSTR default_char, PBOOL used_default) {
+  (void)code_page, (void)flags, (void)default_char;
+  int n = wide_size;
+  if (n < 0) {
+    n = 0;
+    while (wide[n]) n++;
+    n++;
+  }
+  if (used_default) *used_default = FALSE;
+  if (size == 0) return n;
+  if (size < n) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (int i = 0; i < n; i++) text[i] = static_cast<char>(wide[i]);
+  return n;
 }

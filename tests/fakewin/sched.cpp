@@ -442,16 +442,21 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   std::string kind = handle_kind(handle);
   std::string name = handle_name(handle);
-  if (kind != "event" && kind != "thread") {
-    violation("WaitForSingleObject on %s, not an open event or thread", name.c_str());
+  if (kind != "event" && kind != "thread" && kind != "process") {
+    violation("WaitForSingleObject on %s, not an open event, thread or process", name.c_str());
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
+  // A process ends at a time known in advance, or earlier when ended.
+  const std::atomic<uint64_t> *process_ends = kind == "process" ? process_end(handle) : nullptr;
   bool signalled;
   {
     SchedLock guard;
     auto &lock = guard.lock;
-    signalled = block_until(lock, deadline_after(milliseconds), "WaitForSingleObject", [&] {
+    uint64_t deadline = deadline_after(milliseconds);
+    if (process_ends && process_ends->load() < deadline) deadline = process_ends->load();
+    signalled = block_until(lock, deadline, "WaitForSingleObject", [&] {
+      if (process_ends) return clock_ms >= process_ends->load();
       if (kind == "thread") return threads.count(handle) && threads[handle]->exited;
       auto it = events.find(handle);
       if (it == events.end() || !it->second.signalled) return false;
@@ -493,12 +498,14 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   }
   std::string kind = handle_kind(handle);
   std::string name = handle_name(handle);
-  if (kind != "event" && kind != "thread") {
-    violation("CloseHandle on %s, not an open event or thread", name.c_str());
+  if (kind != "event" && kind != "thread" && kind != "file" && kind != "process" && kind != "job") {
+    violation("CloseHandle on %s, not an open kernel object", name.c_str());
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   close_handle(handle, kind.c_str());
+  if (kind == "file") close_file(handle);
+  if (kind == "process" || kind == "job" || kind == "thread") close_job_object(handle, kind);
   log("CloseHandle %s", name.c_str());
   return TRUE;
 }

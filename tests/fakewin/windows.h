@@ -35,6 +35,17 @@ typedef HANDLE SC_HANDLE;
 typedef HANDLE SERVICE_STATUS_HANDLE;
 typedef void *PSID;
 typedef intptr_t INT_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+typedef uint64_t ULONGLONG;
+typedef int64_t LONGLONG;
+// Windows' wide characters are 16 bits.
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef union _LARGE_INTEGER {
+  LONGLONG QuadPart;
+} LARGE_INTEGER;
 typedef INT_PTR(WINAPI *FARPROC)();
 
 #define TRUE 1
@@ -48,10 +59,16 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_BAD_LENGTH 24
+#define ERROR_FILE_EXISTS 80
+#define ERROR_DISK_FULL 112
+#define ERROR_BAD_EXE_FORMAT 193
+#define ERROR_NONE_MAPPED 1332
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_DATA 13
+#define ERROR_OUTOFMEMORY 14
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_LOCK_VIOLATION 33
 #define ERROR_INVALID_PARAMETER 87
@@ -73,6 +90,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 #define ERROR_SERVICE_EXISTS 1073
 #define ERROR_IO_DEVICE 1117
+#define ERROR_NO_SYSTEM_RESOURCES 1450
+#define ERROR_COMMITMENT_LIMIT 1455
 #define ERROR_TIMEOUT 1460
 
 // Services
@@ -126,7 +145,60 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x2000
 
 // Files
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+
+// Access rights, generic and for files and folders
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define SYNCHRONIZE 0x00100000u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ADD_FILE 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_TRAVERSE 0x0020
+#define FILE_DELETE_CHILD 0x0040
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ALL_ACCESS 0x001F01FFu
+
+// Processes and job objects
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004
+#define CREATE_NO_WINDOW 0x08000000
+#define STARTF_USESHOWWINDOW 0x00000001
+#define SW_HIDE 0
+#define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000
+
+// Security descriptors and access lists
+#define OWNER_SECURITY_INFORMATION 0x00000001
+#define DACL_SECURITY_INFORMATION 0x00000004
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
+#define OBJECT_INHERIT_ACE 0x01
+#define CONTAINER_INHERIT_ACE 0x02
+#define INHERIT_ONLY_ACE 0x08
+
+// Character sets
+#define CP_ACP 0
 // Dynamic loading: where LoadLibraryExA looks (Windows 8, 7 with KB2533623)
 #define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x100
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800
@@ -227,6 +299,83 @@ typedef struct _OSVERSIONINFOA {
   CHAR szCSDVersion[128];
 } OSVERSIONINFOA, *LPOSVERSIONINFOA;
 
+typedef struct _STARTUPINFOA {
+  DWORD cb;
+  LPSTR lpReserved;
+  LPSTR lpDesktop;
+  LPSTR lpTitle;
+  DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+typedef enum _JOBOBJECTINFOCLASS {
+  JobObjectBasicLimitInformation = 2,
+  JobObjectExtendedLimitInformation = 9,
+} JOBOBJECTINFOCLASS;
+typedef struct _JOBOBJECT_BASIC_LIMIT_INFORMATION {
+  LARGE_INTEGER PerProcessUserTimeLimit;
+  LARGE_INTEGER PerJobUserTimeLimit;
+  DWORD LimitFlags;
+  SIZE_T MinimumWorkingSetSize;
+  SIZE_T MaximumWorkingSetSize;
+  DWORD ActiveProcessLimit;
+  ULONG_PTR Affinity;
+  DWORD PriorityClass;
+  DWORD SchedulingClass;
+} JOBOBJECT_BASIC_LIMIT_INFORMATION;
+typedef struct _IO_COUNTERS {
+  ULONGLONG ReadOperationCount, WriteOperationCount, OtherOperationCount;
+  ULONGLONG ReadTransferCount, WriteTransferCount, OtherTransferCount;
+} IO_COUNTERS;
+typedef struct _JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+  JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+  IO_COUNTERS IoInfo;
+  SIZE_T ProcessMemoryLimit;
+  SIZE_T JobMemoryLimit;
+  SIZE_T PeakProcessMemoryUsed;
+  SIZE_T PeakJobMemoryUsed;
+} JOBOBJECT_EXTENDED_LIMIT_INFORMATION;
+
+// A SID is opaque; an access list is a header followed by AceCount entries.
+typedef void *PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+typedef struct _ACL {
+  BYTE AclRevision;
+  BYTE Sbz1;
+  WORD AclSize;
+  WORD AceCount;
+  WORD Sbz2;
+} ACL, *PACL;
+typedef struct _ACE_HEADER {
+  BYTE AceType;
+  BYTE AceFlags;
+  WORD AceSize;
+} ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+  ACE_HEADER Header;
+  DWORD Mask;
+  DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+typedef enum _SID_NAME_USE {
+  SidTypeUser = 1,
+  SidTypeGroup,
+  SidTypeDomain,
+  SidTypeAlias,
+  SidTypeWellKnownGroup,
+} SID_NAME_USE,
+    *PSID_NAME_USE;
+
 typedef struct _RTL_SRWLOCK {
   LPVOID Ptr;
 } SRWLOCK, *PSRWLOCK;
@@ -324,6 +473,39 @@ BOOL WINAPI FindClose(HANDLE find);
 BOOL WINAPI SetFileAttributesA(LPCSTR file_name, DWORD attributes);
 BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL fail_if_exists);
 BOOL WINAPI DeleteFileA(LPCSTR file_name);
+DWORD WINAPI GetFileAttributesA(LPCSTR file_name);
+HANDLE WINAPI CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode,
+                          LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                          HANDLE template_file);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPVOID overlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+
+// Processes and job objects (kernel32)
+DWORD WINAPI GetCurrentProcessId(void);
+BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                           DWORD flags, LPVOID environment, LPCSTR current_directory,
+                           LPSTARTUPINFOA startup_info, LPPROCESS_INFORMATION information);
+DWORD WINAPI ResumeThread(HANDLE thread);
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code);
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
+HANDLE WINAPI CreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name);
+BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID info,
+                                    DWORD size);
+BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL WINAPI TerminateJobObject(HANDLE job, UINT exit_code);
+
+// Access lists and accounts (advapi32)
+BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID *ace);
+BOOL WINAPI LookupAccountSidA(LPCSTR system_name, PSID sid, LPSTR name, LPDWORD name_size,
+                              LPSTR domain, LPDWORD domain_size, PSID_NAME_USE use);
+
+// Character sets (kernel32)
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int size, LPWSTR wide,
+                               int wide_size);
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_size, LPSTR text,
+                               int size, LPCSTR default_char, PBOOL used_default);
 
 // Errors and debugger output (kernel32)
 DWORD WINAPI GetLastError(void);

@@ -26,9 +26,16 @@
 //      hang's as a hang (the BMC keeps its expiration flags until then);
 //   8. no pre-timeout NMI without a hang or a logged end of protection, its
 //      interval within the range the timeout allows, and after a hang the
-//      NMI comes that interval before the run-out.
+//      NMI comes that interval before the run-out;
+//   9. a health check that fails for its grace has the resets withheld (an
+//      error says so) and the timer run out once, between the grace plus
+//      the timeout less a reset period and the interval plus the grace plus
+//      the timeout after it began failing; one that passes again sooner has
+//      them resume with no run-out; after its reset it only reports (no
+//      reset loop) until it has passed once.
 // Some lives run with a pre-timeout (now and then one out of range), some
-// on a BMC that refuses it.
+// on a BMC that refuses it; some with a health command that the schedule
+// makes fail now and then.
 // A violation prints the seed and the virtual time; the same seed replays it.
 //
 // Usage: soak [--days N] [--seed N] [--table FILE]; ASR_SOAK_DAYS and
@@ -50,6 +57,7 @@
 
 #include "cli/front_end.h"
 #include "fake.h"
+#include "health/settings.h"
 #include "ipmi/ipmi.h"
 #include "service/event_ids.h"
 #include "tests/check/check.h"
@@ -116,13 +124,24 @@ enum class Life { kNone, kRunning, kHung, kAsleep };
 // Why the service's own timer may still run with no process to feed it.
 enum class Left { kNone, kCrash, kShutdown };
 using Registry = std::map<std::string, std::map<std::string, fake::RegistryValue>>;
-constexpr int kInvariants = 8;
+constexpr int kInvariants = 9;
+// The health command: a program whose exit code the schedule sets.
+constexpr char kHealthProgram[] = "C:\\tools\\health.exe";
+constexpr DWORD kHealthRunMs = 200;
+// The monitor looks once a second; a run takes kHealthRunMs: a failure is
+// seen within the interval and this much, and so is the pass that ends it.
+constexpr uint64_t kHealthSlack = 4000;
+// How a health failure ends: short, before the grace; medium, after the
+// withholding but within the timeout; long, at the BMC's reset; persisting,
+// on into the life after that reset.
+enum class HealthFail { kNone, kShort, kMedium, kLong, kPersisting };
 
 // The timer use whose run-out a start's warning reports, or 0.
 int use_of_expiry_event(DWORD id) {
   switch (id) {
     case EVENT_EXPIRED_SMS_OS:
     case EVENT_EXPIRED_AFTER_SHUTDOWN:
+    case EVENT_EXPIRED_WITHHELD_BY_HEALTH:
       return ipmi::kUseSmsOs;
     case EVENT_EXPIRED_BIOS_FRB2:
       return ipmi::kUseBiosFrb2;
@@ -171,6 +190,17 @@ class Soak {
   void crash();
   void planned_reboot();
   void shutdown_allowance_setting();
+  void health_setting();
+  void health_failure(bool feeding);
+  void health_failure_ends();
+  void check_health_resumed();
+  uint64_t health_run_out_by() const {
+    return health_from_ + health_interval_ + health_grace_ + timeout_ * kSecond + kHealthSlack;
+  }
+  bool health_holds_schedule() const {
+    return (health_fail_ != HealthFail::kNone && health_fail_ != HealthFail::kShort) ||
+           health_resume_due_ != kNever;
+  }
   bool wait_for_control(size_t results_before);
   // helpers
   bool healthy() const { return life_ == Life::kRunning && running_seen_ && !stopping_; }
@@ -214,7 +244,9 @@ class Soak {
       {"5. armed again after a resume or a BMC restart"},
       {"6. the BIOS's boot watchdog or its own timer taken over, never refused or run out"},
       {"7. every run-out reported at the next start, once, with its cause"},
-      {"8. no NMI without a hang or a logged end; after a hang, its interval before the run-out"}};
+      {"8. no NMI without a hang or a logged end; after a hang, its interval before the run-out"},
+      {"9. a health check failing for its grace resets once, in time; a shorter failure never; "
+       "no loop"}};
   std::map<std::string, long> events_;
   std::map<std::string, long> expiries_;
   std::map<std::string, long> pretimeouts_;
@@ -277,6 +309,15 @@ class Soak {
   WORD allowance_ = SHUTDOWN_ALLOWANCE_DEFAULT_S;
   bool allowance_warning_ = false;
   std::vector<uint64_t> shutdown_ms_;  // each preshutdown to STOPPED
+  // 9: the health command's setting (on in the registry, its interval and
+  // grace) and the failure under way: since when, until when (kNever: until
+  // the BMC's reset), and when a medium one's resume is to be checked.
+  bool health_on_ = false;
+  uint64_t health_interval_ = 0, health_grace_ = 0, health_delay_ = 0;
+  HealthFail health_fail_ = HealthFail::kNone;
+  uint64_t health_from_ = 0, health_until_ = kNever, health_ended_ = 0;
+  uint64_t health_resume_due_ = kNever;
+  bool unreported_health_ = false;  // the SMS/OS run-out to report was a health check's
 };
 
 void Soak::check(int n, bool ok, const char *format, ...) {
@@ -435,6 +476,7 @@ void Soak::start_life() {
                       ? left_
                       : Left::kNone;
   shutdown_allowance_setting();
+  health_setting();
   // Last: the process starts at once, alongside this thread, and the life's
   // records and the BIOS's timer must be in place before its first request.
   fake::at(t, [ended, timeout, pretimeout] {
@@ -522,13 +564,16 @@ void Soak::collect() {
               clock_text(life_started_).c_str(), use,
               (unreported_at_start_ >> use & 1) ? "it had reported already" : "never happened");
         if (use == ipmi::kUseSmsOs) {
-          DWORD expected =
-              unreported_allowance_ ? EVENT_EXPIRED_AFTER_SHUTDOWN : EVENT_EXPIRED_SMS_OS;
+          DWORD expected = unreported_allowance_ ? EVENT_EXPIRED_AFTER_SHUTDOWN
+                           : unreported_health_  ? EVENT_EXPIRED_WITHHELD_BY_HEALTH
+                                                 : EVENT_EXPIRED_SMS_OS;
           check(7, e.id == expected,
                 "the start at %s reported the SMS/OS run-out as entry %u; expected %u (%s)",
                 clock_text(life_started_).c_str(), e.id, expected,
-                unreported_allowance_ ? "the shutdown's allowance ran out" : "a hang");
-          unreported_allowance_ = false;
+                unreported_allowance_ ? "the shutdown's allowance ran out"
+                : unreported_health_  ? "a health check withheld the resets"
+                                      : "a hang");
+          unreported_allowance_ = unreported_health_ = false;
         }
         unreported_ &= ~(1u << use);
         unreported_at_start_ &= ~(1u << use);
@@ -610,8 +655,14 @@ void Soak::on_pretimeout(const fake::BmcPretimeout &p) {
   std::string cause;
   if (life_ == Life::kHung && hang_at_ <= p.at_ms) {
     cause = "hang (" + hang_kind_ + ")";
-  } else if (end_logged_since(counting_since) || start_failed_in_trouble(counting_since)) {
+  } else if (end_logged_since(counting_since) || start_failed_in_trouble(counting_since) ||
+             logged_since(counting_since, false, "for the shutdown")) {
+    // A shutdown whose Set the BMC refused leaves the timer with its
+    // timeout and its pre-timeout, as its error says.
     cause = "after a logged end of protection";
+  } else if (health_fail_ == HealthFail::kLong &&
+             logged_since(health_from_, false, "withholds the timer's resets")) {
+    cause = "a health check withheld the resets (logged)";
   } else {
     cause = "FALSE NMI";
     check(8, false, "an NMI at %s (counting since %s) with no hang and no error logged",
@@ -625,6 +676,7 @@ void Soak::on_pretimeout(const fake::BmcPretimeout &p) {
 void Soak::on_expiry(const fake::BmcExpiry &e) {
   uint64_t counting_since = e.at_ms - bmc_.watchdog.initial_count() * ipmi::kMsPerCount;
   std::string cause;
+  bool health_caused = false;
   unsigned use = e.timer_use & ipmi::kUseMask;
   unreported_ |= 1u << use;
   if (use != ipmi::kUseSmsOs) {
@@ -648,6 +700,31 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
             clock_text(e.at_ms).c_str(), static_cast<unsigned long long>(lead),
             nmi_at_ == kNever ? "never" : clock_text(nmi_at_).c_str());
     }
+  } else if (health_fail_ == HealthFail::kLong && life_ == Life::kRunning) {
+    // 9: the resets withheld for a check that failed for its grace; the last
+    // one came up to a reset period before the withholding.
+    uint64_t timeout = timeout_ * kSecond;
+    uint64_t earliest = health_from_ + health_grace_ + timeout - kResetPeriod;
+    uint64_t latest = health_from_ + health_interval_ + health_grace_ + timeout + kHealthSlack;
+    bool told = logged_since(health_from_, false, "withholds the timer's resets");
+    cause = "a health check failed for its grace (resets withheld, logged)";
+    health_caused = true;
+    check(9, told && earliest <= e.at_ms && e.at_ms <= latest,
+          "the health command failing since %s (interval %llu s, grace %llu s, timeout %u s): "
+          "the timer ran out at %s; expected between %s and %s, the withholding logged: %d",
+          clock_text(health_from_).c_str(),
+          static_cast<unsigned long long>(health_interval_ / kSecond),
+          static_cast<unsigned long long>(health_grace_ / kSecond), timeout_,
+          clock_text(e.at_ms).c_str(), clock_text(earliest).c_str(), clock_text(latest).c_str(),
+          told);
+    pass(1);
+  } else if (health_fail_ == HealthFail::kMedium || health_fail_ == HealthFail::kPersisting) {
+    cause = health_fail_ == HealthFail::kMedium ? "A HEALTH FAILURE SHORTER THAN THE TIMEOUT"
+                                                : "A HEALTH CHECK'S RESET LOOP";
+    check(9, false, "the timer ran out at %s with the health command failing since %s (%s)",
+          clock_text(e.at_ms).c_str(), clock_text(health_from_).c_str(),
+          health_fail_ == HealthFail::kMedium ? "to pass again well within the timeout"
+                                              : "on from before the BMC's last reset");
   } else if (left_ == Left::kShutdown && e.at_ms == left_expires_at_ && left_set_refused_) {
     cause = "a shutdown's Set refused, logged";
     pass(1);
@@ -685,11 +762,24 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
   }
   // A shutdown whose Set the BMC refused left the timer with its timeout:
   // its run-out is the shutdown's too, never a hang.
-  if (use == ipmi::kUseSmsOs)
+  if (use == ipmi::kUseSmsOs) {
     unreported_allowance_ = left_ == Left::kShutdown && e.at_ms == left_expires_at_;
+    unreported_health_ = health_caused;
+  }
   expiries_[cause]++;
   nmi_at_ = kNever;
   server_reset();
+  if (!health_caused) return;
+  // The command fails on after the boot as often as not: only the guard
+  // keeps that from another reset. Its end is set once the boot's timeout
+  // is known.
+  if (rng_.chance(50)) {
+    health_fail_ = HealthFail::kPersisting;
+    health_until_ = kNever;
+    count("health failures: on after the reset (loop guard)");
+  } else {
+    health_failure_ends();
+  }
 }
 
 // ---- time-bound checks --------------------------------------------------------------
@@ -697,22 +787,27 @@ void Soak::on_expiry(const fake::BmcExpiry &e) {
 uint64_t Soak::next_deadline() {
   uint64_t d = kNever;
   if (timer_running()) d = std::min(d, expires_at());
-  if (healthy() && timer_running() && unfed_checked_ != started_at())
+  if (healthy() && first_reset_sent_ && timer_running() && unfed_checked_ != started_at())
     d = std::min(d, started_at() + kResetPeriod + kReplyTimeout + 3 * kTick);
   for (const Rearm &r : rearms_) d = std::min(d, r.due(*this));
   if (life_ == Life::kHung) d = std::min(d, hang_at_ + timeout_ * kSecond + kResetPeriod + 1);
+  if (health_fail_ == HealthFail::kLong) d = std::min(d, health_run_out_by() + 1);
   return d;
 }
 
 void Soak::check_deadlines() {
   uint64_t t = fake::now();
-  // 3: a healthy service that has let an armed timer go unfed says so.
-  if (healthy() && timer_running() && unfed_checked_ != started_at() &&
+  // 3: a healthy service that has let an armed timer go unfed says so. A
+  // start that finds its own timer rides its Get through the BMC's trouble
+  // for half the timeout, while that timer counts on: 6 judges the start.
+  if (healthy() && first_reset_sent_ && timer_running() && unfed_checked_ != started_at() &&
       t >= started_at() + kResetPeriod + kReplyTimeout + 3 * kTick) {
     unfed_checked_ = started_at();
     check(3, logged_since(unfed_since(), true),
-          "no reset accepted since %s while the service runs, and no warning or error",
-          clock_text(started_at()).c_str());
+          "no reset accepted since %s while the service runs, and no warning or error (the "
+          "life started at %s, its first reset sent: %d, its own timer found: %d)",
+          clock_text(started_at()).c_str(), clock_text(life_started_).c_str(),
+          first_reset_sent_.load(), static_cast<int>(own_at_start_));
   }
   // 5: armed again with the installed count.
   for (size_t i = 0; i < rearms_.size();) {
@@ -737,6 +832,13 @@ void Soak::check_deadlines() {
     check(2, false, "hung (%s) since %s and the timer has not run out", hang_kind_.c_str(),
           clock_text(hang_at_).c_str());
     server_reset();  // as an operator would
+  }
+  // 9: a health check failing for its grace must end in a run-out.
+  if (health_fail_ == HealthFail::kLong && t > health_run_out_by()) {
+    check(9, false, "the health command has failed since %s and the timer has not run out",
+          clock_text(health_from_).c_str());
+    server_reset();
+    health_failure_ends();
   }
 }
 
@@ -916,6 +1018,100 @@ void Soak::shutdown_allowance_setting() {
                            : "starts finding ShutdownAllowance set");
 }
 
+// Now and then an administrator turns the health command on, with a short
+// interval and grace, or off again soon (its monitor's ticks and runs make a
+// life several times dearer to simulate); a reinstall deletes it with the
+// Parameters. The program fails while a failure is under way.
+void Soak::health_setting() {
+  static const HealthNumber kSet[] = {kInterval, kGrace, kStartDelay};
+  Registry &keys = fake::registry();
+  auto key = keys.find(PARAMETERS_KEY);
+  bool on = key != keys.end() && key->second.count(HEALTH_COMMAND_VALUE);
+  if (health_fail_ == HealthFail::kNone && rng_.chance(on ? 50 : 10)) {
+    on = !on;
+    if (on) {
+      health_interval_ = rng_.between(20, 60) * kSecond;
+      health_grace_ = health_interval_ + rng_.between(20, 240) * kSecond;
+      health_delay_ = rng_.between(0, 120) * kSecond;
+      const uint64_t values[] = {health_interval_, health_grace_, health_delay_};
+      for (int i = 0; i < 3; i++)
+        fake::set_registry_dword(PARAMETERS_KEY, kHealthNumberSpecs[kSet[i]].value,
+                                 static_cast<DWORD>(values[i] / kSecond));
+      const BYTE *text = reinterpret_cast<const BYTE *>(kHealthProgram);
+      keys[PARAMETERS_KEY][HEALTH_COMMAND_VALUE] =
+          fake::RegistryValue{REG_SZ, std::vector<BYTE>(text, text + sizeof kHealthProgram)};
+    } else {
+      key->second.erase(HEALTH_COMMAND_VALUE);
+      for (HealthNumber n : kSet) key->second.erase(kHealthNumberSpecs[n].value);
+    }
+  }
+  health_on_ = on;
+  if (on) count("starts with the health command on");
+  fake::add_program(kHealthProgram,
+                    fake::Program{health_fail_ != HealthFail::kNone ? 1u : 0u, kHealthRunMs});
+  // A failure on from before the BMC's reset: long enough for a second reset
+  // to come, were it not for the guard.
+  if (health_fail_ == HealthFail::kPersisting && health_until_ == kNever)
+    health_until_ = fake::now() + health_delay_ + health_interval_ + health_grace_ +
+                    timeout_ * kSecond + rng_.between(kMinute, 30 * kMinute);
+}
+
+// The health command starts failing: briefly, within the grace; for longer
+// than the grace but well within the timeout; or until the BMC resets the
+// server. Only a fed timer is left to run out.
+void Soak::health_failure(bool feeding) {
+  uint64_t t = fake::now();
+  int pick = feeding ? static_cast<int>(rng_.between(0, 99)) : 0;
+  health_from_ = t;
+  if (pick < 50) {
+    health_fail_ = HealthFail::kShort;
+    health_until_ = t + rng_.between(kSecond, health_grace_ - health_interval_ - kHealthSlack);
+    count("health failures: short (pass again within the grace)");
+  } else if (pick < 75) {
+    health_fail_ = HealthFail::kMedium;
+    health_until_ = t + rng_.between(health_grace_ + health_interval_ + kHealthSlack,
+                                     health_grace_ + timeout_ * kSecond / 2);
+    count("health failures: past the grace, within the timeout");
+  } else {
+    health_fail_ = HealthFail::kLong;
+    health_until_ = kNever;
+    count("health failures: until the BMC's reset");
+  }
+  fake::add_program(kHealthProgram, fake::Program{1, kHealthRunMs});
+}
+
+void Soak::health_failure_ends() {
+  uint64_t t = fake::now();
+  if (health_fail_ == HealthFail::kMedium) health_resume_due_ = t + health_interval_ + kHealthSlack;
+  // 9: the guard's warning, once the check had failed for its grace after
+  // the start.
+  if (health_fail_ == HealthFail::kPersisting && life_ == Life::kRunning &&
+      t >= life_started_ + health_delay_ + health_interval_ + health_grace_ + kHealthSlack)
+    check(9, logged_since(life_started_, true, "before the BMC's last reset"),
+          "the health command that withheld the resets before the reset failed on from the "
+          "start at %s, and no warning said that it only reports",
+          clock_text(life_started_).c_str());
+  health_fail_ = HealthFail::kNone;
+  health_until_ = kNever;
+  health_ended_ = t;
+  fake::add_program(kHealthProgram, fake::Program{0, kHealthRunMs});
+}
+
+// 9: a failure past the grace and within the timeout: withheld, then the
+// resets resume once the command passes again.
+void Soak::check_health_resumed() {
+  health_resume_due_ = kNever;
+  if (life_ != Life::kRunning || stopping_) return;
+  uint64_t passed = health_ended_;
+  bool withheld = any_logged_since(health_from_, "withholds the timer's resets");
+  bool resumed = any_logged_since(passed, "resets resume");
+  check(9, withheld && resumed && last_accepted_ >= passed,
+        "the health command failed past its grace and passed again at %s: withholding logged %d, "
+        "resume logged %d, a reset accepted since %d",
+        clock_text(passed).c_str(), withheld, resumed, last_accepted_ >= passed);
+  count("health resumes");
+}
+
 // A planned reboot: the preshutdown control, then the process ends once
 // STOPPED is reported, or 8 s after the control at most. The BMC stops the
 // timer at a power-off and, on some makes, at a warm reset; others keep
@@ -999,10 +1195,14 @@ void Soak::act() {
     start_life();
   } else if (life_ == Life::kAsleep) {
     wake_up();
+  } else if (life_ == Life::kRunning && !stopping_ && health_holds_schedule()) {
+    // A health failure past the grace waits for its end alone.
   } else if (life_ == Life::kRunning && !stopping_) {
     int pick = static_cast<int>(rng_.between(0, 99));
     bool feeding = healthy() && armed(bmc_) && !fault_active(t) && rearms_.empty();
-    if (pick < 50) {
+    if (health_on_ && running_seen_ && health_fail_ == HealthFail::kNone && rng_.chance(20)) {
+      health_failure(feeding);
+    } else if (pick < 50) {
       uint64_t length = bmc_trouble();
       // Often the next step of service life comes during the trouble.
       if (rng_.chance(40))
@@ -1040,8 +1240,8 @@ int Soak::run() {
   next_action_ = rng_.between(kMinute, 10 * kMinute);
   while (fake::now() < span_) {
     uint64_t t = fake::now();
-    uint64_t wake =
-        std::min({life_ == Life::kNone ? boot_at_ : next_action_, next_deadline(), span_});
+    uint64_t wake = std::min({life_ == Life::kNone ? boot_at_ : next_action_, next_deadline(),
+                              health_until_, health_resume_due_, span_});
     if (wake <= t) wake = t + 1;
     bool ended = false;
     if (life_ != Life::kNone) {
@@ -1057,6 +1257,8 @@ int Soak::run() {
       on_pretimeout(bmc_.pretimeouts[pretimeouts_seen_++]);
     while (expiries_seen_ < bmc_.expiries.size()) on_expiry(bmc_.expiries[expiries_seen_++]);
     if (ended && life_ != Life::kNone) on_life_end();
+    if (fake::now() >= health_until_) health_failure_ends();
+    if (fake::now() >= health_resume_due_) check_health_resumed();
     if (life_ == Life::kNone) {
       if (fake::now() >= boot_at_) {
         start_life();

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cli/commands.h"
+#include "health/monitor.h"
 #include "service/events.h"
 #include "service/status.h"
 #include "service/stop.h"
@@ -38,6 +39,7 @@ void reset_system_state() {
   saved_error = 0;
   memset(error_text, 0, sizeof error_text);
   hold_clear();
+  health_clear();
   enable_owed = false;
   shutdown_requested = 0;
   shutdown_requested_ms = 0;

@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli_run.h"
+#include "health_script.h"
 #include "ipmi/ipmi.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
@@ -205,6 +206,10 @@ std::vector<ServiceRow> service_rows() {
            seconds + " s for the shutdown and the restart (ShutdownAllowance).";
   };
   const std::string taken_back = " The service takes it back.";
+  const std::string parameters = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vyrq4asr\\Parameters";
+  const std::string in_force =
+      "VYR IPMI ASR: health checks in force, every 30 s from 0 s after the start, withholding the "
+      "resets after 180 s of failure without a pass: ";
   std::vector<ServiceRow> rows = {
       {"none", [] {}, {kClean, "", "stopped"}},
       // The service's own timer, and another agent's set the same way.
@@ -273,6 +278,71 @@ std::vector<ServiceRow> service_rows() {
         "255..6553 s for the 255 s timeout; a shutdown leaves the timer 600 s. / " +
             left_for_shutdown("600"),
         "running"}},
+      // Opt-in health checks: a setting mistake turns its check off with an
+      // error entry and never withholds a reset.
+      {"health: HealthCommand passing",
+       [] { health_script::install(); },
+       {kClean, in_force + "HealthCommand C:\\tools\\check.cmd (within 60 s).", "stopped"}},
+      {"health: HealthInterval 5, below its range",
+       [] {
+         health_script::install();
+         health_script::set_number(kInterval, 5);
+       },
+       {"STOPPED 0x57",
+        "VYR IPMI ASR: HealthInterval under " + parameters +
+            " is 5, outside 10..3600 s; every health check is off.",
+        "stopped"}},
+      {"health: HealthReportOnly as a REG_SZ",
+       [] {
+         health_script::install();
+         health_script::set_text("HealthReportOnly", "1");
+       },
+       {"STOPPED 0x57",
+        "VYR IPMI ASR: HealthReportOnly under " + parameters +
+            " is not a REG_DWORD of 0..1; every health check is off.",
+        "stopped"}},
+      {"health: HealthCommand naming no full path",
+       [] { health_script::install("check.cmd"); },
+       {"STOPPED 0x57",
+        "VYR IPMI ASR: HealthCommand under " + parameters +
+            " (check.cmd) does not name its program by a full path, quoted when it has spaces; "
+            "it is not run.",
+        "stopped"}},
+      {"health: HealthCommand that cannot start",
+       [] {
+         health_script::install();
+         health_script::script().command = {{0, 3600000, health_script::kCannotStart}};
+       },
+       {"STOPPED 0x57",
+        in_force + "HealthCommand C:\\tools\\check.cmd (within 60 s). / VYR IPMI ASR: the health "
+                   "check HealthCommand cannot start (file not found); that check is off.",
+        "stopped"}},
+      {"health: HealthCommand naming a file that users may change",
+       [] {
+         health_script::install();
+         health_script::script().command = {{0, 3600000, health_script::kUnsafe}};
+       },
+       {"STOPPED 0x5",
+        in_force +
+            "HealthCommand C:\\tools\\check.cmd (within 60 s). / VYR IPMI ASR: HealthCommand "
+            "is not run this time: C:\\tools\\check.cmd: BUILTIN\\Users may change it. A "
+            "program run as LocalSystem, and every folder above it, must be changeable by "
+            "administrators and SYSTEM only.",
+        "stopped"}},
+      {"health: HealthFolder that has never passed",
+       [] {
+         health_script::install(nullptr);
+         health_script::set_text(HEALTH_FOLDER_VALUE, "D:\\data;data2");
+         health_script::script().folder = {{0, 3600000, health_script::kFail}};
+       },
+       {"STOPPED 0x57",
+        "VYR IPMI ASR: HealthFolder names \"data2\", which is not a full path; it is not "
+        "checked. / " +
+            in_force +
+            "HealthFolder D:\\data (written within 60 s). / VYR IPMI ASR: the health check "
+            "HealthFolder D:\\data has never passed since the folder was set (the write failed: "
+            "error 21): taken for a setting mistake, that check is off.",
+        "stopped"}},
       {"RegisterServiceCtrlHandlerExA #1 (1060)",
        [] { fail("RegisterServiceCtrlHandlerExA", 1, 1060); },
        {"no report", "", "never set"}},

@@ -1,12 +1,16 @@
 // Whole service runs through the dispatcher: start, feeding, the orderly stop,
 // and every way the worker can end on its own.
+#include <algorithm>
+
 #include "cli_run.h"
+#include "health_script.h"
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
 #include "watchdog/driver_library.h"
 #include "watchdog/pretimeout.h"
 #include "watchdog/session.h"
+#include "watchdog/timer_record.h"
 
 using ::testing::Each;
 using ::testing::ElementsAre;
@@ -779,6 +783,216 @@ TEST_F(ServiceRun, PretimeoutRefusedFallsBackToThePlainEnableOnce) {
     EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
     EXPECT_EQ(events[0].id, 21u);
     EXPECT_THAT(events[0].strings, ElementsAre("vyrq4asr warning: 1117", warning));
+  }
+}
+
+// Opt-in health checks, each row a whole run with scripted check answers on
+// the 255 s timer: the resets are withheld only after a failure as long as
+// the grace, and then the BMC resets the server a timeout later; a pass in
+// time resumes them, and nothing else ever stops them.
+TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
+  using health_script::kFail;
+  using health_script::kHang;
+  using health_script::script;
+  const uint64_t kHour = 3600000;
+  auto fails_from = [](uint64_t from, uint64_t to, health_script::Answer answer = kFail) {
+    return [=] {
+      health_script::install();
+      script().command = {{from, to, answer}};
+    };
+  };
+  // The resets' gaps before the first withheld one: the loop keeps its cadence.
+  auto cadence_kept = [](uint64_t until) {
+    auto times = request_times(0x22);
+    for (size_t i = 1; i < times.size() && times[i] < until; i++)
+      EXPECT_EQ(times[i] - times[i - 1], 10100u) << "reset " << i;
+  };
+  auto withheld_at = [] {
+    for (const fake::Event &e : fake::events())
+      if (e.id == EVENT_HEALTH_WITHHOLDING) return e.at_ms;
+    return uint64_t{0};
+  };
+  auto resets_after = [](uint64_t from) {
+    auto times = request_times(0x22);
+    return std::count_if(times.begin(), times.end(), [&](uint64_t t) { return t >= from; });
+  };
+  bool record_named_check = false;
+  struct Row {
+    const char *name;
+    std::function<void()> setup;
+    uint64_t stop_ms;
+    std::vector<DWORD> ids;  // every entry's identifier, in order
+    size_t expiries;
+    DWORD exit_code;
+    std::function<void()> check;
+  } rows[] = {
+      {"passes throughout",
+       fails_from(0, 0),
+       600000,
+       {40},
+       0,
+       0,
+       [&] {
+         cadence_kept(kHour);
+         EXPECT_EQ(script().command_runs.size(), 20u) << "every 30 s from the first second";
+       }},
+      {"fails from 60 s on",
+       fails_from(60000, kHour),
+       900000,
+       {40, 43},
+       1,
+       ERROR_NOT_READY,
+       [&] {
+         uint64_t withheld = withheld_at();
+         EXPECT_GE(withheld, 61000u + 180000u) << "not before the grace";
+         EXPECT_LE(withheld, 61000u + 181000u);
+         EXPECT_EQ(resets_after(withheld + 10100), 0) << "resets while withheld";
+         cadence_kept(withheld);
+         ASSERT_FALSE(fake::bmc().expiries.empty());
+         EXPECT_LE(fake::bmc().expiries[0].at_ms, withheld + 255000);
+         EXPECT_TRUE(record_named_check) << "the record names the check before the run-out";
+       }},
+      {"fails 60..200 s, shorter than the grace",
+       fails_from(60000, 200000),
+       600000,
+       {40},
+       0,
+       0,
+       nullptr},
+      {"fails 60..330 s: withheld, then passes before the run-out",
+       fails_from(60000, 330000),
+       600000,
+       {40, 43, 44},
+       0,
+       0,
+       nullptr},
+      {"hangs from 60 s on, each run ended at its limit",
+       fails_from(60000, kHour, kHang),
+       900000,
+       {40, 43},
+       1,
+       ERROR_NOT_READY,
+       [&] {
+         EXPECT_GE(withheld_at(), 121000u + 180000u) << "failing only once its limit passed";
+         cadence_kept(withheld_at());
+       }},
+      {"a folder's write stalls from 60 s on",
+       [] {
+         health_script::install(nullptr);
+         health_script::set_text(HEALTH_FOLDER_VALUE, "D:\\data");
+         script().folder = {{60000, kHour, kHang}};
+       },
+       900000,
+       {40, 43},
+       1,
+       ERROR_NOT_READY,
+       [&] {
+         EXPECT_EQ(script().folder_runs.size(), 3u) << "no second run while a write is stuck";
+         EXPECT_GE(withheld_at(), 121000u + 180000u);
+       }},
+      {"report only, fails 60..400 s",
+       [&] {
+         fails_from(60000, 400000)();
+         health_script::set_number(kReportOnly, 1);
+       },
+       600000,
+       {40, 45, 46},
+       0,
+       0,
+       nullptr},
+      {"fails from 60 s, its file changeable by users from 150 s: off, never withheld",
+       [] {
+         health_script::install();
+         script().command = {{60000, 150000, kFail}, {150000, kHour, health_script::kUnsafe}};
+       },
+       600000,
+       {40, 42},
+       0,
+       ERROR_ACCESS_DENIED,
+       nullptr},
+      {"a start delay of 600 s",
+       [&] {
+         fails_from(0, kHour)();
+         health_script::set_number(kStartDelay, 600);
+       },
+       700000,
+       {40},
+       0,
+       0,
+       [] {
+         ASSERT_FALSE(script().command_runs.empty());
+         EXPECT_GE(script().command_runs[0], 600000u);
+       }},
+      {"the repair mends it",
+       [&] {
+         fails_from(60000, kHour)();
+         health_script::set_text(REPAIR_COMMAND_VALUE, "C:\\tools\\repair.cmd");
+         script().repair_mends = true;
+       },
+       600000,
+       {40, 47},
+       0,
+       0,
+       [] { EXPECT_EQ(script().repair_runs.size(), 1u); }},
+      {"a sleep of 600 s while failing, not counted",
+       [&] {
+         fails_from(60000, kHour)();
+         fake::send_control(120050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+         fake::at(120100, [] {
+           fake::freeze("");
+           Sleep(600000);
+           fake::thaw("");
+           fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+         });
+       },
+       800000,
+       {40},
+       0,
+       0,
+       nullptr},
+      // The BMC reset the server after a withholding for this check: it
+      // reports until it has passed once, then withholds again.
+      {"after a withheld reset: fails 0..400 s, then from 500 s on",
+       [] {
+         ran_out_before({ipmi::kUseSmsOs});
+         const BYTE enable[] = {0x44, 0x01, 0x00, 0x10, 0xF6, 0x09};
+         timer_record_write(enable, kArmedWhileRunning);
+         timer_record_mark_withheld("HealthCommand");
+         health_script::install();
+         script().command = {{0, 400000, kFail}, {500000, kHour, kFail}};
+       },
+       800000,
+       {48, 40, 45, 46, 43},
+       0,
+       ERROR_NOT_READY,
+       nullptr},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::end_process();
+    fake::reset();
+    reset_system_state();
+    report_times.clear();
+    record_named_check = false;
+    timeout_seconds = 255;
+    row.setup();
+    fake::at(400000, [&] {
+      TimerRecord record;
+      record_named_check = timer_record_read(&record) && record.reason == kWithheldByHealth &&
+                           std::string(record.check) == "HealthCommand";
+    });
+    fake::send_control(row.stop_ms, SERVICE_CONTROL_STOP, 0);
+    run();
+    std::vector<DWORD> ids;
+    for (const fake::Event &e : fake::events()) ids.push_back(e.id);
+    EXPECT_EQ(ids, row.ids);
+    EXPECT_EQ(fake::bmc().expiries.size(), row.expiries);
+    char stopped[64];
+    snprintf(stopped, sizeof stopped, "STOPPED cp=0 hint=0 accept=0x141 exit=0x%x",
+             static_cast<unsigned>(row.exit_code));
+    EXPECT_EQ(reports().back(), stopped) << "a withholding not ended tells how the service ends";
+    EXPECT_FALSE(fake::bmc().watchdog.running()) << "an orderly stop disarms as always";
+    if (row.check) row.check();
   }
 }
 

@@ -17,6 +17,7 @@ import pefile
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll",
     "ntdll.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "gdi32.dll", "msi.dll",
+    "netapi32.dll",
 }
 
 # The oldest Windows the binaries run on, Windows 7 / Server 2008 R2, as the
@@ -24,32 +25,36 @@ SYSTEM_DLLS = {
 WINDOWS_7 = (6, 1)
 # Every function our Windows binaries import, each present in Windows 7 (by
 # Microsoft's "minimum supported" lines; the newest here are Vista's:
-# AcquireSRWLockExclusive, ReleaseSRWLockExclusive, GetTickCount64). A new
+# AcquireSRWLockExclusive, ReleaseSRWLockExclusive, GetTickCount64; and
+# Windows 7's K32GetPerformanceInfo, psapi's call in kernel32). A new
 # import fails the check with its name: look it up before adding it.
 WINDOWS_7_IMPORTS = {
-    "advapi32.dll": """ChangeServiceConfig2A CloseServiceHandle ControlService CreateServiceA
-        DeleteService DeregisterEventSource OpenSCManagerA OpenServiceA QueryServiceStatus
+    "advapi32.dll": """ChangeServiceConfig2A CloseServiceHandle ControlService
+        ConvertSidToStringSidA ConvertStringSidToSidA CreateServiceA DeleteService
+        DeregisterEventSource GetAce GetNamedSecurityInfoA LookupAccountSidA OpenSCManagerA OpenServiceA QueryServiceStatus
         QueryServiceStatusEx RegCloseKey RegCreateKeyExA RegDeleteValueA RegOpenKeyExA RegQueryValueExA
         RegSetValueExA RegisterEventSourceA RegisterServiceCtrlHandlerExA ReportEventA
         SetServiceStatus StartServiceA StartServiceCtrlDispatcherA""",
-    "kernel32.dll": """AcquireSRWLockExclusive AddVectoredExceptionHandler CloseHandle CopyFileA
-        CreateEventA CreateEventW CreateFileA CreateSemaphoreA CreateThread DeleteCriticalSection
+    "kernel32.dll": """AcquireSRWLockExclusive AddVectoredExceptionHandler AssignProcessToJobObject
+        CloseHandle CopyFileA CreateEventA CreateEventW CreateFileA CreateJobObjectA CreateProcessA
+        CreateSemaphoreA CreateThread DeleteCriticalSection DeleteFileA
         DisableThreadLibraryCalls DuplicateHandle EnterCriticalSection FindClose FindFirstFileA
-        FileTimeToSystemTime FormatMessageA FreeLibrary FreeLibraryAndExitThread GetCurrentProcess
-        GetCurrentProcessId
+        FileTimeToSystemTime FlushFileBuffers FormatMessageA FreeLibrary FreeLibraryAndExitThread
+        GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA
         GetCurrentThread GetCurrentThreadId GetFullPathNameA GetHandleInformation GetLastError
         GetModuleFileNameA GetModuleHandleA GetModuleHandleExW GetModuleHandleW GetProcAddress
         GetProcessAffinityMask GetStartupInfoA GetSystemDirectoryA GetSystemTimeAsFileTime
         GetSystemWow64DirectoryA GetThreadContext GetThreadPriority GetTickCount GetTickCount64
         GetVersionExA InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent IsWow64Process
-        LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryW LocalFree MultiByteToWideChar
+        K32GetPerformanceInfo LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryW LocalFree MultiByteToWideChar
         OpenProcess OutputDebugStringA QueryPerformanceCounter QueryPerformanceFrequency
         RaiseException ReadFile ReleaseSRWLockExclusive ReleaseSemaphore
         RemoveVectoredExceptionHandler ResetEvent ResumeThread SetEvent SetFileAttributesA
-        SetLastError SetPriorityClass SetProcessAffinityMask SetThreadContext SetThreadPriority
-        SetUnhandledExceptionFilter Sleep SuspendThread TlsAlloc TlsGetValue TlsSetValue
-        TryEnterCriticalSection VirtualProtect VirtualQuery WaitForMultipleObjects
-        WaitForSingleObject WideCharToMultiByte""",
+        SetInformationJobObject SetLastError SetPriorityClass SetProcessAffinityMask SetThreadContext SetThreadPriority
+        SetUnhandledExceptionFilter Sleep SuspendThread TerminateJobObject TerminateProcess
+        TlsAlloc TlsGetValue TlsSetValue TryEnterCriticalSection VirtualProtect VirtualQuery
+        WaitForMultipleObjects WaitForSingleObject WideCharToMultiByte WriteFile""",
+    "netapi32.dll": "NetApiBufferFree NetUserGetLocalGroups",
     "msi.dll": "MsiCloseHandle MsiCreateRecord MsiGetPropertyA MsiProcessMessage MsiRecordSetStringA",
     "msvcrt.dll": """__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode
         __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _close _endthreadex _errno
