@@ -149,6 +149,8 @@ void pretimeout_check_windows(void) {
   }
 }
 
+BYTE pretimeout_in_force(void) { return enable_pretimeout_seconds; }
+
 static bool refuses_pretimeout(const RequestOutcome &outcome) {
   return outcome.sent && outcome.status == 0 && ipmi::refuses_pretimeout(outcome.completion_code);
 }

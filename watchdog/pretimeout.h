@@ -30,3 +30,6 @@ void pretimeout_check_windows(void);
 // pre-timeout (ipmi::refuses_pretimeout) gets the plain enable at once and
 // from then on, with one warning; a busy answer is the caller's to retry.
 int pretimeout_enable(WatchdogSession session, RequestOutcome *outcome = nullptr);
+// The pre-timeout the enable sends now: 0 when none is asked for or the BMC
+// refused it.
+BYTE pretimeout_in_force(void);

@@ -100,7 +100,7 @@ DWORD WINAPI watchdog_worker(LPVOID parameter) {
     return failure_tail();
   }
   report_timer_at_start();
-  health_monitor_start(timeout_seconds, enable_pretimeout_seconds);
+  health_monitor_start(timeout_seconds, pretimeout_in_force());
 
   DWORD failure_code = 0;
   // A stop seen by now goes straight to the disarm, without a reset.

@@ -4,6 +4,7 @@
 
 #include "cli_run.h"
 #include "health_script.h"
+#include "service/event_ids.h"
 #include "service/trace.h"
 #include "service_run.h"
 #include "watchdog/commands.h"
