@@ -9,22 +9,13 @@
 
 #include "health/settings.h"
 #include "service/events.h"
+#include "service/timing.h"
 
 static const HealthCheckFunctions kSystemChecks = {health_write_folder, health_run_command,
                                                    health_commit, health_command_program,
                                                    health_command_files_safe};
 HealthCheckFunctions health_functions = kSystemChecks;
 
-// The monitor looks at its checks once a second: a limit or the grace is
-// judged within a second of its end.
-#define MONITOR_TICK_MS 1000
-// The monitor's thread waits on nothing but its stop: it ends within a tick.
-#define MONITOR_STOP_WAIT_MS 2000
-// A command's run bounds itself by its limit and ends its process tree; the
-// monitor counts it as failing only if that call overruns by this much.
-#define COMMAND_MARGIN_MS 5000
-// The commit check reads one counter: longer than this, it is stuck.
-#define COMMIT_LIMIT_MS 10000
 // Under SERVICE_OWN_KEY, REG_SZ: the folders, as set, that have passed a
 // check, separated by ';'. A folder that never has is a setting mistake.
 #define PASSED_FOLDERS_VALUE "HealthFoldersPassed"

@@ -63,6 +63,18 @@
 // The wait hint of the preshutdown's STOP_PENDING report.
 #define SHUTDOWN_WAIT_HINT_MS SHUTDOWN_BOUND_MS
 
+// The opt-in health checks' monitor.
+// The monitor looks at its checks once a second: a limit or the grace is
+// judged within a second of its end.
+#define MONITOR_TICK_MS 1000
+// The monitor's thread waits on nothing but its stop: it ends within a tick.
+#define MONITOR_STOP_WAIT_MS 2000
+// A command's run bounds itself by its limit and ends its process tree; the
+// monitor counts it as failing only if that call overruns by this much.
+#define COMMAND_MARGIN_MS 5000
+// The commit check reads one counter: longer than this, it is stuck.
+#define COMMIT_LIMIT_MS 10000
+
 // Removal, by -remove and by the package.
 // The service disarms and stops within seconds (a busy BMC may hold its
 // disable for up to 16 s); one still stopping after a minute is hung, and the
