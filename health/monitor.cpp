@@ -163,14 +163,20 @@ static void take_result(int index, DWORD now, unsigned epoch) {
 static void step(int index, DWORD now, unsigned epoch) {
   Check &c = checks[index];
   if (c.run && run_done(c.run)) take_result(index, now, epoch);
-  if (c.run && !c.overdue && c.run_epoch == epoch && now - c.run_started_ms >= c.limit_ms) {
+  // Judged even for a run that a sleep interrupted (its start moved by the
+  // time asleep), so that a write stuck across a sleep still fails.
+  if (c.run && !c.overdue && now - c.run_started_ms >= c.limit_ms) {
     c.overdue = true;
     char what[WHAT_MAX];
     if (c.kind == kFolderCheck)
       snprintf(what, sizeof what, "a write not done within %lu s",
                (unsigned long)(c.limit_ms / 1000));
+    else if (c.kind == kCommandCheck)
+      snprintf(what, sizeof what, "not ended %lu s after its %lu s limit",
+               (unsigned long)(COMMAND_MARGIN_MS / 1000),
+               (unsigned long)((c.limit_ms - COMMAND_MARGIN_MS) / 1000));
     else
-      snprintf(what, sizeof what, "ran past its %lu s limit", (unsigned long)(c.limit_ms / 1000));
+      snprintf(what, sizeof what, "no answer within %lu s", (unsigned long)(c.limit_ms / 1000));
     failed(index, now, what, false);
   }
   // One run in flight: a stuck write keeps its run, and no second starts.

@@ -985,6 +985,24 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
        0,
        0,
        nullptr},
+      {"a folder's write stuck from 60 s and across a sleep of 600 s",
+       [] {
+         health_script::install(nullptr);
+         health_script::set_text(HEALTH_FOLDER_VALUE, "D:\\data");
+         script().folder = {{60000, kHour, kHang}};
+         fake::send_control(90050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+         fake::at(90100, [] {
+           fake::freeze("");
+           Sleep(600000);
+           fake::thaw("");
+           fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+         });
+       },
+       1000000,
+       {40, 43},
+       0,
+       ERROR_NOT_READY,
+       [&] { EXPECT_GE(withheld_at(), 121000u + 600000u + 180000u) << "the sleep not counted"; }},
       // The BMC reset the server after a withholding for this check: it
       // reports until it has passed once, then withholds again.
       {"after a withheld reset: fails 0..400 s, then from 500 s on",
