@@ -359,7 +359,7 @@ static void build_checks(void) {
     add_check(kCommandCheck, HEALTH_COMMAND_VALUE, settings.command,
               settings.number[kCommandLimit] * 1000 + COMMAND_MARGIN_MS);
   if (settings.commit_on)
-    add_check(kCommitCheck, kHealthNumberSpecs[kCommitFloor].value, "", COMMIT_LIMIT_MS);
+    add_check(kCommitCheck, kHealthNumberSettings[kCommitFloor].value, "", COMMIT_LIMIT_MS);
   DWORD first_ms = GetTickCount() + settings.number[kStartDelay] * 1000;
   for (int i = 0; i < check_count; i++) checks[i].next_ms = first_ms;
 }

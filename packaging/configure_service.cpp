@@ -96,7 +96,7 @@ constexpr int kHealthValues = kHealthTexts + kHealthNumbers;
 const char* health_name(int i) {
   static const char* const texts[kHealthTexts] = {HEALTH_FOLDER_VALUE, HEALTH_COMMAND_VALUE,
                                                   REPAIR_COMMAND_VALUE};
-  return i < kHealthTexts ? texts[i] : kHealthNumberSpecs[i - kHealthTexts].value;
+  return i < kHealthTexts ? texts[i] : kHealthNumberSettings[i - kHealthTexts].value;
 }
 
 // Why a property's text is not usable, or null when it is.
@@ -121,10 +121,10 @@ bool health_usable(MSIHANDLE install, int i, const char* value, DWORD* number) {
     std::snprintf(copy, sizeof copy, "%s", value);
     fault = health_text_fault(i, copy);
   } else if (!health_number_usable(static_cast<HealthNumber>(i - kHealthTexts), value, number)) {
-    const HealthNumberSpec& spec = kHealthNumberSpecs[i - kHealthTexts];
+    const HealthNumberSetting& setting = kHealthNumberSettings[i - kHealthTexts];
     std::snprintf(copy, sizeof copy, "it takes whole numbers from %lu to %lu %s",
-                  static_cast<unsigned long>(spec.lowest), static_cast<unsigned long>(spec.highest),
-                  spec.unit);
+                  static_cast<unsigned long>(setting.lowest),
+                  static_cast<unsigned long>(setting.highest), setting.unit);
     fault = copy;
   }
   if (!fault) return true;
