@@ -70,10 +70,11 @@ static Run *run_start_for(CheckKind kind, const char *target, DWORD limit_ms) {
 // the setting and put back counts as newly set.
 static void write_passed_folders(void) {
   char list[HEALTH_MAX_FOLDERS * HEALTH_FOLDER_MAX] = "";
-  for (int i = 0; i < check_count; i++) {
+  size_t used = 0;
+  for (int i = 0; i < check_count && used < sizeof list; i++) {
     if (checks[i].kind != kFolderCheck || !checks[i].ever_passed) continue;
-    if (list[0]) strncat(list, ";", sizeof list - strlen(list) - 1);
-    strncat(list, checks[i].target, sizeof list - strlen(list) - 1);
+    int n = snprintf(list + used, sizeof list - used, "%s%s", used ? ";" : "", checks[i].target);
+    if (n > 0) used += (size_t)n;
   }
   passed_folders_write(list);
 }

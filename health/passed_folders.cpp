@@ -1,6 +1,5 @@
 #include "health/passed_folders.h"
 
-#include <ctype.h>
 #include <string.h>
 
 #include "service/parameters.h"
@@ -23,9 +22,11 @@ void passed_folders_read(char *list, DWORD size) {
   RegCloseKey(key);
 }
 
+static char folded(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
 static bool same_path(const char *a, const char *b, size_t n) {
   for (size_t i = 0; i < n; i++)
-    if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
+    if (folded(a[i]) != folded(b[i])) return false;
   return true;
 }
 

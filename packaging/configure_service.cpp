@@ -14,7 +14,6 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,8 +101,14 @@ const char* health_name(int i) {
 // Why a property's text is not usable, or null when it is.
 const char* health_text_fault(int i, char* value) {
   if (i == 0) {
-    for (char* folder = std::strtok(value, ";"); folder; folder = std::strtok(nullptr, ";"))
-      if (!health_folder_usable(folder)) return "it takes full paths of folders, separated by ';'";
+    for (char* folder = value; folder;) {
+      char* next = std::strchr(folder, ';');
+      if (next) *next++ = '\0';
+      folder += std::strspn(folder, " ");
+      if (*folder && !health_folder_usable(folder))
+        return "it takes full paths of folders, separated by ';'";
+      folder = next;
+    }
     return nullptr;
   }
   char program[HEALTH_COMMAND_MAX];
@@ -131,7 +136,7 @@ bool health_usable(MSIHANDLE install, int i, const char* value, DWORD* number) {
   char upper[64];
   std::snprintf(upper, sizeof upper, "%s", health_name(i));
   for (char* c = upper; *c; ++c)
-    *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
   std::snprintf(line, sizeof line, "ConfigureService: %s=%s is not usable: %s.", upper, value,
                 fault);
   log_line(install, line);
