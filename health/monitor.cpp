@@ -1,41 +1,19 @@
 #include "health/monitor.h"
 
-#include <ctype.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <atomic>
 
+#include "health/check_run.h"
+#include "health/entries.h"
+#include "health/passed_folders.h"
 #include "health/settings.h"
 #include "service/events.h"
 #include "service/timing.h"
 
-static const HealthCheckFunctions kSystemChecks = {health_write_folder, health_run_command,
-                                                   health_commit, health_command_program,
-                                                   health_command_files_safe};
-HealthCheckFunctions health_functions = kSystemChecks;
-
-// Under SERVICE_OWN_KEY, REG_SZ: the folders, as set, that have passed a
-// check, separated by ';'. A folder that never has is a setting mistake.
-#define PASSED_FOLDERS_VALUE "HealthFoldersPassed"
 #define NAME_MAX (HEALTH_FOLDER_MAX + 32)
 #define WHAT_MAX 256
-
-enum CheckKind { kFolderCheck, kCommandCheck, kCommitCheck, kRepairRun };
-
-// One run, shared by its thread and the monitor: a run that hangs past its
-// limit is left to end on its own, and the last of the two frees it.
-struct Run {
-  std::atomic<int> refs{2};
-  std::atomic<bool> done{false};
-  CheckKind kind;
-  char target[HEALTH_COMMAND_MAX];
-  DWORD limit_ms;
-  DWORD floor_mb;
-  bool unsafe;  // not run: a file it names may be changed by a user
-  CheckRun result;
-};
 
 struct Check {
   CheckKind kind;
@@ -75,135 +53,21 @@ static std::atomic<int> withheld{-1};
 static std::atomic<bool> paused{false};
 static std::atomic<unsigned> pause_epoch{0};
 
-static void release(Run *run) {
-  if (--run->refs == 0) delete run;
-}
-
-static DWORD WINAPI run_thread(LPVOID parameter) {
-  Run *run = static_cast<Run *>(parameter);
-  CheckRun result = {};
-  run->unsafe = false;
-  switch (run->kind) {
-    case kFolderCheck:
-      result = health_functions.write_folder(run->target);
-      break;
-    case kCommandCheck:
-    case kRepairRun:
-      // Checked before every run: the files may have changed since the last.
-      if (!health_functions.command_files_safe(run->target, result.what, sizeof result.what))
-        run->unsafe = true;
-      else
-        result = health_functions.run_command(run->target, run->limit_ms);
-      break;
-    case kCommitCheck:
-      result = health_functions.commit(run->floor_mb);
-      break;
-  }
-  run->result = result;
-  run->done.store(true, std::memory_order_release);
-  release(run);
-  return 0;
-}
-
-static Run *start_run(CheckKind kind, const char *target, DWORD limit_ms) {
-  Run *run = new Run;
-  run->kind = kind;
-  snprintf(run->target, sizeof run->target, "%s", target);
-  run->limit_ms = limit_ms;
-  run->floor_mb = settings.number[kCommitFloor];
-  HANDLE thread = CreateThread(NULL, 0, run_thread, run, 0, NULL);
-  if (!thread) {
-    delete run;
-    return nullptr;  // tried again at the next interval
-  }
-  CloseHandle(thread);
-  return run;
-}
-
-static void entry_text(char *text, size_t size, const char *format, va_list args) {
-  int n = snprintf(text, size, "VYR IPMI ASR: ");
-  vsnprintf(text + n, size - n, format, args);
-}
-
-static void error_entry(DWORD event_id, DWORD code, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  entry_text(text, sizeof text, format, args);
-  va_end(args);
-  SetLastError(code);
-  report_error_event(text, event_id);
-}
-
-static void warning_entry(DWORD event_id, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  entry_text(text, sizeof text, format, args);
-  va_end(args);
-  report_warning_event(event_id, 0, text);
-}
-
-static void info_entry(DWORD event_id, const char *format, ...) {
-  char text[2048];
-  va_list args;
-  va_start(args, format);
-  entry_text(text, sizeof text, format, args);
-  va_end(args);
-  report_info_event(event_id, text);
-}
-
-// ---- the folders that have passed ---------------------------------------
-
-static void read_passed_folders(char *list, DWORD size) {
-  list[0] = '\0';
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERVICE_OWN_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return;
-  DWORD type = 0;
-  DWORD length = size - 1;
-  if (RegQueryValueExA(key, PASSED_FOLDERS_VALUE, nullptr, &type, (LPBYTE)list, &length) !=
-          ERROR_SUCCESS ||
-      type != REG_SZ)
-    length = 0;
-  list[length < size ? length : size - 1] = '\0';
-  RegCloseKey(key);
-}
-
-// Windows' paths compare without regard to case.
-static bool same_path(const char *a, const char *b, size_t n) {
-  for (size_t i = 0; i < n; i++)
-    if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
-  return true;
-}
-
-static bool listed(const char *list, const char *folder) {
-  size_t length = strlen(folder);
-  for (const char *at = list; *at;) {
-    const char *end = strchr(at, ';');
-    size_t n = end ? (size_t)(end - at) : strlen(at);
-    if (n == length && same_path(at, folder, n)) return true;
-    if (!end) break;
-    at = end + 1;
-  }
-  return false;
+static Run *run_start_for(CheckKind kind, const char *target, DWORD limit_ms) {
+  return run_start(kind, target, limit_ms, settings.number[kCommitFloor]);
 }
 
 // Keeps the folders set now that have passed, so that a folder taken out of
 // the setting and put back counts as newly set.
 static void write_passed_folders(void) {
   char list[HEALTH_MAX_FOLDERS * HEALTH_FOLDER_MAX] = "";
-  for (int i = 0; i < check_count; i++) {
+  size_t used = 0;
+  for (int i = 0; i < check_count && used < sizeof list; i++) {
     if (checks[i].kind != kFolderCheck || !checks[i].ever_passed) continue;
-    if (list[0]) strncat(list, ";", sizeof list - strlen(list) - 1);
-    strncat(list, checks[i].target, sizeof list - strlen(list) - 1);
+    int n = snprintf(list + used, sizeof list - used, "%s%s", used ? ";" : "", checks[i].target);
+    if (n > 0) used += (size_t)n;
   }
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SERVICE_OWN_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExA(key, PASSED_FOLDERS_VALUE, 0, REG_SZ, (const BYTE *)list, (DWORD)strlen(list) + 1);
-  RegCloseKey(key);
+  passed_folders_write(list);
 }
 
 // ---- one check's results ---------------------------------------------------
@@ -212,7 +76,7 @@ static void start_repair(int index) {
   if (!settings.repair_on || repair_used || repair_run) return;
   repair_used = true;
   repair_for = index;
-  repair_run = start_run(kRepairRun, settings.repair, settings.number[kRepairLimit] * 1000);
+  repair_run = run_start_for(kRepairRun, settings.repair, settings.number[kRepairLimit] * 1000);
 }
 
 static void check_off(Check &c) {
@@ -223,16 +87,16 @@ static void check_off(Check &c) {
 static void failed(int index, DWORD now, const char *what, bool cannot_start) {
   Check &c = checks[index];
   if (cannot_start) {
-    error_entry(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
-                "the health check %s cannot start (%s); that check is off.", c.name, what);
+    health_error(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
+                 "the health check %s cannot start (%s); that check is off.", c.name, what);
     check_off(c);
     return;
   }
   if (c.kind == kFolderCheck && !c.ever_passed) {
-    error_entry(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
-                "the health check %s has never passed since the folder was set (%s): taken for "
-                "a setting mistake, that check is off.",
-                c.name, what);
+    health_error(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
+                 "the health check %s has never passed since the folder was set (%s): taken for "
+                 "a setting mistake, that check is off.",
+                 c.name, what);
     check_off(c);
     return;
   }
@@ -250,7 +114,7 @@ static void passed(Check &c) {
     write_passed_folders();
   }
   if (c.failing && c.told && (settings.number[kReportOnly] || c.guarded))
-    info_entry(EVENT_HEALTH_PASSES_AGAIN, "the health check %s passes again.", c.name);
+    health_info(EVENT_HEALTH_PASSES_AGAIN, "the health check %s passes again.", c.name);
   c.failing = false;
   c.told = false;
   c.guarded = false;
@@ -260,10 +124,10 @@ static void passed(Check &c) {
 static void unsafe(const char *name, char *told, const char *what) {
   if (strcmp(told, what) == 0) return;
   snprintf(told, WHAT_MAX, "%s", what);
-  error_entry(EVENT_HEALTH_UNSAFE_FILE, ERROR_ACCESS_DENIED,
-              "%s is not run this time: %s. A program run as LocalSystem, and every folder above "
-              "it, must be changeable by administrators and SYSTEM only.",
-              name, what);
+  health_error(EVENT_HEALTH_UNSAFE_FILE, ERROR_ACCESS_DENIED,
+               "%s is not run this time: %s. A program run as LocalSystem, and every folder above "
+               "it, must be changeable by administrators and SYSTEM only.",
+               name, what);
 }
 
 static void take_result(int index, DWORD now, unsigned epoch) {
@@ -285,34 +149,40 @@ static void take_result(int index, DWORD now, unsigned epoch) {
         failed(index, now, run->result.what, run->result.cannot_start);
     }
   }
-  release(run);
+  run_release(run);
 }
 
 static void step(int index, DWORD now, unsigned epoch) {
   Check &c = checks[index];
-  if (c.run && c.run->done.load(std::memory_order_acquire)) take_result(index, now, epoch);
-  if (c.run && !c.overdue && c.run_epoch == epoch && now - c.run_started_ms >= c.limit_ms) {
+  if (c.run && run_done(c.run)) take_result(index, now, epoch);
+  // Judged even for a run that a sleep interrupted (its start moved by the
+  // time asleep), so that a write stuck across a sleep still fails.
+  if (c.run && !c.overdue && now - c.run_started_ms >= c.limit_ms) {
     c.overdue = true;
     char what[WHAT_MAX];
     if (c.kind == kFolderCheck)
       snprintf(what, sizeof what, "a write not done within %lu s",
                (unsigned long)(c.limit_ms / 1000));
+    else if (c.kind == kCommandCheck)
+      snprintf(what, sizeof what, "not ended %lu s after its %lu s limit",
+               (unsigned long)(COMMAND_MARGIN_MS / 1000),
+               (unsigned long)((c.limit_ms - COMMAND_MARGIN_MS) / 1000));
     else
-      snprintf(what, sizeof what, "ran past its %lu s limit", (unsigned long)(c.limit_ms / 1000));
+      snprintf(what, sizeof what, "no answer within %lu s", (unsigned long)(c.limit_ms / 1000));
     failed(index, now, what, false);
   }
   // One run in flight: a stuck write keeps its run, and no second starts.
   if (!c.on || c.run || (LONG)(now - c.next_ms) < 0) return;
   c.next_ms = now + settings.number[kInterval] * 1000;
-  c.run = start_run(c.kind, c.target,
-                    c.kind == kCommandCheck ? c.limit_ms - COMMAND_MARGIN_MS : c.limit_ms);
+  c.run = run_start_for(c.kind, c.target,
+                        c.kind == kCommandCheck ? c.limit_ms - COMMAND_MARGIN_MS : c.limit_ms);
   c.run_started_ms = now;
   c.run_epoch = epoch;
   c.overdue = false;
 }
 
 static void repair_step(DWORD now) {
-  if (!repair_run || !repair_run->done.load(std::memory_order_acquire)) return;
+  if (!repair_run || !run_done(repair_run)) return;
   Run *run = repair_run;
   repair_run = nullptr;
   const char *name = repair_for >= 0 ? checks[repair_for].name : "?";
@@ -320,23 +190,23 @@ static void repair_step(DWORD now) {
   if (run->unsafe) {
     unsafe(REPAIR_COMMAND_VALUE, repair_unsafe_told, run->result.what);
   } else if (run->result.cannot_start) {
-    error_entry(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
-                REPAIR_COMMAND_VALUE " cannot start (%s); it is not run again.", run->result.what);
+    health_error(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
+                 REPAIR_COMMAND_VALUE " cannot start (%s); it is not run again.", run->result.what);
     settings.repair_on = false;
   } else if (run->result.passed) {
-    info_entry(EVENT_HEALTH_REPAIR_RAN,
-               REPAIR_COMMAND_VALUE
-               " ran after the health check %s began failing (%s), and "
-               "passed.",
-               name, what);
+    health_info(EVENT_HEALTH_REPAIR_RAN,
+                REPAIR_COMMAND_VALUE
+                " ran after the health check %s began failing (%s), and "
+                "passed.",
+                name, what);
   } else {
-    warning_entry(EVENT_HEALTH_REPAIR_RAN,
-                  REPAIR_COMMAND_VALUE
-                  " ran after the health check %s began failing (%s), and "
-                  "failed: %s.",
-                  name, what, run->result.what);
+    health_warning(EVENT_HEALTH_REPAIR_RAN,
+                   REPAIR_COMMAND_VALUE
+                   " ran after the health check %s began failing (%s), and "
+                   "failed: %s.",
+                   name, what, run->result.what);
   }
-  release(run);
+  run_release(run);
   // The checks that fail are run again at once, so that a repair that
   // worked ends the failure.
   for (int i = 0; i < check_count; i++)
@@ -381,13 +251,13 @@ static void decide(DWORD now) {
     }
     if (c.told) continue;
     c.told = true;
-    warning_entry(EVENT_HEALTH_REPORT_ONLY,
-                  "the health check %s has failed for %lu s without a pass (%s); %s, the resets "
-                  "go on.",
-                  c.name, (unsigned long)((now - c.failing_since_ms) / 1000), c.what,
-                  c.guarded ? "it withheld the resets before the BMC's last reset of the server "
-                              "and only reports until it has passed once"
-                            : "report only (HealthReportOnly is 1)");
+    health_warning(EVENT_HEALTH_REPORT_ONLY,
+                   "the health check %s has failed for %lu s without a pass (%s); %s, the resets "
+                   "go on.",
+                   c.name, (unsigned long)((now - c.failing_since_ms) / 1000), c.what,
+                   c.guarded ? "it withheld the resets before the BMC's last reset of the server "
+                               "and only reports until it has passed once"
+                             : "report only (HealthReportOnly is 1)");
   }
   if (!any_failing) repair_used = false;
   if (withheld.load() < 0) {
@@ -395,7 +265,8 @@ static void decide(DWORD now) {
   } else if (!any_failing) {
     withheld.store(-1);
     exit_error_mended();
-    info_entry(EVENT_HEALTH_RESUMED, "every health check passes again; the timer's resets resume.");
+    health_info(EVENT_HEALTH_RESUMED,
+                "every health check passes again; the timer's resets resume.");
   }
 }
 
@@ -457,30 +328,30 @@ static void add_check(CheckKind kind, const char *name, const char *target, DWOR
 static void program_named(char *command, bool *on, const char *value) {
   char program[HEALTH_COMMAND_MAX];
   if (!*on || health_functions.command_program(command, program, sizeof program)) return;
-  error_entry(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
-              "%s under HKLM\\" PARAMETERS_KEY
-              " (%s) does not name its program by a full path, "
-              "quoted when it has spaces; it is not run.",
-              value, command);
+  health_error(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER,
+               "%s under HKLM\\" PARAMETERS_KEY
+               " (%s) does not name its program by a full path, "
+               "quoted when it has spaces; it is not run.",
+               value, command);
   *on = false;
 }
 
 static void build_checks(void) {
   check_count = 0;
   char passed_list[HEALTH_MAX_FOLDERS * HEALTH_FOLDER_MAX];
-  read_passed_folders(passed_list, sizeof passed_list);
+  passed_folders_read(passed_list, sizeof passed_list);
   DWORD write_ms = settings.number[kWriteLimit] * 1000;
   for (int i = 0; settings.folders_on && i < settings.folder_count; i++) {
     char name[NAME_MAX];
     snprintf(name, sizeof name, HEALTH_FOLDER_VALUE " %s", settings.folder[i]);
     add_check(kFolderCheck, name, settings.folder[i], write_ms);
-    checks[check_count - 1].ever_passed = listed(passed_list, settings.folder[i]);
+    checks[check_count - 1].ever_passed = passed_folders_listed(passed_list, settings.folder[i]);
   }
   if (settings.command_on)
     add_check(kCommandCheck, HEALTH_COMMAND_VALUE, settings.command,
               settings.number[kCommandLimit] * 1000 + COMMAND_MARGIN_MS);
   if (settings.commit_on)
-    add_check(kCommitCheck, kHealthNumberSpecs[kCommitFloor].value, "", COMMIT_LIMIT_MS);
+    add_check(kCommitCheck, kHealthNumberSettings[kCommitFloor].value, "", COMMIT_LIMIT_MS);
   DWORD first_ms = GetTickCount() + settings.number[kStartDelay] * 1000;
   for (int i = 0; i < check_count; i++) checks[i].next_ms = first_ms;
 }
@@ -491,7 +362,7 @@ void health_monitor_start(WORD timeout_s, BYTE pretimeout_s) {
   bmc_timeout_s = timeout_s;
   bmc_pretimeout_s = pretimeout_s;
   for (int i = 0; i < settings.mistake_count; i++)
-    error_entry(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER, "%s", settings.mistake[i]);
+    health_error(EVENT_HEALTH_SETTING_MISTAKE, ERROR_INVALID_PARAMETER, "%s", settings.mistake[i]);
   program_named(settings.command, &settings.command_on, HEALTH_COMMAND_VALUE);
   program_named(settings.repair, &settings.repair_on, REPAIR_COMMAND_VALUE);
   if (!health_settings_in_force(settings)) return;
@@ -505,12 +376,12 @@ void health_monitor_start(WORD timeout_s, BYTE pretimeout_s) {
                " The check %s withheld the resets before the BMC's last reset of the server: it "
                "only reports until it has passed once.",
                checks[i].name);
-  info_entry(EVENT_HEALTH_IN_FORCE, "health checks in force, %s%s", in_force, guard);
+  health_info(EVENT_HEALTH_IN_FORCE, "health checks in force, %s%s", in_force, guard);
   monitor_stop = CreateEventA(NULL, TRUE, FALSE, NULL);
   monitor_thread = monitor_stop ? CreateThread(NULL, 0, monitor_main, NULL, 0, NULL) : nullptr;
   if (monitor_thread) return;
-  error_entry(EVENT_HEALTH_SETTING_MISTAKE, GetLastError(),
-              "the health checks cannot run (no thread for them); the resets go on.");
+  health_error(EVENT_HEALTH_SETTING_MISTAKE, GetLastError(),
+               "the health checks cannot run (no thread for them); the resets go on.");
   if (monitor_stop) CloseHandle(monitor_stop);
   monitor_stop = nullptr;
 }
@@ -527,8 +398,8 @@ void health_monitor_stop(void) {
   CloseHandle(monitor_stop);
   monitor_stop = nullptr;
   for (int i = 0; i < check_count; i++)
-    if (checks[i].run) release(checks[i].run), checks[i].run = nullptr;
-  if (repair_run) release(repair_run), repair_run = nullptr;
+    if (checks[i].run) run_release(checks[i].run), checks[i].run = nullptr;
+  if (repair_run) run_release(repair_run), repair_run = nullptr;
 }
 
 const char *health_withheld_by(void) {

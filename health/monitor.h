@@ -8,17 +8,7 @@
 
 #include <windows.h>
 
-#include "health/checks.h"
-
-// The check functions the monitor calls: health/checks.h's, or a test's.
-struct HealthCheckFunctions {
-  CheckRun (*write_folder)(const char *folder);
-  CheckRun (*run_command)(const char *command_line, DWORD limit_ms);
-  CheckRun (*commit)(DWORD floor_mb);
-  bool (*command_program)(const char *command_line, char *program, size_t size);
-  bool (*command_files_safe)(const char *command_line, char *what, size_t size);
-};
-extern HealthCheckFunctions health_functions;
+#include "health/check_run.h"
 
 // How much of a check's name the timer's record keeps.
 #define HEALTH_NAME_RECORDED 127

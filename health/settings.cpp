@@ -49,25 +49,25 @@ static void turn_off(HealthSettings *s, HealthNumber which) {
 }
 
 static void read_number(HKEY key, HealthSettings *s, HealthNumber which) {
-  const HealthNumberSpec &spec = kHealthNumberSpecs[which];
-  s->number[which] = spec.fallback;
+  const HealthNumberSetting &setting = kHealthNumberSettings[which];
+  s->number[which] = setting.fallback;
   DWORD type = 0, value = 0, size = sizeof value;
-  LONG status = RegQueryValueExA(key, spec.value, nullptr, &type, (LPBYTE)&value, &size);
+  LONG status = RegQueryValueExA(key, setting.value, nullptr, &type, (LPBYTE)&value, &size);
   if (status == ERROR_FILE_NOT_FOUND) return;
   s->any = true;
   bool usable = status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value;
-  if (usable && value >= spec.lowest && value <= spec.highest) {
+  if (usable && value >= setting.lowest && value <= setting.highest) {
     s->number[which] = value;
     return;
   }
   char range[48];
-  snprintf(range, sizeof range, "%lu..%lu%s%s", (unsigned long)spec.lowest,
-           (unsigned long)spec.highest, *spec.unit ? " " : "", spec.unit);
+  snprintf(range, sizeof range, "%lu..%lu%s%s", (unsigned long)setting.lowest,
+           (unsigned long)setting.highest, *setting.unit ? " " : "", setting.unit);
   if (usable)
-    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is %lu, outside %s; %s.", spec.value,
+    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is %lu, outside %s; %s.", setting.value,
                 (unsigned long)value, range, what_goes_off(which));
   else
-    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is not a REG_DWORD of %s; %s.", spec.value,
+    add_mistake(s, "%s under HKLM\\" PARAMETERS_KEY " is not a REG_DWORD of %s; %s.", setting.value,
                 range, what_goes_off(which));
   turn_off(s, which);
 }
@@ -140,7 +140,7 @@ static void split_folders(HealthSettings *s, const char *list) {
 void health_settings_read(HealthSettings *s) {
   memset(s, 0, sizeof *s);
   s->folders_on = s->command_on = s->commit_on = s->repair_on = true;
-  for (int n = 0; n < kHealthNumbers; n++) s->number[n] = kHealthNumberSpecs[n].fallback;
+  for (int n = 0; n < kHealthNumbers; n++) s->number[n] = kHealthNumberSettings[n].fallback;
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS) {
@@ -197,7 +197,7 @@ void health_settings_describe(const HealthSettings &s, char *text, size_t size) 
     separator = "; ";
   }
   if (s.commit_on) {
-    append(text, size, &used, "%s%s %lu MB", separator, kHealthNumberSpecs[kCommitFloor].value,
+    append(text, size, &used, "%s%s %lu MB", separator, kHealthNumberSettings[kCommitFloor].value,
            (unsigned long)s.number[kCommitFloor]);
     separator = "; ";
   }
@@ -211,5 +211,6 @@ bool health_number_usable(HealthNumber which, const char *text, DWORD *value) {
   size_t length = strlen(text);
   if (length == 0 || length > 9 || strspn(text, "0123456789") != length) return false;
   *value = (DWORD)strtoul(text, nullptr, 10);
-  return *value >= kHealthNumberSpecs[which].lowest && *value <= kHealthNumberSpecs[which].highest;
+  return *value >= kHealthNumberSettings[which].lowest &&
+         *value <= kHealthNumberSettings[which].highest;
 }

@@ -28,12 +28,12 @@ enum HealthNumber {
   kReportOnly,
   kHealthNumbers
 };
-struct HealthNumberSpec {
+struct HealthNumberSetting {
   const char *value;
   const char *unit;  // "s", "MB" or ""
   DWORD fallback, lowest, highest;
 };
-constexpr HealthNumberSpec kHealthNumberSpecs[kHealthNumbers] = {
+constexpr HealthNumberSetting kHealthNumberSettings[kHealthNumbers] = {
     {"HealthWriteLimit", "s", 60, 5, 3600},
     {"HealthCommandLimit", "s", 60, 5, 3600},
     {"RepairLimit", "s", 120, 5, 3600},

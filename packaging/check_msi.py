@@ -159,7 +159,8 @@ def main():
 
     actions = table(msi, "CustomAction")
     check("ConfigureService: deferred, no impersonation, from the Binary table, between "
-          "InstallServices and StartServices; its data: SHUTDOWNALLOWANCE and TIMEOUT, set just before",
+          "InstallServices and StartServices; its data: SHUTDOWNALLOWANCE and TIMEOUT, then each health "
+          "property, set just before",
           (("3073", "AsrMsiActions", "ConfigureService"), "$ServiceExe=3", True,
            ("51", "ConfigureService", "[SHUTDOWNALLOWANCE];[TIMEOUT]" + HEALTH_DATA), "$ServiceExe=3", True),
           (pick(row(actions, Action="ConfigureService"), "Type", "Source", "Target"),

@@ -14,7 +14,6 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,14 +95,20 @@ constexpr int kHealthValues = kHealthTexts + kHealthNumbers;
 const char* health_name(int i) {
   static const char* const texts[kHealthTexts] = {HEALTH_FOLDER_VALUE, HEALTH_COMMAND_VALUE,
                                                   REPAIR_COMMAND_VALUE};
-  return i < kHealthTexts ? texts[i] : kHealthNumberSpecs[i - kHealthTexts].value;
+  return i < kHealthTexts ? texts[i] : kHealthNumberSettings[i - kHealthTexts].value;
 }
 
 // Why a property's text is not usable, or null when it is.
 const char* health_text_fault(int i, char* value) {
   if (i == 0) {
-    for (char* folder = std::strtok(value, ";"); folder; folder = std::strtok(nullptr, ";"))
-      if (!health_folder_usable(folder)) return "it takes full paths of folders, separated by ';'";
+    for (char* folder = value; folder;) {
+      char* next = std::strchr(folder, ';');
+      if (next) *next++ = '\0';
+      folder += std::strspn(folder, " ");
+      if (*folder && !health_folder_usable(folder))
+        return "it takes full paths of folders, separated by ';'";
+      folder = next;
+    }
     return nullptr;
   }
   char program[HEALTH_COMMAND_MAX];
@@ -121,17 +126,17 @@ bool health_usable(MSIHANDLE install, int i, const char* value, DWORD* number) {
     std::snprintf(copy, sizeof copy, "%s", value);
     fault = health_text_fault(i, copy);
   } else if (!health_number_usable(static_cast<HealthNumber>(i - kHealthTexts), value, number)) {
-    const HealthNumberSpec& spec = kHealthNumberSpecs[i - kHealthTexts];
+    const HealthNumberSetting& setting = kHealthNumberSettings[i - kHealthTexts];
     std::snprintf(copy, sizeof copy, "it takes whole numbers from %lu to %lu %s",
-                  static_cast<unsigned long>(spec.lowest), static_cast<unsigned long>(spec.highest),
-                  spec.unit);
+                  static_cast<unsigned long>(setting.lowest),
+                  static_cast<unsigned long>(setting.highest), setting.unit);
     fault = copy;
   }
   if (!fault) return true;
   char upper[64];
   std::snprintf(upper, sizeof upper, "%s", health_name(i));
   for (char* c = upper; *c; ++c)
-    *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
   std::snprintf(line, sizeof line, "ConfigureService: %s=%s is not usable: %s.", upper, value,
                 fault);
   log_line(install, line);

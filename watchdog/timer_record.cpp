@@ -57,7 +57,7 @@ static void write_record(const BYTE set[ipmi::kSetRequestLength], DWORD reason, 
     size = RECORD_SIZE_WITH_EARLIER;
   }
   if (check) {
-    strncpy(reinterpret_cast<char *>(data + size), check, TIMER_RECORD_CHECK_SIZE - 1);
+    snprintf(reinterpret_cast<char *>(data + size), TIMER_RECORD_CHECK_SIZE, "%s", check);
     size += TIMER_RECORD_CHECK_SIZE;
   }
   HKEY key = nullptr;

@@ -1035,14 +1035,14 @@ void Soak::health_setting() {
       health_delay_ = rng_.between(0, 120) * kSecond;
       const uint64_t values[] = {health_interval_, health_grace_, health_delay_};
       for (int i = 0; i < 3; i++)
-        fake::set_registry_dword(PARAMETERS_KEY, kHealthNumberSpecs[kSet[i]].value,
+        fake::set_registry_dword(PARAMETERS_KEY, kHealthNumberSettings[kSet[i]].value,
                                  static_cast<DWORD>(values[i] / kSecond));
       const BYTE *text = reinterpret_cast<const BYTE *>(kHealthProgram);
       keys[PARAMETERS_KEY][HEALTH_COMMAND_VALUE] =
           fake::RegistryValue{REG_SZ, std::vector<BYTE>(text, text + sizeof kHealthProgram)};
     } else {
       key->second.erase(HEALTH_COMMAND_VALUE);
-      for (HealthNumber n : kSet) key->second.erase(kHealthNumberSpecs[n].value);
+      for (HealthNumber n : kSet) key->second.erase(kHealthNumberSettings[n].value);
     }
   }
   health_on_ = on;

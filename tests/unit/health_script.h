@@ -98,7 +98,7 @@ inline void set_text(const char *name, const std::string &text) {
   fake::registry()[PARAMETERS_KEY][name] = fake::RegistryValue{REG_SZ, data};
 }
 inline void set_number(HealthNumber which, DWORD value) {
-  fake::set_registry_dword(PARAMETERS_KEY, kHealthNumberSpecs[which].value, value);
+  fake::set_registry_dword(PARAMETERS_KEY, kHealthNumberSettings[which].value, value);
 }
 
 // The scripted checks in place of the system's, a fresh script, and the

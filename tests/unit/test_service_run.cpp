@@ -852,6 +852,11 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
          ASSERT_FALSE(fake::bmc().expiries.empty());
          EXPECT_LE(fake::bmc().expiries[0].at_ms, withheld + 255000);
          EXPECT_TRUE(record_named_check) << "the record names the check before the run-out";
+         ASSERT_EQ(fake::events().size(), 2u);
+         EXPECT_EQ(fake::events()[1].strings[1],
+                   "VYR IPMI ASR: the health check HealthCommand has failed for 180 s without a "
+                   "pass (exit code 1); the service withholds the timer's resets, and the BMC "
+                   "will reset the server within 255 s.");
        }},
       {"fails 60..200 s, shorter than the grace",
        fails_from(60000, 200000),
@@ -951,6 +956,24 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
        0,
        0,
        nullptr},
+      {"a folder's write stuck from 60 s and across a sleep of 600 s",
+       [] {
+         health_script::install(nullptr);
+         health_script::set_text(HEALTH_FOLDER_VALUE, "D:\\data");
+         script().folder = {{60000, kHour, kHang}};
+         fake::send_control(90050, SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+         fake::at(90100, [] {
+           fake::freeze("");
+           Sleep(600000);
+           fake::thaw("");
+           fake::send_control(fake::now(), SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+         });
+       },
+       1000000,
+       {40, 43},
+       0,
+       ERROR_NOT_READY,
+       [&] { EXPECT_GE(withheld_at(), 121000u + 600000u + 180000u) << "the sleep not counted"; }},
       // The BMC reset the server after a withholding for this check: it
       // reports until it has passed once, then withholds again.
       {"after a withheld reset: fails 0..400 s, then from 500 s on",
@@ -966,7 +989,14 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
        {48, 40, 45, 46, 43},
        0,
        ERROR_NOT_READY,
-       nullptr},
+       [] {
+         ASSERT_FALSE(fake::events().empty());
+         EXPECT_EQ(fake::events()[0].strings[1],
+                   "VYR IPMI ASR: the BMC's watchdog ran out since its expiration flags were last "
+                   "cleared: the health check HealthCommand had failed for its grace, and the "
+                   "service withheld the timer's resets from 2026-12-01 00:00:00 UTC. That check "
+                   "only reports until it has passed once.");
+       }},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
