@@ -3,9 +3,8 @@
 // so that a stalled disk or a hung command never holds up the feed loop.
 #pragma once
 
-#include <windows.h>
-
 #include <stddef.h>
+#include <windows.h>
 
 struct CheckRun {
   bool passed;
