@@ -94,9 +94,31 @@ static bool withholding(bool *recorded) {
   return check != nullptr;
 }
 
+// The Get's reply of the timer looked at while the resets are withheld.
+static BYTE withheld_reply[ipmi::kGetReplyLength];
+static int get_withheld_timer(WatchdogSession session, RequestOutcome *outcome) {
+  return wd_get_timer(session, withheld_reply, sizeof withheld_reply, outcome);
+}
+
+// A BMC that restarted while the resets are withheld has lost the timer that
+// was to reset the useless server: a Get that shows it stopped with no
+// expiration flag (IPMI 2.0 section 27.7) has it armed and started again, so
+// that it runs out a timeout later. A timer that ran out is left as it is.
+// True when it was armed again: the enable rewrote the record.
+static bool rearm_if_lost(void) {
+  RequestOutcome outcome;
+  if (session_command(get_withheld_timer, &outcome) != 0) return false;
+  if (withheld_reply[ipmi::kGetUse] & ipmi::kRunning) return false;
+  if (withheld_reply[ipmi::kGetExpiredFlags] & ipmi::kExpirationFlagsMask) return false;
+  BOOL armed = FALSE;
+  session_rearm(FALSE, &armed, &outcome);
+  return armed;
+}
+
 int feed_loop(DWORD *failure_code) {
   Episode episode = {FALSE, 0, FALSE};
   bool withheld_recorded = false;
+  int withheld_ticks = 0;
   DWORD last_fed_ms = GetTickCount();
   int ticks_left = 0;
   HoldWatch hold;
@@ -107,7 +129,12 @@ int feed_loop(DWORD *failure_code) {
       // Resumed at once when the checks pass again; a ride-through then
       // starts afresh.
       last_fed_ms = GetTickCount();
+      if (++withheld_ticks >= TICKS_PER_RESET) {
+        withheld_ticks = 0;
+        if (rearm_if_lost()) withheld_recorded = false;
+      }
     } else if (ticks_left == 0) {
+      withheld_ticks = 0;
       RequestOutcome outcome;
       int result = reset_once(&episode, &outcome);
       // Windows' dump settings are read once the timer is fed: the first

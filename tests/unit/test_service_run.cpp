@@ -858,6 +858,22 @@ TEST_F(ServiceRun, HealthChecksWithholdTheResetsOnlyAfterTheirGrace) {
                    "pass (exit code 1); the service withholds the timer's resets, and the BMC "
                    "will reset the server within 255 s.");
        }},
+      {"fails from 60 s on; the BMC restarts while the resets are withheld",
+       [&] {
+         fails_from(60000, kHour)();
+         fake::add_bmc_fault({fake::BmcFault::kRestart, 300000, 320000, 2000});
+       },
+       900000,
+       {40, 43},
+       1,
+       0,  // the enable taken again mends the withholding's error, as any enable does
+       [&] {
+         // Armed again once the BMC answers, so that it still resets the server.
+         ASSERT_FALSE(fake::bmc().expiries.empty());
+         EXPECT_GE(fake::bmc().expiries[0].at_ms, 320000u + 255000u);
+         EXPECT_LE(fake::bmc().expiries[0].at_ms, 320000u + 10100u + 3000u + 255000u);
+         EXPECT_TRUE(record_named_check) << "the record names the check again after the enable";
+       }},
       {"fails 60..200 s, shorter than the grace",
        fails_from(60000, 200000),
        600000,
